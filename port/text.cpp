@@ -1,0 +1,61 @@
+#include "port/text.h"
+
+#include <new>
+
+namespace vemblaric {
+
+Bstr::Bstr(const wchar_t* text) : Bstr(text, text ? static_cast<UINT>(wcslen(text)) : 0) {}
+
+Bstr::Bstr(const wchar_t* text, UINT length) {
+  value_ = ::SysAllocStringLen(text, length);
+  if (!value_) throw std::bad_alloc();
+}
+
+Bstr::Bstr(const Bstr& other) : Bstr(other.value_, other.length()) {}
+
+Bstr& Bstr::operator=(const Bstr& other) {
+  if (this != &other) *this = Bstr(other);
+  return *this;
+}
+
+Bstr& Bstr::operator=(Bstr&& other) noexcept {
+  if (this != &other) {
+    ::SysFreeString(value_);
+    value_ = other.value_;
+    other.value_ = nullptr;
+  }
+  return *this;
+}
+
+BSTR* Bstr::put() {
+  ::SysFreeString(value_);
+  value_ = nullptr;
+  return &value_;
+}
+
+void AssignBstr(BSTR& target, const wchar_t* text, UINT length) {
+  BSTR fresh = ::SysAllocStringLen(text, length);
+  if (!fresh) throw std::bad_alloc();
+  ::SysFreeString(target);
+  target = fresh;
+}
+
+std::string ToAnsi(const wchar_t* text, UINT length) {
+  if (length == 0) return std::string();
+  const int wide = static_cast<int>(length);
+  const int bytes = ::WideCharToMultiByte(CP_ACP, 0, text, wide, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(bytes), '\0');
+  if (bytes > 0) ::WideCharToMultiByte(CP_ACP, 0, text, wide, &out[0], bytes, nullptr, nullptr);
+  return out;
+}
+
+std::wstring FromAnsi(const char* bytes, size_t count) {
+  if (count == 0) return std::wstring();
+  const int n = static_cast<int>(count);
+  const int chars = ::MultiByteToWideChar(CP_ACP, 0, bytes, n, nullptr, 0);
+  std::wstring out(static_cast<size_t>(chars), L'\0');
+  if (chars > 0) ::MultiByteToWideChar(CP_ACP, 0, bytes, n, &out[0], chars);
+  return out;
+}
+
+}  // namespace vemblaric

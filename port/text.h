@@ -1,0 +1,46 @@
+// Automation strings and the ANSI text the system is handed.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <string>
+
+namespace vemblaric {
+
+// Owns one BSTR; a null BSTR is the empty text, as automation treats it.
+class Bstr {
+ public:
+  Bstr() = default;
+  explicit Bstr(const wchar_t* text);  // throws std::bad_alloc
+  Bstr(const wchar_t* text, UINT length);  // throws std::bad_alloc
+  static Bstr Adopt(BSTR owned) { Bstr b; b.value_ = owned; return b; }
+  Bstr(const Bstr& other);
+  Bstr& operator=(const Bstr& other);
+  Bstr(Bstr&& other) noexcept : value_(other.value_) { other.value_ = nullptr; }
+  Bstr& operator=(Bstr&& other) noexcept;
+  ~Bstr() { ::SysFreeString(value_); }
+
+  BSTR get() const { return value_; }
+  BSTR* put();  // frees the held string and hands out its slot
+  BSTR release() { BSTR b = value_; value_ = nullptr; return b; }
+  UINT length() const { return ::SysStringLen(value_); }
+  std::wstring str() const { return std::wstring(value_ ? value_ : L"", length()); }
+
+ private:
+  BSTR value_ = nullptr;
+};
+
+// Replaces the string held by an in-out BSTR parameter with a copy of `text`.
+// The old string is freed only once the new one exists. Throws std::bad_alloc.
+void AssignBstr(BSTR& target, const wchar_t* text, UINT length);
+inline void AssignBstr(BSTR& target, const std::wstring& text) {
+  AssignBstr(target, text.c_str(), static_cast<UINT>(text.size()));
+}
+
+// Text in the ANSI code page and back (CP_ACP). Characters the code page
+// cannot represent come out as the conversion renders them.
+std::string ToAnsi(const wchar_t* text, UINT length);
+std::wstring FromAnsi(const char* bytes, size_t count);
+
+}  // namespace vemblaric

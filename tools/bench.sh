@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The virtual null-modem bench: a private Wine prefix inside the build tree
+# whose COM1<->COM2 and COM3<->COM4 are socat pty pairs.
+#
+#   bench.sh start BUILD_DIR   make the prefix if needed, start wineserver and the pairs
+#   bench.sh stop BUILD_DIR    stop everything that start started
+#
+# Only the build tree is written. The wineserver is started here, detached from
+# any terminal, before a pty exists: one that Wine starts on demand can take a
+# pty as its controlling terminal and floods the output when the peer closes.
+set -euo pipefail
+
+cmd=${1:?usage: bench.sh start|stop BUILD_DIR}
+build=$(cd "${2:?usage: bench.sh start|stop BUILD_DIR}" && pwd)
+state=$build/bench
+
+export WINEPREFIX=$build/wineprefix
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml='
+
+stop() {
+  if [ -f "$state/pids" ]; then
+    while read -r pid; do
+      kill "$pid" 2>/dev/null || true
+    done < "$state/pids"
+    rm -f "$state/pids"
+  fi
+  timeout 20 wineserver -k 2>/dev/null || true
+  timeout 20 wineserver -w 2>/dev/null || true
+  # Wine's helper processes of this prefix can outlive a killed wineserver.
+  local pid
+  for pid in $(pgrep -f '\.exe' 2>/dev/null); do
+    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+      kill -9 "$pid" 2>/dev/null || true
+    fi
+  done
+}
+
+make_prefix() {
+  mkdir -p "$state"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    timeout 180 wineboot -i >"$state/wineboot.log" 2>&1
+  fi
+  # Ports are read when the wineserver starts, so write them before starting it.
+  cat >"$state/ports.reg" <<REG
+REGEDIT4
+
+[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]
+"COM1"="$state/com1"
+"COM2"="$state/com2"
+"COM3"="$state/com3"
+"COM4"="$state/com4"
+
+[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]
+"Graphics"="null"
+REG
+  if ! grep -q "$state/com4" "$WINEPREFIX/system.reg" 2>/dev/null \
+     || ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
+    timeout 60 wine regedit /S "$(winepath -w "$state/ports.reg" 2>/dev/null)" >/dev/null 2>&1
+  fi
+  timeout 30 wineserver -k 2>/dev/null || true
+  timeout 30 wineserver -w 2>/dev/null || true
+}
+
+start() {
+  stop
+  make_prefix
+  setsid wineserver -p -f </dev/null >"$state/wineserver.log" 2>&1 &
+  echo $! >"$state/pids"
+  # Wine's own services (services.exe, winedevice, rpcss) start with the first
+  # program and live as long as the wineserver. Start them here, so they do not
+  # inherit a test's output pipe and keep ctest waiting for its end.
+  timeout 120 wine cmd /c exit </dev/null >"$state/services.log" 2>&1
+  # A pair: two ends of one pty pair, raw, no echo, as a null-modem cable.
+  local a b
+  for pair in "1 2" "3 4"; do
+    read -r a b <<<"$pair"
+    rm -f "$state/com$a" "$state/com$b"
+    setsid socat "pty,raw,echo=0,link=$state/com$a" "pty,raw,echo=0,link=$state/com$b" \
+      </dev/null >>"$state/socat.log" 2>&1 &
+    echo $! >>"$state/pids"
+  done
+  for _ in $(seq 100); do
+    [ -e "$state/com1" ] && [ -e "$state/com2" ] && [ -e "$state/com3" ] && [ -e "$state/com4" ] && return 0
+    sleep 0.05
+  done
+  echo "bench: the pty pairs did not appear" >&2
+  return 1
+}
+
+case $cmd in
+  start) start ;;
+  stop) stop ;;
+  *) echo "usage: bench.sh start|stop BUILD_DIR" >&2; exit 2 ;;
+esac
