@@ -56,7 +56,9 @@ BOOL WINAPI FakeBuildCommDCBA(LPCSTR settings, LPDCB dcb) {
   c.text = settings ? settings : "";
   FakeAnswer a = Answer(c);
   if (!a.ok) return FALSE;
-  return ::BuildCommDCBA(settings, dcb);
+  const BOOL parsed = ::BuildCommDCBA(settings, dcb);
+  if (!parsed) FakeKernel32::Current().lastError = ::GetLastError();
+  return parsed;
 }
 BOOL WINAPI FakeSetCommState(HANDLE h, LPDCB) { return Answer(FakeCall{"SetCommState", h}).ok; }
 BOOL WINAPI FakeCloseHandle(HANDLE h) { return Answer(FakeCall{"CloseHandle", h}).ok; }
@@ -123,6 +125,10 @@ const Kernel32 kFakeTable = {
     FakeSleepEx,
 };
 
+bool TakesHandle(const std::string& function) {
+  return function != "CreateFileA" && function != "BuildCommDCBA" && function != "SleepEx";
+}
+
 }  // namespace
 
 FakeKernel32::FakeKernel32() : previous_(g_current) { g_current = this; }
@@ -160,6 +166,11 @@ FakeAnswer FakeKernel32::Take(const FakeCall& call) {
     q->second.pop_front();
   } else if (auto d = defaults_.find(call.function); d != defaults_.end()) {
     answer = d->second;
+  } else if (TakesHandle(call.function) &&
+             (call.handle == nullptr || call.handle == INVALID_HANDLE_VALUE)) {
+    // As the system does: no device behind a null or invalid handle.
+    answer.ok = FALSE;
+    answer.error = ERROR_INVALID_HANDLE;
   }
   if (call.function == "CreateFileA" && answer.ok && !answer.handle)
     answer.handle = reinterpret_cast<HANDLE>(static_cast<UINT_PTR>(nextHandle_++));

@@ -5,7 +5,9 @@
 // answer when none is queued), records itself with its arguments, and leaves
 // the answer's error code as the last-error value. FormatMessageA and
 // BuildCommDCBA pass through to the real kernel32 unless scripted, so message
-// texts and settings parsing are the system's own.
+// texts and settings parsing are the system's own. Unscripted calls succeed,
+// except on a null or invalid handle, where they fail with ERROR_INVALID_HANDLE
+// as the system's do.
 #pragma once
 
 #include <windows.h>
