@@ -31,7 +31,7 @@ stop() {
   # Wine's helper processes of this prefix can outlive a killed wineserver.
   local pid
   for pid in $(pgrep -f '\.exe' 2>/dev/null); do
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qx "WINEPREFIX=$WINEPREFIX"; then
       kill -9 "$pid" 2>/dev/null || true
     fi
   done
