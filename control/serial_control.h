@@ -1,0 +1,133 @@
+// The control object: the six property values, their persistence, the
+// one-call operations over the port layer of the slot named by Port, the
+// receive loop and the two events.
+//
+// Every member of the automation interface is here under its published name,
+// returns an HRESULT and is virtual: the control's members call one another
+// through this table, as the host calls them, so a failure status reaches an
+// internal caller exactly as it would reach the host. Some callers ignore such
+// a failure and go on (Open_Com, ControlOn, ControlOff, the closing step of
+// Close_Com); all others stop and pass it on. Port-layer result codes are never
+// failures: they land in Module1().lngStatus and in the error record.
+//
+// No C++ exception leaves a member. A failure caught inside one is returned as
+// the automation error of its number (0x800A0000 | number). Null out-pointers
+// give E_POINTER.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+#include <ocidl.h>
+
+#include "control/host_site.h"
+#include "port/kernel32.h"
+#include "port/message_pump.h"
+#include "port/port_layer.h"
+#include "port/text.h"
+
+namespace vemblaric {
+
+// The one-line credit that Company returns.
+extern const wchar_t kCompanyText[];
+// The text that Version returns.
+extern const wchar_t kVersionText[];
+
+class SerialControl {
+ public:
+  // Starts with the defaults of InitProperties: a host that never calls a
+  // persistence method still opens COM2 at 57600. Throws std::bad_alloc when
+  // the default texts cannot be allocated.
+  explicit SerialControl(HostSite& host, const Kernel32& kernel32 = SystemKernel32());
+  virtual ~SerialControl() = default;
+  SerialControl(const SerialControl&) = delete;
+  SerialControl& operator=(const SerialControl&) = delete;
+
+  // Connection operations.
+  virtual HRESULT Open_Com();
+  virtual HRESULT Close_Com();
+  virtual HRESULT close_Com_norm();
+  virtual HRESULT Clear_Com();
+  virtual HRESULT ControlOn();
+  virtual HRESULT ControlOff();
+  virtual HRESULT waitnow(long* valu1);
+  virtual HRESULT settingeval(long* p1, BSTR* result);
+
+  // Reading, writing and the receive loop.
+  virtual HRESULT Read_Com();
+  virtual HRESULT Write_Com(BSTR Datastr);
+  virtual HRESULT looprocess();
+
+  // Properties.
+  virtual HRESULT get_Port(short* value);
+  virtual HRESULT put_Port(short value);
+  virtual HRESULT get_Baud(long* value);
+  virtual HRESULT put_Baud(long value);
+  virtual HRESULT get_Status(VARIANT_BOOL* value);
+  virtual HRESULT put_Status(VARIANT_BOOL value);
+  virtual HRESULT get_Buffer(BSTR* value);
+  virtual HRESULT put_Buffer(BSTR value);
+  virtual HRESULT get_Company(BSTR* value);
+  virtual HRESULT get_Version(BSTR* value);
+
+  // The port primitives, as hidden members: the port layer's results become
+  // each member's last parameter.
+  virtual HRESULT GetSystemMessage(long* lngErrorCode, BSTR* result);
+  virtual HRESULT CommOpen(short* intPortID, BSTR* strPort, BSTR* strSettings, long* result);
+  virtual HRESULT CommSet(short* intPortID, BSTR* strSettings, long* result);
+  virtual HRESULT CommClose(short* intPortID, long* result);
+  virtual HRESULT CommFlush(short* intPortID, long* result);
+  virtual HRESULT CommRead(short* intPortID, BSTR* strData, long* lngSize, long* result);
+  virtual HRESULT CommWrite(short* intPortID, BSTR* strData, long* result);
+  virtual HRESULT CommGetLine(short* intPortID, short* intLine, VARIANT_BOOL* blnState,
+                              long* result);
+  virtual HRESULT CommSetLine(short* intPortID, short* intLine, VARIANT_BOOL* blnState,
+                              long* result);
+  virtual HRESULT CommGetError(BSTR* strMessage, long* result);
+
+  // Persistence, called on the container's behalf.
+  virtual HRESULT InitProperties();
+  virtual HRESULT ReadProperties(IPropertyBag* bag);
+  virtual HRESULT WriteProperties(IPropertyBag* bag);
+
+  // For the server layer: ends every receive loop of this thread, as a close
+  // would, when the container closes or releases the control.
+  void StopLoop();
+
+  // Read-only views for the server layer and for tests.
+  const PortLayer& Ports() const { return ports_; }
+  bool LoopRunning() const { return loopRunning_; }
+
+ private:
+  // The port layer's pump: the host's, and a WM_QUIT met there ends the loops
+  // of this thread, so the host's own message loop gets to see it.
+  class HostPump : public MessagePump {
+   public:
+    explicit HostPump(HostSite& host) : host_(host) {}
+    void DoEvents() override;
+
+   private:
+    HostSite& host_;
+  };
+
+  // Lowers the stop flag before a loop call, when somebody listens to events.
+  void ArmLoop();
+
+  HostSite& host_;
+  const Kernel32& k_;
+  HostPump pump_;
+  PortLayer ports_;
+
+  // The property values; the operations store Status_ and Buffer_ directly,
+  // which notifies nobody.
+  short Port_ = 0;
+  long Baud_ = 0;
+  VARIANT_BOOL Status_ = VARIANT_FALSE;
+  Bstr Buffer_;
+  BSTR* const bufferstr_;  // Buffer_'s own slot, which DataArrived hands out
+  Bstr strCompany_;
+  Bstr strVersion_;
+
+  bool loopRunning_ = false;
+};
+
+}  // namespace vemblaric
