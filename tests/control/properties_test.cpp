@@ -1,0 +1,210 @@
+// The six values, their setters' notices and their round trip through a bag.
+#include "control_fixture.h"
+#include "support/recording_property_bag.h"
+
+namespace vemblaric {
+namespace {
+
+using testing::ControlTest;
+using testing::HeldVariant;
+using testing::RecordingPropertyBag;
+
+struct Values {
+  short port;
+  long baud;
+  VARIANT_BOOL status;
+  std::wstring buffer, company, version;
+  bool operator==(const Values& o) const {
+    return port == o.port && baud == o.baud && status == o.status && buffer == o.buffer &&
+           company == o.company && version == o.version;
+  }
+};
+
+void PrintTo(const Values& v, std::ostream* os) {
+  *os << "{" << v.port << ", " << v.baud << ", " << v.status << ", \""
+      << testing::FakeHostSite::Narrow(v.buffer) << "\"}";
+}
+
+Values Read(SerialControl& c) {
+  Values v{};
+  BSTR buffer = nullptr, company = nullptr, version = nullptr;
+  EXPECT_EQ(c.get_Port(&v.port), S_OK);
+  EXPECT_EQ(c.get_Baud(&v.baud), S_OK);
+  EXPECT_EQ(c.get_Status(&v.status), S_OK);
+  EXPECT_EQ(c.get_Buffer(&buffer), S_OK);
+  EXPECT_EQ(c.get_Company(&company), S_OK);
+  EXPECT_EQ(c.get_Version(&version), S_OK);
+  v.buffer = testing::Text(Bstr::Adopt(buffer).get());
+  v.company = testing::Text(Bstr::Adopt(company).get());
+  v.version = testing::Text(Bstr::Adopt(version).get());
+  return v;
+}
+
+const Values kDefaults{2, 57600, VARIANT_FALSE, L"", kCompanyText, L"1.0"};
+
+class PropertiesTest : public ControlTest {
+ protected:
+  void SetOthers() {
+    ASSERT_EQ(control.put_Port(5), S_OK);
+    ASSERT_EQ(control.put_Baud(1234), S_OK);
+    ASSERT_EQ(control.put_Status(VARIANT_TRUE), S_OK);
+    ASSERT_EQ(control.put_Buffer(testing::MakeBstr(L"old").get()), S_OK);
+    host.changed.clear();
+  }
+};
+
+TEST_F(PropertiesTest, ANewInstanceHoldsTheDefaultsWithOrWithoutInitNewOrAnEmptyBag) {
+  EXPECT_EQ(Read(control), kDefaults) << "created, no persistence call";
+  EXPECT_FALSE(std::wstring(kCompanyText).empty());
+
+  SetOthers();
+  ASSERT_EQ(control.InitProperties(), S_OK);
+  EXPECT_EQ(Read(control), kDefaults) << "after InitNew";
+
+  SetOthers();
+  RecordingPropertyBag empty;
+  ASSERT_EQ(control.ReadProperties(&empty), S_OK);
+  EXPECT_EQ(Read(control), kDefaults) << "restored from an empty bag";
+  EXPECT_EQ(empty.reads, (std::vector<std::wstring>{L"Port", L"Baud", L"Status", L"Buffer",
+                                                    L"Company", L"Version"}));
+  EXPECT_TRUE(host.changed.empty()) << "persistence notifies nothing";
+}
+
+TEST_F(PropertiesTest, SaveThenRestoreGivesTheSameValuesWithTheTablesTypesAndOrder) {
+  SetOthers();
+  RecordingPropertyBag bag;
+  ASSERT_EQ(control.WriteProperties(&bag), S_OK);
+
+  const std::vector<std::pair<std::wstring, VARTYPE>> expected = {
+      {L"Port", VT_I2},     {L"Baud", VT_I4},    {L"Status", VT_BOOL},
+      {L"Buffer", VT_BSTR}, {L"Company", VT_BSTR}, {L"Version", VT_BSTR}};
+  ASSERT_EQ(bag.writes.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(bag.writes[i].key, expected[i].first);
+    EXPECT_EQ(bag.writes[i].value.get().vt, expected[i].second) << i;
+  }
+  EXPECT_EQ(bag.writes[2].value.get().boolVal, VARIANT_TRUE);
+
+  testing::FakeHostSite otherHost;
+  SerialControl other(otherHost, fake.table());
+  ASSERT_EQ(other.ReadProperties(&bag), S_OK);
+  EXPECT_EQ(Read(other), Read(control));
+  EXPECT_EQ(Read(other), (Values{5, 1234, VARIANT_TRUE, L"old", kCompanyText, L"1.0"}));
+}
+
+TEST_F(PropertiesTest, AForeignCompanyAndVersionAreKeptAndSavedBackButNeverReturned) {
+  RecordingPropertyBag bag;
+  bag.stored[L"Company"] = HeldVariant::Str(L"Somebody else");
+  bag.stored[L"Version"] = HeldVariant::Str(L"7.3");
+  ASSERT_EQ(control.ReadProperties(&bag), S_OK);
+  EXPECT_EQ(Read(control), kDefaults);
+
+  RecordingPropertyBag saved;
+  ASSERT_EQ(control.WriteProperties(&saved), S_OK);
+  ASSERT_EQ(saved.writes.size(), 6u);
+  EXPECT_EQ(testing::Text(saved.writes[4].value.get().bstrVal), L"Somebody else");
+  EXPECT_EQ(testing::Text(saved.writes[5].value.get().bstrVal), L"7.3");
+}
+
+TEST_F(PropertiesTest, StatusSavedAsTheInteger1RestoresAsTrue) {
+  RecordingPropertyBag bag;
+  bag.stored[L"Status"] = HeldVariant::I2(1);
+  ASSERT_EQ(control.ReadProperties(&bag), S_OK);
+  VARIANT_BOOL status = 0;
+  ASSERT_EQ(control.get_Status(&status), S_OK);
+  EXPECT_EQ(status, VARIANT_TRUE);
+}
+
+// A restore that fails at a key keeps what came before it and leaves that key
+// and those after it as they were.
+struct RestoreFailure {
+  const wchar_t* key;
+  HeldVariant stored;
+  HRESULT expected;
+  Values after;
+};
+
+TEST_F(PropertiesTest, ARestoreStopsAtTheFirstValueThatCannotBeConverted) {
+  const RestoreFailure cases[] = {
+      {L"Port", HeldVariant::I4(70000), static_cast<HRESULT>(0x800A0006),
+       {5, 1234, VARIANT_TRUE, L"old", kCompanyText, L"1.0"}},
+      {L"Baud", HeldVariant::Str(L"fast"), static_cast<HRESULT>(0x800A000D),
+       {4, 1234, VARIANT_TRUE, L"old", kCompanyText, L"1.0"}},
+      {L"Status", HeldVariant::Str(L"maybe"), static_cast<HRESULT>(0x800A000D),
+       {4, 300, VARIANT_TRUE, L"old", kCompanyText, L"1.0"}},
+  };
+  for (const RestoreFailure& c : cases) {
+    SCOPED_TRACE(testing::FakeHostSite::Narrow(c.key));
+    SetOthers();
+    RecordingPropertyBag bag;
+    bag.stored[L"Port"] = HeldVariant::I2(4);
+    bag.stored[L"Baud"] = HeldVariant::I4(300);
+    bag.stored[L"Status"] = HeldVariant::I2(0);
+    bag.stored[L"Buffer"] = HeldVariant::Str(L"new");
+    bag.stored[c.key] = c.stored;
+    EXPECT_EQ(control.ReadProperties(&bag), c.expected);
+    EXPECT_EQ(Read(control), c.after);
+    EXPECT_EQ(bag.reads.back(), c.key) << "no key after the failing one is read";
+  }
+}
+
+TEST_F(PropertiesTest, AFailingBagEndsTheHandlerAtThatKeyWithTheBagsStatus) {
+  SetOthers();
+  RecordingPropertyBag bag;
+  bag.stored[L"Status"] = HeldVariant::I2(0);
+  bag.readFailures[L"Buffer"] = STG_E_ACCESSDENIED;
+  EXPECT_EQ(control.ReadProperties(&bag), STG_E_ACCESSDENIED);
+  EXPECT_EQ(Read(control), (Values{2, 57600, VARIANT_FALSE, L"old", kCompanyText, L"1.0"}));
+
+  RecordingPropertyBag target;
+  target.writeFailures[L"Status"] = STG_E_MEDIUMFULL;
+  EXPECT_EQ(control.WriteProperties(&target), STG_E_MEDIUMFULL);
+  ASSERT_EQ(target.writes.size(), 2u) << "Port and Baud, nothing after Status";
+  EXPECT_EQ(target.writes[1].key, L"Baud");
+}
+
+TEST_F(PropertiesTest, EverySetterNotifiesAfterItsStoreAlsoForAnEqualValue) {
+  struct Setter {
+    DISPID dispid;
+    std::function<HRESULT()> set;
+    std::function<bool()> stored;
+  };
+  const std::vector<Setter> setters = {
+      {kDispidPort, [&] { return control.put_Port(9); }, [&] { return Read(control).port == 9; }},
+      {kDispidBaud, [&] { return control.put_Baud(300); },
+       [&] { return Read(control).baud == 300; }},
+      {kDispidStatus, [&] { return control.put_Status(1); },
+       [&] { return Read(control).status == 1; }},  // kept as given, not made -1
+      {kDispidBuffer, [&] { return control.put_Buffer(testing::MakeBstr(L"x").get()); },
+       [&] { return Read(control).buffer == L"x"; }},
+  };
+  for (const Setter& s : setters) {
+    SCOPED_TRACE(s.dispid);
+    for (int round = 0; round < 2; ++round) {  // the second stores an equal value
+      host.changed.clear();
+      bool storedFirst = false;
+      host.onChanged = [&](DISPID) { storedFirst = s.stored(); };
+      EXPECT_EQ(s.set(), S_OK);
+      EXPECT_EQ(host.changed, std::vector<DISPID>{s.dispid});
+      EXPECT_TRUE(storedFirst);
+    }
+    host.changeResult = E_ACCESSDENIED;
+    EXPECT_EQ(s.set(), E_ACCESSDENIED) << "a failed notice is the setter's failure";
+    EXPECT_TRUE(s.stored()) << "the value stays stored";
+    host.changeResult = S_OK;
+  }
+}
+
+TEST_F(PropertiesTest, GettersAndPersistenceRefuseNullPointers) {
+  EXPECT_EQ(control.get_Port(nullptr), E_POINTER);
+  EXPECT_EQ(control.get_Baud(nullptr), E_POINTER);
+  EXPECT_EQ(control.get_Status(nullptr), E_POINTER);
+  EXPECT_EQ(control.get_Buffer(nullptr), E_POINTER);
+  EXPECT_EQ(control.get_Company(nullptr), E_POINTER);
+  EXPECT_EQ(control.get_Version(nullptr), E_POINTER);
+  EXPECT_EQ(control.ReadProperties(nullptr), E_POINTER);
+  EXPECT_EQ(control.WriteProperties(nullptr), E_POINTER);
+}
+
+}  // namespace
+}  // namespace vemblaric

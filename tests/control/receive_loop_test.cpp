@@ -1,0 +1,330 @@
+// Reading, writing, the receive loop and its events, the per-thread state and
+// the runtime's message pump.
+#include <windows.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "control_fixture.h"
+#include "server/runtime/do_events.h"
+
+namespace vemblaric {
+namespace {
+
+using testing::ControlTest;
+using testing::FakeAnswer;
+using testing::FakeHostSite;
+using testing::Slice;
+using testing::Without;
+using Strings = std::vector<std::string>;
+using Raised = std::vector<std::pair<ControlEvent, std::wstring>>;
+
+Raised Events(const FakeHostSite& host) {
+  Raised out;
+  for (const auto& r : host.raised) out.emplace_back(r.event, r.text);
+  return out;
+}
+
+TEST_F(ControlTest, ReadComTakesFreshTextIntoBufferAndOnlyAFailureLowersStatus) {
+  OpenQuietly();
+  ASSERT_EQ(control.put_Status(VARIANT_FALSE), S_OK);
+  ASSERT_EQ(control.put_Buffer(testing::MakeBstr(L"old").get()), S_OK);
+  Forget();
+
+  QueueNothing();
+  ASSERT_EQ(control.Read_Com(), S_OK);
+  EXPECT_EQ(Module1().lngStatus, 0);
+  EXPECT_FALSE(Status());
+  EXPECT_EQ(Buffer(), L"old") << "nothing read changes nothing";
+
+  QueueRead("hello");
+  ASSERT_EQ(control.Read_Com(), S_OK);
+  EXPECT_EQ(Module1().lngStatus, 5);
+  EXPECT_EQ(Buffer(), L"hello") << "replaced, not appended";
+  EXPECT_TRUE(Status());
+
+  fake.Fail("ClearCommError", ERROR_INVALID_HANDLE);
+  ASSERT_EQ(control.Read_Com(), S_OK);
+  EXPECT_EQ(Module1().lngStatus, -1);
+  EXPECT_FALSE(Status());
+  EXPECT_EQ(Buffer(), L"hello");
+
+  EXPECT_EQ(control.members, (Strings{"Read_Com", "CommRead 2 64", "Read_Com", "CommRead 2 64",
+                                      "Read_Com", "CommRead 2 64"}));
+  EXPECT_TRUE(host.changed.empty()) << "Read_Com's stores notify nobody";
+  EXPECT_TRUE(host.raised.empty());
+}
+
+TEST_F(ControlTest, WriteComStopsPausesWritesThenReportsOnlyAWholeWriteThenLoops) {
+  struct Case {
+    DWORD written;
+    bool whole;
+  };
+  for (const Case c : {Case{4, true}, Case{3, false}}) {
+    SCOPED_TRACE(c.written);
+    OpenQuietly();
+    host.sinks = true;
+    short stopDuringPause = -1;
+    FakeAnswer pause;
+    pause.during = [&] { stopDuringPause = Module1().intLoopStop; };
+    fake.Next("SleepEx", pause);
+    QueueWrite(c.written);
+    host.onPump = [&](int) {
+      if (control.LoopRunning()) control.StopLoop();
+      return false;
+    };
+
+    ASSERT_EQ(Write(L"abcd"), S_OK);
+    EXPECT_EQ(stopDuringPause, kLoopStop);
+    Strings expected = {"member waitnow 100", "SleepEx 100", "member CommWrite 2 abcd",
+                        "WriteFile abcd", "DataSent abcd", "member looprocess", "member Read_Com",
+                        "member CommRead 2 64", "ClearCommError", "member waitnow 20",
+                        "SleepEx 20"};
+    if (!c.whole) expected.erase(expected.begin() + 4);
+    EXPECT_EQ(Without(Timeline(), "pump"), expected);
+    EXPECT_EQ(Module1().lngWriteLength, 4);
+    EXPECT_EQ(Module1().lngStatus, 0) << "left by the loop's read";
+    EXPECT_EQ(Status(), c.whole);
+    EXPECT_TRUE(host.changed.empty());
+    host.sinks = false;
+    host.onPump = nullptr;
+    ASSERT_EQ(control.Close_Com(), S_OK);
+  }
+}
+
+TEST_F(ControlTest, AWriteNestedInTheFirstWritesPumpLeavesTheFirstsOutcomeRight) {
+  struct Case {
+    DWORD outerWritten;
+    Raised events;
+    bool status;
+  };
+  const Case cases[] = {
+      {4, {{kDataSent, L"xy"}, {kDataSent, L"abcd"}}, true},
+      {2, {{kDataSent, L"xy"}}, false},  // short by two, as long as the nested text
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.outerWritten);
+    OpenQuietly();
+    QueueWrite(c.outerWritten);
+    QueueWrite(2);
+    bool nested = false;
+    host.onPump = [&](int) {
+      if (!nested) {
+        nested = true;
+        EXPECT_EQ(Write(L"xy"), S_OK);
+      }
+      return false;
+    };
+    ASSERT_EQ(Write(L"abcd"), S_OK);
+    EXPECT_EQ(fake.named("WriteFile").size(), 2u);
+    EXPECT_EQ(Events(host), c.events);
+    EXPECT_EQ(Status(), c.status);
+    EXPECT_EQ(Module1().lngWriteLength, 2) << "the nested call stored its length last";
+    host.onPump = nullptr;
+    ASSERT_EQ(control.Close_Com(), S_OK);
+  }
+}
+
+TEST_F(ControlTest, WritingToAClosedPortLowersStatusAndRaisesNothingButStillLoops) {
+  OpenQuietly();
+  ASSERT_EQ(control.Close_Com(), S_OK);
+  Forget();
+  ASSERT_EQ(Write(L"abcd"), S_OK);
+  EXPECT_FALSE(Status());
+  EXPECT_TRUE(host.raised.empty());
+  EXPECT_TRUE(control.Called("looprocess"));
+}
+
+TEST_F(ControlTest, AnEmptyTextIsAWholeWriteOfNothing) {
+  OpenQuietly();
+  ASSERT_EQ(Write(L""), S_OK);
+  EXPECT_EQ(Module1().lngWriteLength, 0);
+  EXPECT_EQ(Events(host), (Raised{{kDataSent, L""}}));
+  EXPECT_TRUE(Status());
+}
+
+TEST_F(ControlTest, ADataSentHandlerAssigningToItsArgumentChangesNothingOutside) {
+  OpenQuietly();
+  QueueWrite(4);
+  host.onEvent = [](ControlEvent, BSTR& datasentstr) { AssignBstr(datasentstr, L"changed", 7); };
+  Bstr caller = testing::MakeBstr(L"abcd");
+  ASSERT_EQ(control.Write_Com(caller.get()), S_OK);
+  EXPECT_EQ(Events(host), (Raised{{kDataSent, L"abcd"}}));
+  EXPECT_EQ(caller.str(), L"abcd");
+  EXPECT_EQ(Buffer(), L"");
+  EXPECT_TRUE(host.changed.empty());
+}
+
+TEST_F(ControlTest, WithoutASinkTheLoopNeverRuns) {
+  ASSERT_EQ(control.Open_Com(), S_OK);
+  QueueWrite(1);
+  ASSERT_EQ(Write(L"a"), S_OK);
+  const int pumpsOfTheWrite = host.pumps;
+  EXPECT_TRUE(control.Called("looprocess"));
+  EXPECT_TRUE(fake.named("ClearCommError").empty()) << "no pass read the port";
+
+  Module1().intLoopStop = kLoopStop;
+  host.sinks = true;
+  ASSERT_EQ(control.looprocess(), S_OK) << "entered stopped: returns at once";
+  EXPECT_EQ(host.pumps, pumpsOfTheWrite);
+  EXPECT_TRUE(fake.named("ClearCommError").empty());
+}
+
+TEST_F(ControlTest, WithASinkTheLoopRaisesDataArrivedOnlyOnFreshTextAndNeverPurges) {
+  host.sinks = true;
+  QueueNothing();
+  QueueRead("hello");
+  QueueNothing();
+  QueueRead("abc");
+  host.onEvent = [&](ControlEvent, BSTR& bufferstr) {
+    EXPECT_EQ(Buffer(), testing::Text(bufferstr));
+    EXPECT_TRUE(Status());
+  };
+  host.onPump = [&](int n) {
+    if (n == 11) control.Close_Com();  // the sixth pass's first pump
+    return false;
+  };
+  ASSERT_EQ(control.Open_Com(), S_OK);
+  EXPECT_FALSE(host.overran);
+  EXPECT_EQ(Events(host), (Raised{{kDataArrived, L"hello"}, {kDataArrived, L"abc"}}));
+  EXPECT_EQ(fake.named("PurgeComm").size(), 1u) << "only the open's";
+  size_t passes = 0;
+  for (const auto& c : fake.named("SleepEx")) passes += c.arg1 == 20;
+  EXPECT_EQ(passes, 6u);
+  EXPECT_EQ(Buffer(), L"abc");
+  EXPECT_TRUE(host.changed.empty());
+}
+
+TEST_F(ControlTest, CloseFromADataArrivedHandlerEndsTheLoopAfterItsPassAndAnAssignmentIsKept) {
+  host.sinks = true;
+  QueueNothing();
+  QueueRead("hello");
+  host.onEvent = [&](ControlEvent, BSTR& bufferstr) {
+    AssignBstr(bufferstr, L"replaced", 8);
+    EXPECT_EQ(control.Close_Com(), S_OK);
+  };
+  ASSERT_EQ(control.Open_Com(), S_OK);
+  EXPECT_FALSE(host.overran);
+  const Strings timeline = Timeline();
+  EXPECT_EQ(Slice(timeline, "DataArrived hello", 100),
+            (Strings{"DataArrived hello", "member waitnow 100", "SleepEx 100", "member CommClose 2",
+                     "CloseHandle", "member waitnow 20", "SleepEx 20"}));
+  EXPECT_EQ(Buffer(), L"replaced");
+  EXPECT_TRUE(host.changed.empty());
+}
+
+TEST_F(ControlTest, WriteFromADataArrivedHandlerStartsNoSecondLoopAndTheFirstGoesOn) {
+  host.sinks = true;
+  QueueNothing();
+  QueueRead("ping");
+  QueueWrite(3);
+  int pumpsAtAck = 0;
+  host.onEvent = [&](ControlEvent event, BSTR&) {
+    if (event != kDataArrived) return;
+    EXPECT_EQ(Write(L"ack"), S_OK);
+    pumpsAtAck = host.pumps;
+  };
+  host.onPump = [&](int n) {
+    if (pumpsAtAck && n == pumpsAtAck + 3) control.Close_Com();  // two passes later
+    return false;
+  };
+  ASSERT_EQ(control.Open_Com(), S_OK);
+  EXPECT_FALSE(host.overran);
+  EXPECT_EQ(Events(host), (Raised{{kDataArrived, L"ping"}, {kDataSent, L"ack"}}));
+  // The inner looprocess returns at once; the outer pass finishes its pause
+  // and, the flag being 0 again, the outer loop runs its next pass.
+  EXPECT_EQ(Slice(Timeline(), "DataSent ack", 5),
+            (Strings{"DataSent ack", "member looprocess", "member waitnow 20", "SleepEx 20",
+                     "pump"}));
+  EXPECT_EQ(host.pumps, pumpsAtAck + 4);
+}
+
+TEST_F(ControlTest, AQuitMetInTheLoopsPumpEndsTheLoopAndIsSeenAgainByTheThread) {
+  host.sinks = true;
+  host.onPump = [](int n) {
+    if (n == 3) ::PostQuitMessage(7);
+    return runtime::DoEvents();
+  };
+  ASSERT_EQ(control.Open_Com(), S_OK);
+  EXPECT_FALSE(host.overran);
+  EXPECT_EQ(host.pumps, 4) << "the pass that met the quit ends, and no other starts";
+  MSG msg{};
+  ASSERT_TRUE(::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.message, UINT{WM_QUIT});
+  EXPECT_EQ(msg.wParam, WPARAM{7});
+}
+
+TEST_F(ControlTest, TwoControlsOnOneThreadShareTheStopFlag) {
+  FakeHostSite otherHost;
+  SerialControl other(otherHost, fake.table());
+  ASSERT_EQ(other.put_Port(3), S_OK);
+  host.sinks = true;
+  host.onPump = [&](int n) {
+    if (n == 3) EXPECT_EQ(other.Close_Com(), S_OK);
+    return false;
+  };
+  ASSERT_EQ(control.Open_Com(), S_OK);
+  EXPECT_FALSE(host.overran);
+  EXPECT_EQ(host.pumps, 4) << "the other control's close ended this control's loop";
+  EXPECT_TRUE(control.Ports().CommPorts(2).blnPortOpen);
+}
+
+TEST_F(ControlTest, ControlsOnTwoThreadsHaveTwoRecords) {
+  Module1().lngStatus = 123;
+  Module1().intLoopStop = 0;
+  Module1State seen{}, after{};
+  std::thread other([&] {
+    seen.lngStatus = Module1().lngStatus;
+    seen.intLoopStop = Module1().intLoopStop;
+    FakeHostSite otherHost;
+    SerialControl otherControl(otherHost, fake.table());
+    EXPECT_EQ(otherControl.Close_Com(), S_OK);
+    after.lngStatus = Module1().lngStatus;
+    after.intLoopStop = Module1().intLoopStop;
+  });
+  other.join();
+  EXPECT_EQ(seen.lngStatus, 0) << "a thread's record starts zeroed";
+  EXPECT_EQ(seen.intLoopStop, 0);
+  EXPECT_EQ(after.intLoopStop, kLoopStop);
+  EXPECT_EQ(Module1().lngStatus, 123);
+  EXPECT_EQ(Module1().intLoopStop, 0) << "the other thread's close stops no loop here";
+}
+
+// The runtime's pump.
+
+int g_appMessages = 0;
+
+LRESULT CALLBACK CountingProc(HWND window, UINT message, WPARAM w, LPARAM l) {
+  if (message == WM_APP) ++g_appMessages;
+  return ::DefWindowProcW(window, message, w, l);
+}
+
+TEST(RuntimeDoEvents, DispatchesWhatIsPendingAndHandsAQuitBackWithItsCode) {
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = CountingProc;
+  wc.hInstance = ::GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"VemblaricPumpTest";
+  ASSERT_NE(::RegisterClassW(&wc), 0);
+  HWND window = ::CreateWindowW(wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                wc.hInstance, nullptr);
+  ASSERT_NE(window, nullptr);
+
+  for (int i = 0; i < 3; ++i) ::PostMessageW(window, WM_APP, 0, 0);
+  EXPECT_FALSE(runtime::DoEvents());
+  EXPECT_EQ(g_appMessages, 3);
+
+  ::PostMessageW(window, WM_APP, 0, 0);
+  ::PostQuitMessage(5);
+  EXPECT_TRUE(runtime::DoEvents());
+  EXPECT_EQ(g_appMessages, 4);
+  EXPECT_TRUE(runtime::DoEvents()) << "the quit is still there for the next loop";
+  MSG msg{};
+  ASSERT_TRUE(::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE));
+  EXPECT_EQ(msg.message, UINT{WM_QUIT});
+  EXPECT_EQ(msg.wParam, WPARAM{5});
+  EXPECT_FALSE(runtime::DoEvents());
+  ::DestroyWindow(window);
+}
+
+}  // namespace
+}  // namespace vemblaric
