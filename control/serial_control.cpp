@@ -2,6 +2,7 @@
 // and the port primitives as members.
 #include "control/serial_control.h"
 
+#include <cwchar>
 #include <new>
 
 #include "control/failure_status.h"
