@@ -1,0 +1,218 @@
+#include "server/dispatch.h"
+
+#include <oleauto.h>
+
+#include <string>
+#include <vector>
+
+#include "port/caught_failure.h"
+
+namespace vemblaric::server {
+namespace {
+
+constexpr wchar_t kSource[] = L"Vemblaric";
+
+// A FUNCDESC owned for the length of one call.
+class FuncDesc {
+ public:
+  FuncDesc(ITypeInfo* info, FUNCDESC* desc) : info_(info), desc_(desc) {}
+  ~FuncDesc() {
+    if (desc_) info_->ReleaseFuncDesc(desc_);
+  }
+  FuncDesc(const FuncDesc&) = delete;
+  FuncDesc& operator=(const FuncDesc&) = delete;
+  const FUNCDESC* operator->() const { return desc_; }
+
+ private:
+  ITypeInfo* info_;
+  FUNCDESC* desc_;
+};
+
+// Finds the function of `member` that answers `flags`: a get for a property
+// get or method call, a put for a property put.
+HRESULT FindFunction(ITypeInfo* info, DISPID member, WORD flags, FUNCDESC** found) {
+  *found = nullptr;
+  TYPEATTR* attr = nullptr;
+  HRESULT hr = info->GetTypeAttr(&attr);
+  if (FAILED(hr)) return hr;
+  const WORD count = attr->cFuncs;
+  info->ReleaseTypeAttr(attr);
+  for (UINT i = 0; i < count; ++i) {
+    FUNCDESC* desc = nullptr;
+    if (FAILED(info->GetFuncDesc(i, &desc))) continue;
+    if (desc->memid == member) {
+      const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+      const bool match = put ? (desc->invkind & (INVOKE_PROPERTYPUT | INVOKE_PROPERTYPUTREF)) != 0
+                             : ((desc->invkind & INVOKE_FUNC) && (flags & DISPATCH_METHOD)) ||
+                                   ((desc->invkind & INVOKE_PROPERTYGET) &&
+                                    (flags & DISPATCH_PROPERTYGET));
+      if (match) {
+        *found = desc;
+        return S_OK;
+      }
+    }
+    info->ReleaseFuncDesc(desc);
+  }
+  // A member that exists but cannot be called this way (a put on a
+  // read-only property) is as unknown to the caller as a missing one.
+  return DISP_E_MEMBERNOTFOUND;
+}
+
+// One argument as the member receives it.
+struct Argument {
+  VARIANT value;         // the converted value (the temporary of a by-ref parameter)
+  VARIANT* backing;      // where a by-reference value lives, or nullptr
+  VARIANT* writeBack;    // the caller's VT_VARIANT to update afterwards, or nullptr
+  VARTYPE type;          // the parameter's base type
+  bool byRef;
+};
+
+HRESULT Convert(VARIANT* out, VARIANT* in, VARTYPE type) {
+  ::VariantInit(out);
+  return ::VariantChangeType(out, in, 0, type);
+}
+
+}  // namespace
+
+BSTR DescribeFailure(HRESULT status) {
+  // Caught failures carry their automation numbers.
+  if ((static_cast<unsigned long>(status) & 0xFFFF0000UL) == 0x800A0000UL)
+    return ::SysAllocString(CaughtFailureText(status & 0xFFFF));
+  wchar_t* text = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring description = n ? std::wstring(text, n) : L"Unexpected failure";
+  if (text) ::LocalFree(text);
+  while (!description.empty() && (description.back() == L'\n' || description.back() == L'\r'))
+    description.pop_back();
+  return ::SysAllocStringLen(description.c_str(), static_cast<UINT>(description.size()));
+}
+
+HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
+                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                     UINT* argumentError) {
+  if (!params) return E_INVALIDARG;
+  FUNCDESC* raw = nullptr;
+  HRESULT hr = FindFunction(info, member, flags, &raw);
+  if (FAILED(hr)) return hr;
+  FuncDesc desc(info, raw);
+
+  // The parameters the caller supplies: all but the result.
+  const int total = desc->cParams;
+  const bool hasRetval =
+      total > 0 && (desc->lprgelemdescParam[total - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL);
+  const int inputs = hasRetval ? total - 1 : total;
+  const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+  if (static_cast<int>(params->cArgs) != inputs) return DISP_E_BADPARAMCOUNT;
+  if (params->cNamedArgs > 0) {
+    // Only a put's value may be named, and only as DISPID_PROPERTYPUT.
+    if (!put || params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+      return DISP_E_NONAMEDARGS;
+  }
+
+  std::vector<Argument> args(static_cast<size_t>(total));
+  std::vector<VARIANT> byRefTargets(static_cast<size_t>(total));
+  for (auto& v : byRefTargets) ::VariantInit(&v);
+  auto cleanup = [&] {
+    for (auto& a : args) ::VariantClear(&a.value);
+    for (auto& v : byRefTargets) ::VariantClear(&v);
+  };
+  for (auto& a : args) ::VariantInit(&a.value);
+
+  for (int i = 0; i < total; ++i) {
+    const TYPEDESC& td = desc->lprgelemdescParam[i].tdesc;
+    Argument& a = args[static_cast<size_t>(i)];
+    a.byRef = td.vt == VT_PTR;
+    a.type = a.byRef ? td.lptdesc->vt : td.vt;
+    a.backing = nullptr;
+    a.writeBack = nullptr;
+    if (i == inputs) break;  // the result slot is filled below
+    // Arguments arrive last first.
+    VARIANT* given = &params->rgvarg[params->cArgs - 1 - static_cast<UINT>(i)];
+    const VARTYPE exact = static_cast<VARTYPE>(VT_BYREF | a.type);
+    if (a.byRef && given->vt == exact) {
+      a.value = *given;  // the caller's own variable, passed straight through
+      a.value.vt = exact;
+      continue;
+    }
+    VARIANT* source = given;
+    if (given->vt == (VT_BYREF | VT_VARIANT)) {
+      source = given->pvarVal;
+      if (a.byRef) a.writeBack = given->pvarVal;
+    }
+    VARIANT& target = byRefTargets[static_cast<size_t>(i)];
+    hr = Convert(&target, source, a.type);
+    if (FAILED(hr)) {
+      if (argumentError) *argumentError = params->cArgs - 1 - static_cast<UINT>(i);
+      cleanup();
+      return hr == DISP_E_OVERFLOW ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
+    }
+    if (a.byRef) {
+      a.value.vt = exact;
+      a.value.byref = &target.iVal;  // the union's start, whatever the type
+      a.backing = &target;
+    } else {
+      a.value = target;
+      ::VariantInit(&target);  // ownership moved into the argument
+    }
+  }
+
+  VARIANT retval;
+  ::VariantInit(&retval);
+  if (hasRetval) {
+    Argument& r = args[static_cast<size_t>(inputs)];
+    retval.vt = r.type;
+    r.value.vt = static_cast<VARTYPE>(VT_BYREF | r.type);
+    r.value.byref = &retval.iVal;
+  }
+
+  std::vector<VARTYPE> types(static_cast<size_t>(total));
+  std::vector<VARIANTARG*> pointers(static_cast<size_t>(total));
+  for (int i = 0; i < total; ++i) {
+    types[static_cast<size_t>(i)] = args[static_cast<size_t>(i)].value.vt;
+    pointers[static_cast<size_t>(i)] = &args[static_cast<size_t>(i)].value;
+  }
+  VARIANT status;
+  ::VariantInit(&status);
+  hr = ::DispCallFunc(object, desc->oVft, desc->callconv, VT_ERROR, static_cast<UINT>(total),
+                      types.data(), pointers.data(), &status);
+  const HRESULT memberStatus = SUCCEEDED(hr) ? status.scode : hr;
+
+  // Out values go back into the caller's variants, also after a failure:
+  // the member may have written before it failed.
+  for (int i = 0; i < inputs; ++i) {
+    Argument& a = args[static_cast<size_t>(i)];
+    if (a.writeBack && a.backing) {
+      ::VariantClear(a.writeBack);
+      ::VariantCopy(a.writeBack, a.backing);
+    }
+  }
+  // By-value arguments own their values; pass-through by-ref ones do not.
+  for (int i = 0; i < inputs; ++i) {
+    Argument& a = args[static_cast<size_t>(i)];
+    if (a.value.vt & VT_BYREF) ::VariantInit(&a.value);
+  }
+  if (hasRetval) ::VariantInit(&args[static_cast<size_t>(inputs)].value);
+  cleanup();
+
+  if (FAILED(memberStatus)) {
+    ::VariantClear(&retval);
+    if (exception) {
+      *exception = EXCEPINFO{};
+      exception->scode = memberStatus;
+      exception->bstrSource = ::SysAllocString(kSource);
+      exception->bstrDescription = DescribeFailure(memberStatus);
+    }
+    return DISP_E_EXCEPTION;
+  }
+  if (result && hasRetval) {
+    *result = retval;  // ownership moves to the caller
+  } else {
+    ::VariantClear(&retval);
+    if (result) ::VariantInit(result);
+  }
+  return S_OK;
+}
+
+}  // namespace vemblaric::server

@@ -1,0 +1,24 @@
+// IDispatch for the dual interface, driven by its type description: names and
+// member identifiers from the type library, arguments converted by the
+// automation rules, and the call made through the member's function-table
+// place. Beyond what ITypeInfo::Invoke does, real clients need:
+// - a by-reference parameter accepts a by-value argument (converted into a
+//   temporary), and a VT_BYREF|VT_VARIANT argument, which script engines pass
+//   for a variable, is converted in and the member's out value written back;
+// - too many or too few arguments are DISP_E_BADPARAMCOUNT;
+// - a member's failure reaches the host as DISP_E_EXCEPTION with the status,
+//   a description and the source "Vemblaric".
+#pragma once
+
+#include <oaidl.h>
+
+namespace vemblaric::server {
+
+HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
+                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                     UINT* argumentError);
+
+// The description of a member's failure status, as EXCEPINFO carries it.
+BSTR DescribeFailure(HRESULT status);
+
+}  // namespace vemblaric::server

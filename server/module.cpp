@@ -1,0 +1,66 @@
+// Entry routine and the four exports of Vemblaric.ocx.
+#include "server/module.h"
+
+#include <objbase.h>
+#include <olectl.h>
+
+#include "server/class_factory.h"
+#include "Vemblaric.h"
+#include "server/registration.h"
+
+namespace vemblaric::server {
+namespace {
+
+HMODULE g_module = nullptr;
+volatile LONG g_objects = 0;
+volatile LONG g_locks = 0;
+
+}  // namespace
+
+HMODULE ModuleHandle() { return g_module; }
+
+std::wstring ModulePath() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetModuleFileNameW(g_module, &path[0], static_cast<DWORD>(path.size()));
+    if (n == 0) return std::wstring();
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+void ObjectCreated() { ::InterlockedIncrement(&g_objects); }
+void ObjectDestroyed() { ::InterlockedDecrement(&g_objects); }
+void LockServer(bool lock) {
+  if (lock) ::InterlockedIncrement(&g_locks);
+  else ::InterlockedDecrement(&g_locks);
+}
+bool CanUnload() { return g_objects == 0 && g_locks == 0; }
+
+}  // namespace vemblaric::server
+
+using namespace vemblaric::server;
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
+  if (reason == DLL_PROCESS_ATTACH) {
+    g_module = instance;
+    // Thread notifications are not needed: per-thread state is made on first use.
+    ::DisableThreadLibraryCalls(instance);
+  }
+  return TRUE;
+}
+
+extern "C" HRESULT WINAPI DllCanUnloadNow() { return CanUnload() ? S_OK : S_FALSE; }
+
+extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (!::IsEqualCLSID(clsid, CLSID_SerialControl)) return CLASS_E_CLASSNOTAVAILABLE;
+  return SerialControlFactory().QueryInterface(riid, ppv);
+}
+
+extern "C" HRESULT WINAPI DllRegisterServer() { return RegisterServer(); }
+
+extern "C" HRESULT WINAPI DllUnregisterServer() { return UnregisterServer(); }
