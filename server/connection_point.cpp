@@ -173,6 +173,11 @@ std::vector<IUnknown*> ConnectionPoint::Snapshot() const {
   return sinks;
 }
 
+bool ConnectionPoint::IsConnected(const IUnknown* sink) const {
+  return std::any_of(sinks_.begin(), sinks_.end(),
+                     [sink](const CONNECTDATA& c) { return c.pUnk == sink; });
+}
+
 void ConnectionPoint::Release(std::vector<IUnknown*>& sinks) {
   for (IUnknown* s : sinks) s->Release();
   sinks.clear();

@@ -30,6 +30,9 @@ class ConnectionPoint final : public IConnectionPoint {
   HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override;
 
   bool HasSinks() const { return !sinks_.empty(); }
+  // Whether `sink` (as Snapshot handed it out) is still connected: one that
+  // was disconnected during an event gets no further call.
+  bool IsConnected(const IUnknown* sink) const;
   REFIID iid() const { return iid_; }
 
   // The sinks connected now, in the order they connected, each with a

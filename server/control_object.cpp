@@ -272,6 +272,7 @@ void ControlObject::RaiseEvent(ControlEvent event, BSTR* text) {
   DISPPARAMS params = {&argument, nullptr, 1, 0};
   // In the order they connected; a sink that fails does not stop the others.
   for (IUnknown* sink : sinks) {
+    if (!events_.IsConnected(sink)) continue;
     static_cast<IDispatch*>(sink)->Invoke(static_cast<DISPID>(event), IID_NULL,
                                           LOCALE_USER_DEFAULT, DISPATCH_METHOD, &params, nullptr,
                                           nullptr, nullptr);
@@ -288,7 +289,8 @@ HRESULT ControlObject::PropertyChanged(DISPID dispid) {
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
-  for (IUnknown* sink : sinks) static_cast<IPropertyNotifySink*>(sink)->OnChanged(dispid);
+  for (IUnknown* sink : sinks)
+    if (notify_.IsConnected(sink)) static_cast<IPropertyNotifySink*>(sink)->OnChanged(dispid);
   ConnectionPoint::Release(sinks);
   return S_OK;
 }

@@ -1,0 +1,135 @@
+// COM plumbing for tests that drive the control object as a host would.
+#pragma once
+
+#include <windows.h>
+#include <ocidl.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "Vemblaric.h"
+#include "server/module.h"
+
+namespace vemblaric::testing {
+
+// Owns one interface reference.
+template <typename T>
+class Ptr {
+ public:
+  Ptr() = default;
+  explicit Ptr(T* adopted) : p_(adopted) {}
+  Ptr(const Ptr& o) : p_(o.p_) { if (p_) p_->AddRef(); }
+  Ptr& operator=(const Ptr& o) { Ptr(o).swap(*this); return *this; }
+  ~Ptr() { reset(); }
+  void reset() { if (p_) p_->Release(); p_ = nullptr; }
+  void swap(Ptr& o) { std::swap(p_, o.p_); }
+  T* get() const { return p_; }
+  T* operator->() const { return p_; }
+  T** put() { reset(); return &p_; }
+  void** put_void() { return reinterpret_cast<void**>(put()); }
+  T* detach() { T* p = p_; p_ = nullptr; return p; }
+  explicit operator bool() const { return p_ != nullptr; }
+  template <typename U>
+  Ptr<U> As(REFIID iid) const {
+    Ptr<U> out;
+    if (p_) p_->QueryInterface(iid, out.put_void());
+    return out;
+  }
+
+ private:
+  T* p_ = nullptr;
+};
+
+class ComApartment : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_HRESULT_SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
+  void TearDown() override { ::CoUninitialize(); }
+
+  // A new control, as its class object makes it.
+  static Ptr<_SerialControl> NewControl() {
+    Ptr<_SerialControl> control;
+    EXPECT_HRESULT_SUCCEEDED(server::CreateSerialControl(IID__SerialControl, control.put_void()));
+    return control;
+  }
+};
+
+inline std::wstring Str(BSTR b) { return std::wstring(b ? b : L"", ::SysStringLen(b)); }
+
+// An event sink that runs a handler for each event it receives.
+class Sink final : public IDispatch {
+ public:
+  using Handler = std::function<void(DISPID event, BSTR* text)>;
+  struct Received {
+    DISPID event;
+    std::wstring text;
+  };
+
+  explicit Sink(REFIID events) : events_(events) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IDispatch) ||
+        ::IsEqualIID(riid, events_)) {
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }  // lives on the test's stack
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID event, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                                   EXCEPINFO*, UINT*) override {
+    if (params->cArgs != 1 || params->rgvarg[0].vt != (VT_BYREF | VT_BSTR)) {
+      ADD_FAILURE() << "event " << event << " arrived with vt " << params->rgvarg[0].vt;
+      return DISP_E_BADPARAMCOUNT;
+    }
+    BSTR* text = params->rgvarg[0].pbstrVal;
+    received.push_back({event, Str(*text)});
+    if (handler) handler(event, text);
+    return result;
+  }
+
+  ULONG refs = 0;
+  Handler handler;
+  HRESULT result = S_OK;
+  std::vector<Received> received;
+
+ private:
+  IID events_;
+};
+
+// Connects a sink to one of the control's connection points for its lifetime.
+class Connection {
+ public:
+  Connection(IUnknown* control, REFIID iid, IUnknown* sink) {
+    Ptr<IConnectionPointContainer> container;
+    EXPECT_HRESULT_SUCCEEDED(
+        control->QueryInterface(IID_IConnectionPointContainer, container.put_void()));
+    if (!container) return;
+    EXPECT_HRESULT_SUCCEEDED(container->FindConnectionPoint(iid, point_.put()));
+    if (point_) EXPECT_HRESULT_SUCCEEDED(point_->Advise(sink, &cookie_));
+  }
+  ~Connection() { Disconnect(); }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  void Disconnect() {
+    if (point_ && cookie_) point_->Unadvise(cookie_);
+    cookie_ = 0;
+  }
+
+ private:
+  Ptr<IConnectionPoint> point_;
+  DWORD cookie_ = 0;
+};
+
+}  // namespace vemblaric::testing
