@@ -188,12 +188,7 @@ HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
       ::VariantCopy(a.writeBack, a.backing);
     }
   }
-  // By-value arguments own their values; pass-through by-ref ones do not.
-  for (int i = 0; i < inputs; ++i) {
-    Argument& a = args[static_cast<size_t>(i)];
-    if (a.value.vt & VT_BYREF) ::VariantInit(&a.value);
-  }
-  if (hasRetval) ::VariantInit(&args[static_cast<size_t>(inputs)].value);
+  // Clearing a by-reference argument leaves what it points at alone.
   cleanup();
 
   if (FAILED(memberStatus)) {
