@@ -89,6 +89,7 @@ ControlObject::ControlObject(ITypeLib* library, ITypeInfo* dual, ITypeInfo* vtab
 }
 
 ControlObject::~ControlObject() {
+  ReleaseControlBase();
   ReleaseAndClear(coclass_);
   ReleaseAndClear(vtable_);
   ReleaseAndClear(dual_);

@@ -17,6 +17,14 @@ class ControlObject final : public _SerialControl,
                             public IConnectionPointContainer,
                             public IProvideClassInfo2,
                             public ISupportErrorInfo,
+                            public IOleObject,
+                            public IOleControl,
+                            public IOleInPlaceObject,
+                            public IOleInPlaceActiveObject,
+                            public IViewObject2,
+                            public IPersistPropertyBag,
+                            public IPersistStreamInit,
+                            public IPersistStorage,
                             private HostSite {
  public:
   // Makes a new control and hands out `riid` on it.
@@ -84,6 +92,87 @@ class ControlObject final : public _SerialControl,
   // ISupportErrorInfo
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
 
+  // --- The control base (control_base.cpp) ---
+
+  // IOleObject
+  HRESULT STDMETHODCALLTYPE SetClientSite(IOleClientSite* site) override;
+  HRESULT STDMETHODCALLTYPE GetClientSite(IOleClientSite** site) override;
+  HRESULT STDMETHODCALLTYPE SetHostNames(LPCOLESTR app, LPCOLESTR object) override;
+  HRESULT STDMETHODCALLTYPE Close(DWORD saveOption) override;
+  HRESULT STDMETHODCALLTYPE SetMoniker(DWORD which, IMoniker* moniker) override;
+  HRESULT STDMETHODCALLTYPE GetMoniker(DWORD assign, DWORD which, IMoniker** moniker) override;
+  HRESULT STDMETHODCALLTYPE InitFromData(IDataObject* data, BOOL creation, DWORD reserved) override;
+  HRESULT STDMETHODCALLTYPE GetClipboardData(DWORD reserved, IDataObject** data) override;
+  HRESULT STDMETHODCALLTYPE DoVerb(LONG verb, LPMSG msg, IOleClientSite* activeSite, LONG lindex,
+                                   HWND parent, LPCRECT position) override;
+  HRESULT STDMETHODCALLTYPE EnumVerbs(IEnumOLEVERB** verbs) override;
+  HRESULT STDMETHODCALLTYPE Update() override;
+  HRESULT STDMETHODCALLTYPE IsUpToDate() override;
+  HRESULT STDMETHODCALLTYPE GetUserClassID(CLSID* clsid) override;
+  HRESULT STDMETHODCALLTYPE GetUserType(DWORD form, LPOLESTR* name) override;
+  HRESULT STDMETHODCALLTYPE SetExtent(DWORD aspect, SIZEL* size) override;
+  HRESULT STDMETHODCALLTYPE GetExtent(DWORD aspect, SIZEL* size) override;
+  HRESULT STDMETHODCALLTYPE Advise(IAdviseSink* sink, DWORD* connection) override;
+  HRESULT STDMETHODCALLTYPE Unadvise(DWORD connection) override;
+  HRESULT STDMETHODCALLTYPE EnumAdvise(IEnumSTATDATA** advises) override;
+  HRESULT STDMETHODCALLTYPE GetMiscStatus(DWORD aspect, DWORD* status) override;
+  HRESULT STDMETHODCALLTYPE SetColorScheme(LOGPALETTE* palette) override;
+
+  // IOleControl
+  HRESULT STDMETHODCALLTYPE GetControlInfo(CONTROLINFO* info) override;
+  HRESULT STDMETHODCALLTYPE OnMnemonic(MSG* msg) override;
+  HRESULT STDMETHODCALLTYPE OnAmbientPropertyChange(DISPID dispid) override;
+  HRESULT STDMETHODCALLTYPE FreezeEvents(BOOL freeze) override;
+
+  // IOleWindow, for both in-place interfaces
+  HRESULT STDMETHODCALLTYPE GetWindow(HWND* window) override;
+  HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL enterMode) override;
+
+  // IOleInPlaceObject
+  HRESULT STDMETHODCALLTYPE InPlaceDeactivate() override;
+  HRESULT STDMETHODCALLTYPE UIDeactivate() override;
+  HRESULT STDMETHODCALLTYPE SetObjectRects(LPCRECT position, LPCRECT clip) override;
+  HRESULT STDMETHODCALLTYPE ReactivateAndUndo() override;
+
+  // IOleInPlaceActiveObject
+  HRESULT STDMETHODCALLTYPE TranslateAccelerator(LPMSG msg) override;
+  HRESULT STDMETHODCALLTYPE OnFrameWindowActivate(BOOL activate) override;
+  HRESULT STDMETHODCALLTYPE OnDocWindowActivate(BOOL activate) override;
+  HRESULT STDMETHODCALLTYPE ResizeBorder(LPCRECT border, IOleInPlaceUIWindow* window,
+                                         BOOL frameWindow) override;
+  HRESULT STDMETHODCALLTYPE EnableModeless(BOOL enable) override;
+
+  // IViewObject2
+  HRESULT STDMETHODCALLTYPE Draw(DWORD aspect, LONG lindex, void* aspectInfo, DVTARGETDEVICE* target,
+                                 HDC targetDevice, HDC dc, LPCRECTL bounds, LPCRECTL metafileBounds,
+                                 BOOL(STDMETHODCALLTYPE* keepGoing)(ULONG_PTR),
+                                 ULONG_PTR keepGoingArgument) override;
+  HRESULT STDMETHODCALLTYPE GetColorSet(DWORD aspect, LONG lindex, void* aspectInfo,
+                                        DVTARGETDEVICE* target, HDC targetDevice,
+                                        LOGPALETTE** colors) override;
+  HRESULT STDMETHODCALLTYPE Freeze(DWORD aspect, LONG lindex, void* aspectInfo,
+                                   DWORD* freeze) override;
+  HRESULT STDMETHODCALLTYPE Unfreeze(DWORD freeze) override;
+  HRESULT STDMETHODCALLTYPE SetAdvise(DWORD aspects, DWORD flags, IAdviseSink* sink) override;
+  HRESULT STDMETHODCALLTYPE GetAdvise(DWORD* aspects, DWORD* flags, IAdviseSink** sink) override;
+  HRESULT STDMETHODCALLTYPE GetExtent(DWORD aspect, LONG lindex, DVTARGETDEVICE* target,
+                                      LPSIZEL size) override;
+
+  // IPersist, IPersistPropertyBag, IPersistStreamInit, IPersistStorage
+  HRESULT STDMETHODCALLTYPE GetClassID(CLSID* clsid) override;
+  HRESULT STDMETHODCALLTYPE IsDirty() override;
+  HRESULT STDMETHODCALLTYPE InitNew() override;
+  HRESULT STDMETHODCALLTYPE Load(IPropertyBag* bag, IErrorLog* log) override;
+  HRESULT STDMETHODCALLTYPE Save(IPropertyBag* bag, BOOL clearDirty, BOOL saveAll) override;
+  HRESULT STDMETHODCALLTYPE Load(LPSTREAM stream) override;
+  HRESULT STDMETHODCALLTYPE Save(LPSTREAM stream, BOOL clearDirty) override;
+  HRESULT STDMETHODCALLTYPE GetSizeMax(ULARGE_INTEGER* size) override;
+  HRESULT STDMETHODCALLTYPE InitNew(IStorage* storage) override;
+  HRESULT STDMETHODCALLTYPE Load(IStorage* storage) override;
+  HRESULT STDMETHODCALLTYPE Save(IStorage* storage, BOOL sameAsLoad) override;
+  HRESULT STDMETHODCALLTYPE SaveCompleted(IStorage* storage) override;
+  HRESULT STDMETHODCALLTYPE HandsOffStorage() override;
+
   // For tests and the control base: the control inside.
   SerialControl& control() { return control_; }
 
@@ -109,6 +198,12 @@ class ControlObject final : public _SerialControl,
   // interfaces, and what a setter's notice means to it.
   HRESULT QueryControlBase(REFIID riid, void** ppv);
   void OnPropertyChanged();
+  // Lets go of the container's site and everything the control base holds.
+  void ReleaseControlBase();
+  void RefreshUserMode();
+  HRESULT ActivateInPlace(IOleClientSite* activeSite, LPCRECT position);
+  void ShowFace(HDC dc, const RECT& bounds);
+  static LRESULT CALLBACK FaceWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
   LONG refs_ = 1;
   LONG holds_ = 0;  // references held by running members, not by the host
@@ -119,6 +214,19 @@ class ControlObject final : public _SerialControl,
   ConnectionPoint events_;
   ConnectionPoint notify_;
   SerialControl control_;
+
+  // The control base's state.
+  IOleClientSite* site_ = nullptr;
+  IOleInPlaceSite* inPlaceSite_ = nullptr;  // while in-place active
+  IOleAdviseHolder* adviseHolder_ = nullptr;
+  IAdviseSink* viewSink_ = nullptr;
+  DWORD viewAspects_ = 0;
+  DWORD viewFlags_ = 0;
+  IPicture* face_ = nullptr;  // loaded on first design-mode draw
+  HWND window_ = nullptr;     // while in-place active; shown only in design mode
+  SIZEL extent_{1270, 1270};  // HIMETRIC: the face's 48 pixels at 96 per inch
+  bool userMode_ = true;  // run mode unless the site says otherwise
+  bool dirty_ = false;
 };
 
 }  // namespace vemblaric::server
