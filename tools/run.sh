@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, starts the null-modem bench,
-# and drives the serial layer over it: open COM1 and COM2, show their settings,
-# send a text each way, and show the error line after deliberate failures.
-# Everything it starts is stopped when it ends.
+# The main job: installs what is missing, builds, registers the control in the
+# build's private Wine prefix, starts the null-modem bench, and runs the demo
+# host through a short session against a scripted peer on the other end of the
+# cable. Everything it starts is stopped when it ends.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${VEMBLARIC_BUILD:-$top/build}
@@ -10,9 +10,62 @@ build=${VEMBLARIC_BUILD:-$top/build}
 bash "$top/tools/setup.sh"
 bash "$top/tools/build.sh" "$build"
 
-trap 'bash "$top/tools/bench.sh" stop "$build" >/dev/null 2>&1 || true' EXIT
+peer_pid=
+cleanup() {
+  if [ -n "$peer_pid" ]; then kill "$peer_pid" 2>/dev/null || true; fi
+  bash "$top/tools/bench.sh" stop "$build" >/dev/null 2>&1 || true
+}
+trap cleanup EXIT
 trap 'exit 130' INT TERM
-echo "== starting the null-modem bench (COM1<->COM2, COM3<->COM4 as pty pairs under Wine)"
+
+ocx_windows_path() { printf 'Z:%s' "$build/server/Vemblaric.ocx" | tr / '\\'; }
+
+echo "== starting the null-modem bench: COM1<->COM2 and COM3<->COM4 are pty pairs under Wine"
 bash "$top/tools/bench.sh" start "$build"
+
+echo "== registering the control: regsvr32 /s $(ocx_windows_path)"
+VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" regsvr32 /s "$(ocx_windows_path)"
+echo "   Vemblaric.SerialControl is registered in $build/wineprefix"
+
+cat <<'TEXT'
+
+== 1. a deliberate failure: the demo host asks for COM5; the control has four ports
+   vemblaric_demo.exe 5 57600
+TEXT
+status=0
+VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 5 57600 </dev/null || status=$?
+echo "   (the demo host ended with exit code $status, as it does on any failure)"
+
+cat <<'TEXT'
+
+== 2. an exchange over the cable
+   on COM2, a peer answers each line with "echo: <line>" and "bye" with "quit";
+   on COM1, the demo host opens the port through the control, shows the modem
+   lines, and sends its texts, each when the previous one has been answered.
+   Short answers take about a second: a read waits up to 1 s for 64 bytes.
+TEXT
+ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
+rm -f "$ready"
+VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" 2 57600 \
+  </dev/null > >(while IFS= read -r line; do
+                   printf '%s\n' "$line"
+                   case $line in *listening*) : >"$ready" ;; esac
+                 done) 2>&1 &
+peer_pid=$!
+for _ in $(seq 300); do
+  [ -e "$ready" ] && break
+  sleep 0.1
+done
+rm -f "$ready"
+
+long="a longer line, of sixty-four characters or more, arrives in one pass"
+VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 1 57600 \
+  "hello" "how are you?" "$long" "bye" </dev/null
+wait "$peer_pid" || true
+peer_pid=
+sleep 0.2
+
 echo
-"$build/wine-run" "$build/demo/port_demo.exe" 1 2
+echo "== stopping the bench"
+bash "$top/tools/bench.sh" stop "$build"
+echo "   done: nothing of this run is left running"

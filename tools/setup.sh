@@ -3,7 +3,8 @@
 # Idempotent and quiet when everything is already present. Needs root.
 set -euo pipefail
 
-packages=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 socat cmake googletest locales)
+# gnuplot-nox draws the benchmark's latency plot.
+packages=(g++-mingw-w64-i686 mingw-w64-tools wine wine32:i386 socat cmake googletest locales gnuplot-nox)
 
 missing=()
 for p in "${packages[@]}"; do
