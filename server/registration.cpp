@@ -99,9 +99,15 @@ HRESULT RegisterTypeLibrary(const std::wstring& path) {
 }
 
 HRESULT UnregisterTypeLibrary() {
+  // Nothing registered is nothing to remove. Ask first: for a library that is
+  // not registered, some systems' UnRegisterTypeLib answers E_INVALIDARG.
+  BSTR registered = nullptr;
+  if (FAILED(::QueryPathOfRegTypeLib(LIBID_Vemblaric, kLibraryMajor, kLibraryMinor,
+                                     kLibraryLocale, &registered)))
+    return S_OK;
+  ::SysFreeString(registered);
   const HRESULT hr =
       ::UnRegisterTypeLib(LIBID_Vemblaric, kLibraryMajor, kLibraryMinor, kLibraryLocale, SYS_WIN32);
-  // Nothing registered is nothing to remove.
   return hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED ? S_OK : hr;
 }
 
