@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Registration of Vemblaric.ocx as the registry shows it: regsvr32 writes the
+# class, the programmatic identifier, the type library and its two
+# interfaces; regsvr32 /u takes exactly that away again; and nothing ever
+# marks the control safe for scripting or for initialisation.
+#
+#   registration_test.sh WINE_RUN OCX WORK_DIR
+#
+# Runs on the build machine and drives Wine's regsvr32 and reg through the
+# build's wine-run wrapper. It leaves the registration as it found it.
+set -uo pipefail
+
+run=${1:?usage: registration_test.sh WINE_RUN OCX WORK_DIR}
+ocx=${2:?}
+work=${3:?}
+mkdir -p "$work"
+
+windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
+path=$(windows_path "$ocx")
+
+clsid='{DDC012F8-A786-4584-856D-044BC1F49414}'
+libid='{FE4F5263-11D5-4724-95BA-A978983B6369}'
+iid='{DE2BA9C8-CF2E-41DF-8B64-441C516B64AE}'
+srciid='{BC322BD5-6359-47D4-9926-363FE6A11024}'
+# Dual interfaces go through the automation proxy, dispinterfaces through
+# the dispatch proxy.
+automation_proxy='{00020424-0000-0000-C000-000000000046}'
+dispatch_proxy='{00020420-0000-0000-C000-000000000046}'
+safe_for_scripting='7DD95801-9882-11CF-9FA9-00AA006C42C4'
+safe_for_initialising='7DD95802-9882-11CF-9FA9-00AA006C42C4'
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+# A key and everything below it, one line per key and per value
+# ("key|name|type|data"), sorted, so two dumps compare line by line.
+dump() {
+  "$run" reg query "$1" /s 2>/dev/null | tr -d '\r' | awk '
+    /^HKEY_/ { key = $0; print key; next }
+    /^    / { sub(/^    /, ""); split($0, f, /    /); print key "|" f[1] "|" f[2] "|" f[3] }' |
+    sort
+}
+
+exists() { "$run" reg query "$1" >/dev/null 2>&1; }
+
+# The whole of HKEY_CLASSES_ROOT as text.
+export_root() {
+  local file=$work/$1
+  rm -f "$file.reg"
+  "$run" reg export HKCR "$(windows_path "$file.reg")" /y >/dev/null 2>&1 ||
+    { fail "reg export HKCR into $file.reg"; return; }
+  iconv -f UTF-16LE -t UTF-8 "$file.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' >"$file.txt"
+}
+
+expect_dump() {
+  local key=$1 expected=$work/expected.txt actual=$work/actual.txt
+  sort >"$expected"
+  dump "$key" >"$actual"
+  if ! diff -u "$expected" "$actual" >"$work/diff.txt"; then
+    fail "$key is not as registration should leave it:"
+    cat "$work/diff.txt" >&2
+  fi
+}
+
+class=HKEY_CLASSES_ROOT\\CLSID\\$clsid
+progid=HKEY_CLASSES_ROOT\\Vemblaric.SerialControl
+typelib=HKEY_CLASSES_ROOT\\TypeLib\\$libid
+interface=HKEY_CLASSES_ROOT\\Interface\\$iid
+source=HKEY_CLASSES_ROOT\\Interface\\$srciid
+
+was_registered=0
+exists "$class" && was_registered=1
+"$run" regsvr32 /s /u "$path" >/dev/null 2>&1
+for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+  exists "$key" && fail "$key is still there before registration"
+done
+export_root before
+
+# --- Registration ---------------------------------------------------------------
+"$run" regsvr32 /s "$path" || fail "regsvr32 /s answered $?"
+
+expect_dump "$class" <<EOF
+$class
+$class|(Default)|REG_SZ|Vemblaric.SerialControl
+$class\\Control
+$class\\Control|(Default)|REG_SZ|
+$class\\InprocServer32
+$class\\InprocServer32|(Default)|REG_SZ|$path
+$class\\InprocServer32|ThreadingModel|REG_SZ|Apartment
+$class\\MiscStatus
+$class\\MiscStatus|(Default)|REG_SZ|0
+$class\\MiscStatus\\1
+$class\\MiscStatus\\1|(Default)|REG_SZ|132497
+$class\\ProgID
+$class\\ProgID|(Default)|REG_SZ|Vemblaric.SerialControl
+$class\\ToolboxBitmap32
+$class\\ToolboxBitmap32|(Default)|REG_SZ|$path, 30000
+$class\\TypeLib
+$class\\TypeLib|(Default)|REG_SZ|$libid
+$class\\Version
+$class\\Version|(Default)|REG_SZ|20.0
+EOF
+
+expect_dump "$progid" <<EOF
+$progid
+$progid|(Default)|REG_SZ|Vemblaric.SerialControl
+$progid\\CLSID
+$progid\\CLSID|(Default)|REG_SZ|$clsid
+EOF
+
+# The library registers under its version in hex (20.0 is 14.0), with the
+# path of the file it was loaded from.
+dump "$typelib" >"$work/typelib.txt"
+grep -qxF "$typelib\\14.0|(Default)|REG_SZ|Vemblaric" "$work/typelib.txt" ||
+  fail "no $typelib\\14.0 named Vemblaric"
+grep -F "$typelib\\14.0\\409\\win32|(Default)|REG_SZ|" "$work/typelib.txt" | grep -qF "$path" ||
+  fail "$typelib\\14.0\\409\\win32 does not name $path"
+
+for entry in "$interface _SerialControl $automation_proxy" "$source __SerialControl $dispatch_proxy"; do
+  read -r key name proxy <<<"$entry"
+  expect_dump "$key" <<EOF
+$key
+$key|(Default)|REG_SZ|$name
+$key\\ProxyStubClsid
+$key\\ProxyStubClsid|(Default)|REG_SZ|$proxy
+$key\\ProxyStubClsid32
+$key\\ProxyStubClsid32|(Default)|REG_SZ|$proxy
+$key\\TypeLib
+$key\\TypeLib|(Default)|REG_SZ|$libid
+$key\\TypeLib|Version|REG_SZ|14.0
+EOF
+done
+
+# Never safe for scripting or initialising: no categories under the class,
+# and no new mention of either category anywhere in HKEY_CLASSES_ROOT.
+exists "$class\\Implemented Categories" && fail "the class has Implemented Categories"
+export_root registered
+for category in "$safe_for_scripting" "$safe_for_initialising"; do
+  b=$(grep -ci "$category" "$work/before.txt")
+  r=$(grep -ci "$category" "$work/registered.txt")
+  [ "$r" -le "$b" ] || fail "registration added $((r - b)) mention(s) of category $category"
+done
+grep -qi "$clsid" "$work/registered.txt" || fail "the export after registration lacks the class"
+
+# --- Removal ----------------------------------------------------------------------
+"$run" regsvr32 /s /u "$path" || fail "regsvr32 /s /u answered $?"
+for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+  exists "$key" && fail "$key is still there after removal"
+done
+export_root removed
+if ! diff -u "$work/before.txt" "$work/removed.txt" >"$work/diff.txt"; then
+  fail "HKEY_CLASSES_ROOT after removal differs from before registration:"
+  head -n 60 "$work/diff.txt" >&2
+fi
+
+# A second removal finds nothing to remove and still succeeds.
+"$run" regsvr32 /s /u "$path" || fail "a second regsvr32 /s /u answered $?"
+
+if [ "$was_registered" = 1 ]; then
+  "$run" regsvr32 /s "$path" || fail "registering again as found answered $?"
+fi
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures failure(s)" >&2
+  exit 1
+fi
+echo "registration and removal as expected"
