@@ -14,6 +14,7 @@
 
 #include "Vemblaric.h"
 #include "ambient_site.h"
+#include "support/canvas.h"
 #include "server/module.h"
 #include "tests/support/recording_property_bag.h"
 
@@ -336,51 +337,7 @@ TEST_F(ControlBase, ShortOtherVersionOrDamagedStreamIsRefusedAndChangesNothing) 
 
 // --- What the control shows -------------------------------------------------------
 
-// A 64 x 64 white 32-bit memory bitmap to draw into.
-class Canvas {
- public:
-  static constexpr int kSize = 64;
-  Canvas() {
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = kSize;
-    info.bmiHeader.biHeight = -kSize;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    dc_ = ::CreateCompatibleDC(nullptr);
-    bitmap_ = ::CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_),
-                                 nullptr, 0);
-    old_ = ::SelectObject(dc_, bitmap_);
-    for (int i = 0; i < kSize * kSize; ++i) bits_[i] = 0x00FFFFFF;
-  }
-  ~Canvas() {
-    ::SelectObject(dc_, old_);
-    ::DeleteObject(bitmap_);
-    ::DeleteDC(dc_);
-  }
-  Canvas(const Canvas&) = delete;
-  Canvas& operator=(const Canvas&) = delete;
-
-  HRESULT DrawWith(IViewObject* view, DWORD aspect = DVASPECT_CONTENT) {
-    const RECTL bounds = {0, 0, kSize, kSize};
-    const HRESULT hr = view->Draw(aspect, -1, nullptr, nullptr, nullptr, dc_, &bounds, nullptr,
-                                  nullptr, 0);
-    ::GdiFlush();
-    return hr;
-  }
-  int PaintedPixels() const {
-    int n = 0;
-    for (int i = 0; i < kSize * kSize; ++i) n += (bits_[i] & 0x00FFFFFF) != 0x00FFFFFF;
-    return n;
-  }
-
- private:
-  HDC dc_;
-  HBITMAP bitmap_;
-  HGDIOBJ old_;
-  DWORD* bits_ = nullptr;
-};
+using FaceCanvas = Canvas<64>;
 
 TEST_F(ControlBase, DrawsTheFaceOnlyWhileTheContainerIsInDesignMode) {
   _SerialControl* c = NewControl();
@@ -389,7 +346,7 @@ TEST_F(ControlBase, DrawsTheFaceOnlyWhileTheContainerIsInDesignMode) {
   IViewObject* view = As<IViewObject>(c, IID_IViewObject);
 
   {
-    Canvas canvas;  // no site: the control runs
+    FaceCanvas canvas;  // no site: the control runs
     ASSERT_HRESULT_SUCCEEDED(canvas.DrawWith(view));
     EXPECT_EQ(canvas.PaintedPixels(), 0);
   }
@@ -397,16 +354,16 @@ TEST_F(ControlBase, DrawsTheFaceOnlyWhileTheContainerIsInDesignMode) {
   ASSERT_HRESULT_SUCCEEDED(ole->SetClientSite(&site));
   EXPECT_GT(site.ambientQueries, 0);
   {
-    Canvas canvas;
+    FaceCanvas canvas;
     ASSERT_HRESULT_SUCCEEDED(canvas.DrawWith(view));
-    EXPECT_GT(canvas.PaintedPixels(), Canvas::kSize * Canvas::kSize / 2);
+    EXPECT_GT(canvas.PaintedPixels(), FaceCanvas::size * FaceCanvas::size / 2);
     EXPECT_EQ(canvas.DrawWith(view, DVASPECT_ICON), DV_E_DVASPECT);
   }
   // The container switches to run mode and says so.
   site.userMode = true;
   ASSERT_HRESULT_SUCCEEDED(control->OnAmbientPropertyChange(DISPID_AMBIENT_USERMODE));
   {
-    Canvas canvas;
+    FaceCanvas canvas;
     ASSERT_HRESULT_SUCCEEDED(canvas.DrawWith(view));
     EXPECT_EQ(canvas.PaintedPixels(), 0);
   }
@@ -414,7 +371,7 @@ TEST_F(ControlBase, DrawsTheFaceOnlyWhileTheContainerIsInDesignMode) {
   site.userMode = false;
   ASSERT_HRESULT_SUCCEEDED(control->OnAmbientPropertyChange(DISPID_UNKNOWN));
   {
-    Canvas canvas;
+    FaceCanvas canvas;
     ASSERT_HRESULT_SUCCEEDED(canvas.DrawWith(view));
     EXPECT_GT(canvas.PaintedPixels(), 0);
   }

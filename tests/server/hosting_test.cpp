@@ -15,6 +15,7 @@
 
 #include "Vemblaric.h"
 #include "ambient_site.h"
+#include "support/canvas.h"
 
 namespace vemblaric::testing {
 namespace {
@@ -90,84 +91,9 @@ TEST_F(Hosting, CreatedByNameOrClassTheDefaultInterfaceIsSerialControl) {
   }
 }
 
-// A 192 x 192 white 32-bit memory bitmap: the face's drawing at four times
-// its size, so its pixels match the coordinates the picture was drawn in.
-class Canvas {
- public:
-  static constexpr int kSize = 192;
-  Canvas() {
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof info.bmiHeader;
-    info.bmiHeader.biWidth = kSize;
-    info.bmiHeader.biHeight = -kSize;
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 32;
-    info.bmiHeader.biCompression = BI_RGB;
-    dc_ = ::CreateCompatibleDC(nullptr);
-    bitmap_ = ::CreateDIBSection(dc_, &info, DIB_RGB_COLORS, reinterpret_cast<void**>(&bits_),
-                                 nullptr, 0);
-    old_ = ::SelectObject(dc_, bitmap_);
-    for (int i = 0; i < kSize * kSize; ++i) bits_[i] = 0x00FFFFFF;
-  }
-  ~Canvas() {
-    ::SelectObject(dc_, old_);
-    ::DeleteObject(bitmap_);
-    ::DeleteDC(dc_);
-  }
-  Canvas(const Canvas&) = delete;
-  Canvas& operator=(const Canvas&) = delete;
-
-  HRESULT DrawWith(IViewObject* view) {
-    const RECTL bounds = {0, 0, kSize, kSize};
-    const HRESULT hr = view->Draw(DVASPECT_CONTENT, -1, nullptr, nullptr, nullptr, dc_, &bounds,
-                                  nullptr, nullptr, 0);
-    ::GdiFlush();
-    return hr;
-  }
-  int PaintedPixels() const {
-    int n = 0;
-    for (int i = 0; i < kSize * kSize; ++i) n += (bits_[i] & 0x00FFFFFF) != 0x00FFFFFF;
-    return n;
-  }
-  // The pixel as 0xRRGGBB.
-  DWORD At(int x, int y) const { return bits_[y * kSize + x] & 0x00FFFFFF; }
-
-  HRESULT WritePng(const wchar_t* path) const {
-    IWICImagingFactory* factory = nullptr;
-    HRESULT hr = ::CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_IWICImagingFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    IWICStream* stream = nullptr;
-    IWICBitmapEncoder* encoder = nullptr;
-    IWICBitmapFrameEncode* frame = nullptr;
-    hr = factory->CreateStream(&stream);
-    if (SUCCEEDED(hr)) hr = stream->InitializeFromFilename(path, GENERIC_WRITE);
-    if (SUCCEEDED(hr)) hr = factory->CreateEncoder(GUID_ContainerFormatPng, nullptr, &encoder);
-    if (SUCCEEDED(hr)) hr = encoder->Initialize(stream, WICBitmapEncoderNoCache);
-    if (SUCCEEDED(hr)) hr = encoder->CreateNewFrame(&frame, nullptr);
-    if (SUCCEEDED(hr)) hr = frame->Initialize(nullptr);
-    if (SUCCEEDED(hr)) hr = frame->SetSize(kSize, kSize);
-    WICPixelFormatGUID format = GUID_WICPixelFormat32bppBGR;
-    if (SUCCEEDED(hr)) hr = frame->SetPixelFormat(&format);
-    if (SUCCEEDED(hr) && !::IsEqualGUID(format, GUID_WICPixelFormat32bppBGR)) hr = E_UNEXPECTED;
-    if (SUCCEEDED(hr))
-      hr = frame->WritePixels(kSize, kSize * 4, kSize * kSize * 4,
-                              reinterpret_cast<BYTE*>(bits_));
-    if (SUCCEEDED(hr)) hr = frame->Commit();
-    if (SUCCEEDED(hr)) hr = encoder->Commit();
-    if (frame) frame->Release();
-    if (encoder) encoder->Release();
-    if (stream) stream->Release();
-    factory->Release();
-    return hr;
-  }
-
- private:
-  HDC dc_;
-  HBITMAP bitmap_;
-  HGDIOBJ old_;
-  DWORD* bits_ = nullptr;
-};
+// The face's drawing at four times its size, so its pixels match the
+// coordinates the picture was drawn in.
+using FaceCanvas = Canvas<192>;
 
 bool Near(DWORD got, DWORD want, int tolerance) {
   for (int shift = 0; shift < 24; shift += 8) {
@@ -234,7 +160,7 @@ TEST_F(Hosting, AtlContainerHostsTheControlInvisibleWhileRunningAndShowsThePlugI
   EXPECT_EQ(::GetParent(window), host.window());
   EXPECT_FALSE(::IsWindowVisible(window));
   {
-    Canvas canvas;
+    FaceCanvas canvas;
     ASSERT_HRESULT_SUCCEEDED(canvas.DrawWith(view));
     EXPECT_EQ(canvas.PaintedPixels(), 0);
   }
@@ -246,10 +172,10 @@ TEST_F(Hosting, AtlContainerHostsTheControlInvisibleWhileRunningAndShowsThePlugI
   ::ShowWindow(host.window(), SW_SHOWNA);
   EXPECT_TRUE(::IsWindowVisible(window)) << "in design mode the control shows its window";
   {
-    Canvas canvas;
+    FaceCanvas canvas;
     ASSERT_HRESULT_SUCCEEDED(canvas.DrawWith(view));
     EXPECT_HRESULT_SUCCEEDED(canvas.WritePng(L"face_design_mode.png"));
-    EXPECT_GT(canvas.PaintedPixels(), Canvas::kSize * Canvas::kSize / 2);
+    EXPECT_GT(canvas.PaintedPixels(), FaceCanvas::size * FaceCanvas::size / 2);
     // Where the picture has its colours: the cream ground, the grey shell,
     // its light face, the gold pins and the blue cable.
     struct Spot {
@@ -273,7 +199,7 @@ TEST_F(Hosting, AtlContainerHostsTheControlInvisibleWhileRunningAndShowsThePlugI
   ASSERT_HRESULT_SUCCEEDED(control->OnAmbientPropertyChange(DISPID_AMBIENT_USERMODE));
   EXPECT_FALSE(::IsWindowVisible(window));
   {
-    Canvas canvas;
+    FaceCanvas canvas;
     ASSERT_HRESULT_SUCCEEDED(canvas.DrawWith(view));
     EXPECT_EQ(canvas.PaintedPixels(), 0);
   }
