@@ -476,14 +476,7 @@ TEST_F(Dispatch, AMemberThatFailsReachesTheHostAsAnException) {
 TEST_F(Dispatch, WriteComWithAnIntegerSendsItsText) {
   testing::RealPort peer;
   ASSERT_EQ(peer.Open(2), 0);
-  short id = 1;
-  BSTR name = ::SysAllocString(L"COM1");
-  BSTR settings = ::SysAllocString(L"baud=57600 parity=N data=8 stop=1");
-  long opened = -2;
-  ASSERT_HRESULT_SUCCEEDED(control->CommOpen(&id, &name, &settings, &opened));
-  ::SysFreeString(name), ::SysFreeString(settings);
-  ASSERT_EQ(opened, 0);
-  ASSERT_HRESULT_SUCCEEDED(control->put_Port(1));
+  ASSERT_EQ(testing::OpenThroughPrimitive(control.get(), 1), 0);
   EXPECT_HRESULT_SUCCEEDED(Call(0x60030009, {I2Value(5)}));
   EXPECT_EQ(peer.ReadExactly(2, 1, 5000), L"5");
   VARIANT_BOOL status = 0;

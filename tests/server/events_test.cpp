@@ -46,15 +46,7 @@ class Events : public ComApartment {
     ASSERT_EQ(peer.Open(2), 0);
     control = NewControl();
     ASSERT_TRUE(control);
-    // Opened through the port primitive, so no receive loop starts yet.
-    short id = 1;
-    BSTR name = ::SysAllocString(L"COM1");
-    BSTR settings = ::SysAllocString(L"baud=57600 parity=N data=8 stop=1");
-    long opened = -2;
-    ASSERT_HRESULT_SUCCEEDED(control->CommOpen(&id, &name, &settings, &opened));
-    ::SysFreeString(name), ::SysFreeString(settings);
-    ASSERT_EQ(opened, 0);
-    ASSERT_HRESULT_SUCCEEDED(control->put_Port(1));
+    ASSERT_EQ(testing::OpenThroughPrimitive(control.get(), 1), 0);  // no loop yet
   }
   void TearDown() override {
     control.reset();

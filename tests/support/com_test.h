@@ -59,6 +59,20 @@ class ComApartment : public ::testing::Test {
 
 inline std::wstring Str(BSTR b) { return std::wstring(b ? b : L"", ::SysStringLen(b)); }
 
+// Opens COM`id` into slot `id` through the port primitive, which starts no
+// receive loop, and makes it the control's Port. Returns CommOpen's result.
+inline long OpenThroughPrimitive(_SerialControl* control, short id) {
+  const std::wstring device = L"COM" + std::to_wstring(id);
+  BSTR name = ::SysAllocString(device.c_str());
+  BSTR settings = ::SysAllocString(L"baud=57600 parity=N data=8 stop=1");
+  long opened = -2;
+  const HRESULT hr = control->CommOpen(&id, &name, &settings, &opened);
+  ::SysFreeString(name);
+  ::SysFreeString(settings);
+  if (FAILED(hr) || FAILED(control->put_Port(id))) return -2;
+  return opened;
+}
+
 // An event sink that runs a handler for each event it receives.
 class Sink final : public IDispatch {
  public:
