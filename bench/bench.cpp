@@ -617,7 +617,7 @@ void Latency(Control& control, FILE* samplesFile) {
 double CpuShare(const std::function<void()>& during) {
   const double cpu0 = ProcessCpuSeconds(), wall0 = Now();
   during();
-  return (ProcessCpuSeconds() - cpu0) / (Now() - wall0) * 100.0;
+  return std::max(0.0, (ProcessCpuSeconds() - cpu0) / (Now() - wall0) * 100.0);
 }
 
 void IdleCpu(Control& control) {
