@@ -93,7 +93,7 @@ HRESULT SerialControl::looprocess() {
     // Only this pass's own read raises the event, and the loop never purges:
     // text that arrives after the read waits for the next pass, and unsent
     // output stays queued.
-    if (Module1().lngStatus > 0) host_.RaiseEvent(kDataArrived, bufferstr_);
+    if (Module1().lngStatus > 0) host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
     long pause = kPassPauseMs;
     hr = waitnow(&pause);
     if (FAILED(hr)) return hr;

@@ -25,7 +25,7 @@ HRESULT CopyOut(const wchar_t* text, UINT length, BSTR* out) {
 }  // namespace
 
 SerialControl::SerialControl(HostSite& host, const Kernel32& kernel32)
-    : host_(host), k_(kernel32), pump_(host), ports_(kernel32, pump_), bufferstr_(Buffer_.put()) {
+    : host_(host), k_(kernel32), pump_(host), ports_(kernel32, pump_) {
   if (FAILED(InitProperties())) throw std::bad_alloc();
 }
 

@@ -123,7 +123,6 @@ class SerialControl {
   long Baud_ = 0;
   VARIANT_BOOL Status_ = VARIANT_FALSE;
   Bstr Buffer_;
-  BSTR* const bufferstr_;  // Buffer_'s own slot, which DataArrived hands out
   Bstr strCompany_;
   Bstr strVersion_;
 

@@ -23,6 +23,8 @@ class Bstr {
 
   BSTR get() const { return value_; }
   BSTR* put();  // frees the held string and hands out its slot
+  // The slot itself, string kept: for by-reference arguments that may replace it.
+  BSTR* slot() { return &value_; }
   BSTR release() { BSTR b = value_; value_ = nullptr; return b; }
   UINT length() const { return ::SysStringLen(value_); }
   std::wstring str() const { return std::wstring(value_ ? value_ : L"", length()); }
