@@ -44,11 +44,9 @@ bool CanUnload() { return g_objects == 0 && g_locks == 0; }
 using namespace vemblaric::server;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  if (reason == DLL_PROCESS_ATTACH) {
-    g_module = instance;
-    // Thread notifications are not needed: per-thread state is made on first use.
-    ::DisableThreadLibraryCalls(instance);
-  }
+  // Thread notifications stay on: the runtime library linked into this file
+  // frees each thread's per-thread state through them.
+  if (reason == DLL_PROCESS_ATTACH) g_module = instance;
   return TRUE;
 }
 
