@@ -243,7 +243,12 @@ HRESULT ControlObject::Report(HRESULT status) {
 // --- Events and notifications --------------------------------------------------
 
 HRESULT ControlObject::EnumConnectionPoints(IEnumConnectionPoints** out) {
-  return EnumeratePoints(static_cast<IConnectionPointContainer*>(this), {&events_, &notify_}, out);
+  try {
+    return EnumeratePoints(static_cast<IConnectionPointContainer*>(this), {&events_, &notify_},
+                           out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 HRESULT ControlObject::FindConnectionPoint(REFIID riid, IConnectionPoint** out) {

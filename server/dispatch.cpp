@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -89,10 +90,11 @@ BSTR DescribeFailure(HRESULT status) {
   return ::SysAllocStringLen(description.c_str(), static_cast<UINT>(description.size()));
 }
 
-HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
-                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
-                     UINT* argumentError) {
-  if (!params) return E_INVALIDARG;
+namespace {
+
+HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
+                      DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                      UINT* argumentError) {
   FUNCDESC* raw = nullptr;
   HRESULT hr = FindFunction(info, member, flags, &raw);
   if (FAILED(hr)) return hr;
@@ -105,7 +107,9 @@ HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
   const int inputs = hasRetval ? total - 1 : total;
   const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
   if (static_cast<int>(params->cArgs) != inputs) return DISP_E_BADPARAMCOUNT;
+  if (params->cArgs > 0 && !params->rgvarg) return E_INVALIDARG;
   if (params->cNamedArgs > 0) {
+    if (!params->rgdispidNamedArgs) return E_INVALIDARG;
     // Only a put's value may be named, and only as DISPID_PROPERTYPUT.
     if (!put || params->cNamedArgs != 1 || params->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
       return DISP_E_NONAMEDARGS;
@@ -129,7 +133,8 @@ HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
     a.writeBack = nullptr;
     if (i == inputs) break;  // the result slot is filled below
     // Arguments arrive last first.
-    VARIANT* given = &params->rgvarg[params->cArgs - 1 - static_cast<UINT>(i)];
+    const UINT position = params->cArgs - 1 - static_cast<UINT>(i);
+    VARIANT* given = &params->rgvarg[position];
     const VARTYPE exact = static_cast<VARTYPE>(VT_BYREF | a.type);
     if (a.byRef && given->vt == exact) {
       a.value = *given;  // the caller's own variable, passed straight through
@@ -138,13 +143,18 @@ HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
     }
     VARIANT* source = given;
     if (given->vt == (VT_BYREF | VT_VARIANT)) {
+      if (!given->pvarVal) {
+        if (argumentError) *argumentError = position;
+        cleanup();
+        return DISP_E_TYPEMISMATCH;
+      }
       source = given->pvarVal;
       if (a.byRef) a.writeBack = given->pvarVal;
     }
     VARIANT& target = byRefTargets[static_cast<size_t>(i)];
     hr = Convert(&target, source, a.type);
     if (FAILED(hr)) {
-      if (argumentError) *argumentError = params->cArgs - 1 - static_cast<UINT>(i);
+      if (argumentError) *argumentError = position;
       cleanup();
       return hr == DISP_E_OVERFLOW ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
     }
@@ -208,6 +218,19 @@ HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
     if (result) ::VariantInit(result);
   }
   return S_OK;
+}
+
+}  // namespace
+
+HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
+                     DISPPARAMS* params, VARIANT* result, EXCEPINFO* exception,
+                     UINT* argumentError) {
+  if (!params) return E_INVALIDARG;
+  try {
+    return InvokeChecked(info, object, member, flags, params, result, exception, argumentError);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;  // the host's call fails; nothing escapes into it
+  }
 }
 
 }  // namespace vemblaric::server
