@@ -9,7 +9,7 @@
 ' to a second for 64 bytes, and leaves Buffer alone when nothing came.
 Option Explicit
 
-Dim sender, receiver, text, received, tries, message, result
+Dim sender, receiver, text, received, started, message, result
 
 Set sender = CreateObject("Vemblaric.SerialControl")
 Set receiver = CreateObject("Vemblaric.SerialControl")
@@ -28,13 +28,14 @@ text = "hello over the cable"
 sender.Write_Com text & vbCrLf
 WScript.Echo "Write_Com sent the whole line: " & sender.Status
 
+' Poll until the line is in, for ten seconds at the most (Timer counts the
+' seconds since midnight).
 received = ""
-tries = 0
-Do While InStr(received, vbLf) = 0 And tries < 10
+started = Timer
+Do While InStr(received, vbLf) = 0 And Abs(Timer - started) < 10
   receiver.Buffer = ""
   receiver.Read_Com
   received = received & receiver.Buffer
-  tries = tries + 1
 Loop
 WScript.Echo "COM2 read: " & Replace(received, vbCrLf, "")
 

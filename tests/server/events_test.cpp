@@ -180,7 +180,12 @@ TEST_F(Events, SettersNotifyWithTheirIdentifierAndOperationsNotifyNobody) {
   PeerSends(L'q');
   ASSERT_TRUE(peer.port.CommPorts(2).blnPortOpen);
   EXPECT_HRESULT_SUCCEEDED(WriteCom(L"w"));  // stores Status, no sink: no loop
-  for (int i = 0; i < 100 && Buffer() == L"b"; ++i) control->Read_Com();  // stores Buffer
+  // Read_Com stores Buffer once the bytes are in; five seconds at the most.
+  const DWORD start = ::GetTickCount();
+  while (Buffer() == L"b" && ::GetTickCount() - start < 5000) {
+    control->Read_Com();
+    ::Sleep(1);
+  }
   EXPECT_EQ(Buffer(), std::wstring(64, L'q'));
   EXPECT_TRUE(notify.changed.empty());
 }
