@@ -15,20 +15,12 @@
 #include "Vemblaric.h"
 #include "ambient_site.h"
 #include "support/canvas.h"
+#include "support/com_test.h"
 #include "server/module.h"
 #include "tests/support/recording_property_bag.h"
 
 namespace vemblaric::testing {
 namespace {
-
-template <typename T>
-T* As(IUnknown* object, REFIID iid) {
-  T* out = nullptr;
-  EXPECT_HRESULT_SUCCEEDED(object->QueryInterface(iid, reinterpret_cast<void**>(&out)));
-  return out;
-}
-
-std::wstring Str(BSTR b) { return std::wstring(b ? b : L"", ::SysStringLen(b)); }
 
 // The host-visible values of one control.
 struct Values {

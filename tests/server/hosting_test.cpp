@@ -16,16 +16,10 @@
 #include "Vemblaric.h"
 #include "ambient_site.h"
 #include "support/canvas.h"
+#include "support/com_test.h"
 
 namespace vemblaric::testing {
 namespace {
-
-template <typename T>
-T* As(IUnknown* object, REFIID iid) {
-  T* out = nullptr;
-  EXPECT_HRESULT_SUCCEEDED(object->QueryInterface(iid, reinterpret_cast<void**>(&out)));
-  return out;
-}
 
 class Hosting : public ::testing::Test {
  protected:

@@ -57,6 +57,15 @@ class ComApartment : public ::testing::Test {
   }
 };
 
+// Another interface of `object`, with a reference the caller releases; null
+// (and a failed expectation) when the object lacks it.
+template <typename T>
+T* As(IUnknown* object, REFIID iid) {
+  T* out = nullptr;
+  EXPECT_HRESULT_SUCCEEDED(object->QueryInterface(iid, reinterpret_cast<void**>(&out)));
+  return out;
+}
+
 inline std::wstring Str(BSTR b) { return std::wstring(b ? b : L"", ::SysStringLen(b)); }
 
 // Opens COM`id` into slot `id` through the port primitive, which starts no
@@ -131,7 +140,9 @@ class Connection {
         control->QueryInterface(IID_IConnectionPointContainer, container.put_void()));
     if (!container) return;
     EXPECT_HRESULT_SUCCEEDED(container->FindConnectionPoint(iid, point_.put()));
-    if (point_) EXPECT_HRESULT_SUCCEEDED(point_->Advise(sink, &cookie_));
+    if (point_) {
+      EXPECT_HRESULT_SUCCEEDED(point_->Advise(sink, &cookie_));
+    }
   }
   ~Connection() { Disconnect(); }
   Connection(const Connection&) = delete;
