@@ -1,4 +1,6 @@
 // Opening, configuring, closing and flushing a port slot.
+#include <cwchar>
+
 #include "port/caught_failure.h"
 #include "port/port_layer.h"
 
@@ -24,11 +26,20 @@ COMMTIMEOUTS PortTimeouts() {
 
 std::string Ansi(const BSTR& text) { return ToAnsi(text, ::SysStringLen(text)); }
 
+// The system reads a name or settings text only up to its first NUL, so a
+// text holding one would act as a shorter text than the caller gave.
+void RequireNoNul(const BSTR& text) {
+  const UINT length = ::SysStringLen(text);
+  if (length && std::wmemchr(text, L'\0', length)) throw CaughtFailure{kInvalidProcedureCall};
+}
+
 }  // namespace
 
 long PortLayer::CommOpen(const short& intPortID, const BSTR& strPort, const BSTR& strSettings) {
   try {
     PortSlot& slot = Slot(intPortID);
+    RequireNoNul(strPort);
+    RequireNoNul(strSettings);
     if (slot.blnPortOpen) {
       Record(kPortInUse, L"CommOpen", kPortInUseText);
       return kPortInUse;
@@ -61,6 +72,7 @@ long PortLayer::CommOpen(const short& intPortID, const BSTR& strPort, const BSTR
 long PortLayer::CommSet(const short& intPortID, const BSTR& strSettings) {
   try {
     PortSlot& slot = Slot(intPortID);
+    RequireNoNul(strSettings);
     const std::string settings = Ansi(strSettings);
     HANDLE h = AsHandle(slot.hPort);
     if (!k_.GetCommState(h, &slot.udtDCB)) return CommSetError(L"CommSet (GetCommState)");
