@@ -33,6 +33,11 @@ void RequireNoNul(const BSTR& text) {
   if (length && std::wmemchr(text, L'\0', length)) throw CaughtFailure{kInvalidProcedureCall};
 }
 
+void DiscardHeldLead(PortSlot& slot) {
+  slot.heldLead.clear();
+  slot.heldLeadUncounted = false;
+}
+
 }  // namespace
 
 long PortLayer::CommOpen(const short& intPortID, const BSTR& strPort, const BSTR& strSettings) {
@@ -91,6 +96,7 @@ long PortLayer::CommClose(const short& intPortID) {
     if (!slot.blnPortOpen) return 0;
     if (!k_.CloseHandle(AsHandle(slot.hPort))) return CommSetError(L"CommClose (CloseHandle)");
     slot.blnPortOpen = VARIANT_FALSE;
+    DiscardHeldLead(slot);
     // The value may now name another object; later calls on this slot fail
     // with the invalid-handle error, as on a never-opened slot.
     slot.hPort = 0;
@@ -104,6 +110,8 @@ long PortLayer::CommFlush(const short& intPortID) {
   try {
     PortSlot& slot = Slot(intPortID);
     if (!k_.PurgeComm(AsHandle(slot.hPort), kPurgeAll)) return CommSetError(L"CommFlush (PurgeComm)");
+    // Half a character from before the purge would spoil the first one after it.
+    DiscardHeldLead(slot);
     return 0;
   } catch (...) {
     return RecordCaught(L"CommFlush");
