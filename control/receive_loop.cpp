@@ -68,13 +68,17 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
     if (FAILED(hr)) return hr;
     Module1().lngStatus = result;
 
-    if (result == length) {
-      Status_ = VARIANT_TRUE;
-      host_.RaiseEvent(kDataSent, &datasentstr);
-    } else {
+    if (result != length) {
+      // A write that did not go out whole starts no loop, so its failure
+      // stays the last one in the error record.
       Status_ = VARIANT_FALSE;
+      return S_OK;
     }
+    Status_ = VARIANT_TRUE;
+    // The flag is lowered before DataSent, so a Close_Com from the handler
+    // ends the loop that this write is about to start.
     ArmLoop();
+    host_.RaiseEvent(kDataSent, &datasentstr);
     return looprocess();
   } catch (...) {
     return CaughtStatus();
@@ -84,21 +88,39 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
 HRESULT SerialControl::looprocess() {
   // One loop per control: a Write_Com or Open_Com from this control's own
   // handler returns here at once, and the running loop goes on.
-  if (loopRunning_ || Module1().intLoopStop >= kLoopStop) return S_OK;
+  if (loopRunning_) return S_OK;
   LoopMark mark(loopRunning_);
-  do {
+  // The loop runs while someone listens to a port that works. A close or a
+  // disconnect from a handler or a pump ends it before the next pass, with
+  // nothing put in the error record.
+  while (Module1().intLoopStop < kLoopStop && Listened()) {
     pump_.DoEvents();
-    HRESULT hr = Read_Com();
-    if (FAILED(hr)) return hr;
-    // Only this pass's own read raises the event, and the loop never purges:
-    // text that arrives after the read waits for the next pass, and unsent
-    // output stays queued.
-    if (Module1().lngStatus > 0) host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
+    bool readFailed = false;
+    // A port closed or a sink disconnected by the pump is not read: what
+    // arrived stays queued rather than going to nobody.
+    if (Listened()) {
+      HRESULT hr = Read_Com();
+      if (FAILED(hr)) return hr;
+      const long got = Module1().lngStatus;
+      readFailed = got < 0;
+      // Only this pass's own read raises the event, and the loop never purges:
+      // text that arrives after the read waits for the next pass, and unsent
+      // output stays queued.
+      if (got > 0) host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
+    }
     long pause = kPassPauseMs;
-    hr = waitnow(&pause);
+    HRESULT hr = waitnow(&pause);
     if (FAILED(hr)) return hr;
-  } while (Module1().intLoopStop < kLoopStop);
+    // A failed read is the last pass: Status is False and the error record
+    // tells the host, when Open_Com or Write_Com returns, why the loop ended.
+    if (readFailed) break;
+  }
   return S_OK;
+}
+
+bool SerialControl::Listened() {
+  return host_.HasEventSinks() && Port_ >= 1 && Port_ <= PortLayer::kSlots &&
+         ports_.CommPorts(Port_).blnPortOpen;
 }
 
 }  // namespace vemblaric

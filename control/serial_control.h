@@ -111,6 +111,8 @@ class SerialControl {
 
   // Lowers the stop flag before a loop call, when somebody listens to events.
   void ArmLoop();
+  // True while a sink is connected and the slot named by Port is open.
+  bool Listened();
 
   HostSite& host_;
   const Kernel32& k_;
