@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <memory>
 #include <thread>
 
 #include "control_fixture.h"
@@ -360,19 +361,187 @@ TEST_F(ControlTest, AQuitMetInTheLoopsPumpEndsTheLoopAndIsSeenAgainByTheThread) 
   EXPECT_EQ(msg.wParam, WPARAM{7});
 }
 
-TEST_F(ControlTest, TwoControlsOnOneThreadShareTheStopFlag) {
-  FakeHostSite otherHost;
-  SerialControl other(otherHost, fake.table());
-  ASSERT_EQ(other.put_Port(3), S_OK);
-  host.sinks = true;
+// Control A runs the loop; B, with a host of its own noting into A's journal
+// as "B ...", joins it from A's first pump.
+class TwoControlsTest : public ControlTest {
+ protected:
+  TwoControlsTest() {
+    host.sinks = true;
+    fake.Default("ClearCommError", Queued(2));
+    FakeAnswer read;
+    read.data = "xy";
+    read.count = 2;
+    fake.Default("ReadFile", read);
+  }
+  static FakeAnswer Queued(DWORD count) {
+    FakeAnswer a;
+    a.inQueue = count;
+    return a;
+  }
+  void MakeB() {
+    hostB = std::make_unique<FakeHostSite>();
+    hostB->journalOf = &host;
+    hostB->name = "B ";
+    hostB->clock = host.clock;
+    hostB->sinks = true;
+    b = std::make_unique<testing::RecordingControl>(*hostB, fake.table());
+    ASSERT_EQ(b->put_Port(3), S_OK);
+  }
+  size_t Count(const std::string& what) const {
+    size_t n = 0;
+    for (const auto& entry : host.journal) n += entry.second == what;
+    return n;
+  }
+
+  std::unique_ptr<FakeHostSite> hostB;
+  std::unique_ptr<testing::RecordingControl> b;
+};
+
+TEST_F(TwoControlsTest, APassPumpsOnceThenServesEachListenerInJoinOrderThenPausesOnce) {
+  MakeB();
   host.onPump = [&](int n) {
-    if (n == 3) EXPECT_EQ(other.Close_Com(), S_OK);
+    if (n == 1) EXPECT_EQ(b->Open_Com(), S_OK) << "B joins and returns at once";
     return false;
+  };
+  host.onEvent = [&](ControlEvent, BSTR&) {
+    if (Passes(fake) == 1) EXPECT_EQ(control.Close_Com(), S_OK);
+  };
+  hostB->onEvent = [&](ControlEvent, BSTR&) {
+    EXPECT_EQ(hostB->holds, 1) << "held across its turn";
+    if (Passes(fake) == 1) EXPECT_EQ(b->Close_Com(), S_OK);
   };
   ASSERT_EQ(control.Open_Com(), S_OK);
   EXPECT_FALSE(host.overran);
-  EXPECT_EQ(host.pumps, 4) << "the other control's close ended this control's loop";
-  EXPECT_TRUE(control.Ports().CommPorts(2).blnPortOpen);
+  EXPECT_EQ(Slice(Timeline(), "B DataArrived xy", 100),
+            (Strings{"B DataArrived xy", "member waitnow 20", "SleepEx 20",
+                     // the second pass: one pump, A's turn, B's turn, one pause
+                     "pump", "member Read_Com", "member CommRead 2 64", "pump", "ClearCommError",
+                     "ReadFile", "DataArrived xy", "member waitnow 100", "SleepEx 100",
+                     "member CommClose 2", "CloseHandle",
+                     "B member Read_Com", "B member CommRead 3 64", "B pump", "ClearCommError",
+                     "ReadFile", "B DataArrived xy", "B member waitnow 100", "SleepEx 100",
+                     "B member CommClose 3", "CloseHandle", "member waitnow 20", "SleepEx 20"}));
+  EXPECT_EQ(host.holds + hostB->holds, 0);
+}
+
+// B leaves in the second pass and A goes on; or A, which runs the loop,
+// leaves and B goes on, and A's Open_Com returns when B leaves too. A leaver
+// is still served in its pass while its port is open and a sink listens.
+TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
+  using Control = testing::RecordingControl;
+  using Act = void (*)(Control& a, std::unique_ptr<Control>& b, FakeHostSite& hostB,
+                       testing::FakeKernel32& fake);
+  enum Where { kAPump, kAEvent, kBEvent };
+  struct Case {
+    const char* name;
+    Where where;
+    Act act;
+    size_t readsA, readsB;
+    bool statusB;
+  };
+  const Case cases[] = {
+      {"B.Close_Com from B's handler", kBEvent,
+       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
+         EXPECT_EQ(b->Close_Com(), S_OK);
+       }, 4, 2, true},
+      {"B.close_Com_norm from A's handler", kAEvent,
+       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
+         EXPECT_EQ(b->close_Com_norm(), S_OK);
+       }, 4, 1, true},
+      {"B.Write_Com not whole, from B's handler", kBEvent,
+       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32& fake) {
+         FakeAnswer shortWrite;
+         shortWrite.count = 1;
+         fake.Next("WriteFile", shortWrite);
+         EXPECT_EQ(b->Write_Com(testing::MakeBstr(L"abcd").get()), S_OK);
+       }, 4, 2, false},
+      {"B's last sink gone in A's pump", kAPump,
+       [](Control&, std::unique_ptr<Control>&, FakeHostSite& hostB, testing::FakeKernel32&) {
+         hostB.sinks = false;
+       }, 4, 1, true},
+      {"B's slot closed by CommClose from A's handler", kAEvent,
+       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
+         short port = 3;
+         long result = 0;
+         EXPECT_EQ(b->CommClose(&port, &result), S_OK);
+       }, 4, 1, true},
+      {"B's read fails", kAEvent,
+       [](Control&, std::unique_ptr<Control>&, FakeHostSite&, testing::FakeKernel32& fake) {
+         fake.Fail("ClearCommError", 21);
+       }, 4, 2, false},
+      {"B closed by its container from A's handler", kAEvent,
+       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
+         b->StopLoop();
+       }, 4, 2, true},
+      {"B destroyed from A's handler", kAEvent,
+       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
+         b.reset();
+       }, 4, 1, true},
+      {"A, running the loop, closed from its handler", kAEvent,
+       [](Control& a, std::unique_ptr<Control>&, FakeHostSite&, testing::FakeKernel32&) {
+         EXPECT_EQ(a.Close_Com(), S_OK);
+       }, 2, 4, true},
+      {"A closed by its container in its pump", kAPump,
+       [](Control& a, std::unique_ptr<Control>&, FakeHostSite&, testing::FakeKernel32&) {
+         a.StopLoop();
+       }, 2, 4, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MakeB();
+    Forget();
+    host.pumps = 0;
+    bool acted = false, ended = false;
+    const bool bLeaves = c.readsB < c.readsA;
+    const auto at = [&](Where where) {
+      if (Passes(fake) == 1 && where == c.where && !acted) {
+        acted = true;
+        c.act(control, b, *hostB, fake);
+      }
+      if (Passes(fake) == 4 && where == kAPump && !ended) {
+        ended = true;  // the one still listening closes in the fifth pass's pump
+        EXPECT_EQ(bLeaves ? control.Close_Com() : b->Close_Com(), S_OK);
+      }
+    };
+    host.onPump = [&](int n) {
+      if (n == 1) EXPECT_EQ(b->Open_Com(), S_OK);
+      at(kAPump);
+      return false;
+    };
+    host.onEvent = [&](ControlEvent, BSTR&) { at(kAEvent); };
+    hostB->onEvent = [&](ControlEvent, BSTR&) {
+      EXPECT_EQ(hostB->holds, 1);
+      at(kBEvent);
+    };
+    ASSERT_EQ(control.Open_Com(), S_OK);
+    EXPECT_FALSE(host.overran);
+    EXPECT_TRUE(acted && ended);
+    EXPECT_EQ(Passes(fake), 5u);
+    EXPECT_EQ(Count("member Read_Com"), c.readsA);
+    EXPECT_EQ(Count("B member Read_Com"), c.readsB);
+    if (b) {
+      VARIANT_BOOL status = 0;
+      EXPECT_EQ(b->get_Status(&status), S_OK);
+      EXPECT_EQ(status != 0, c.statusB);
+      EXPECT_FALSE(b->LoopRunning());
+    }
+    EXPECT_EQ(host.holds + hostB->holds, 0);
+    EXPECT_TRUE(Module1().listeners.empty());
+    b.reset();
+  }
+}
+
+TEST_F(TwoControlsTest, AQuitMakesEveryControlLeaveAfterItsPass) {
+  MakeB();
+  host.onPump = [&](int n) {
+    if (n == 1) EXPECT_EQ(b->Open_Com(), S_OK);
+    return Passes(fake) == 1;  // WM_QUIT met in the second pass
+  };
+  ASSERT_EQ(control.Open_Com(), S_OK);
+  EXPECT_FALSE(host.overran);
+  EXPECT_EQ(Passes(fake), 2u);
+  EXPECT_EQ(Count("B member Read_Com"), 2u);
+  EXPECT_TRUE(Module1().listeners.empty());
 }
 
 TEST_F(ControlTest, ControlsOnTwoThreadsHaveTwoRecords) {
