@@ -190,5 +190,152 @@ TEST_F(BenchTest, AStreamFromThePeerArrivesWholeAndInOrderThroughDataArrived) {
   EXPECT_FALSE(control.Ports().CommPorts(2).blnPortOpen) << "closed by the handler";
 }
 
+// Numbered 40-byte lines tagged by stream, so a gap, a repeat or a swap shows.
+std::string Lines(char tag, unsigned first, unsigned count) {
+  std::string out;
+  char line[48];
+  for (unsigned i = first; i < first + count; ++i) {
+    std::snprintf(line, sizeof line, "%c%07u abcdefghijklmnopqrstuvwxyz0123\n", tag, i);
+    out += line;
+  }
+  return out;
+}
+
+// The far end of one cable: once `start` is set, writes `first` in chunks of
+// seven lines; then, if there is a `second`, waits for `between` and writes it.
+class Peer {
+ public:
+  Peer(short port, std::string first, HANDLE start, std::string second = "",
+       HANDLE between = nullptr)
+      : thread_([=] { Run(port, first, start, second, between); }) {}
+  ~Peer() { thread_.join(); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+  std::string failure;
+
+ private:
+  void Run(short id, const std::string& first, HANDLE start, const std::string& second,
+           HANDLE between) {
+    testing::CountingPump pump;
+    PortLayer port(SystemKernel32(), pump);
+    const std::wstring name = L"COM" + std::to_wstring(id);
+    Bstr n = MakeBstr(name), settings = MakeBstr(L"baud=57600 parity=N data=8 stop=1");
+    if (port.CommOpen(id, n.get(), settings.get()) != 0) {
+      failure = "the peer's port did not open";
+      return;
+    }
+    if (!Send(port, id, first, start)) return;
+    if (!second.empty()) Send(port, id, second, between);
+  }
+  bool Send(PortLayer& port, short id, const std::string& data, HANDLE when) {
+    if (::WaitForSingleObject(when, static_cast<DWORD>(kDeadlineMs)) != WAIT_OBJECT_0) {
+      failure = "never told to send";
+      return false;
+    }
+    for (size_t at = 0; at < data.size(); at += 7 * 40) {
+      const std::string chunk = data.substr(at, 7 * 40);
+      BSTR text = MakeBstr(std::wstring(chunk.begin(), chunk.end())).release();
+      const long written = port.CommWrite(id, text);
+      ::SysFreeString(text);
+      if (written != static_cast<long>(chunk.size())) {
+        failure = "short write at " + std::to_string(at);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::thread thread_;
+};
+
+// Two devices on one form: A on COM1 runs the loop, B on COM3 joins it (from
+// A's pump, as a timer would, or from A's handler, as a button would). Each
+// control closes from its own handler once its whole stream has come; the
+// stream of the one that closes second goes on after the first has closed.
+TEST_F(BenchTest, TwoControlsOnOneThreadEachGetTheirOwnStreamWholeThroughOneLoop) {
+  struct Case {
+    const char* name;
+    bool openBFromHandler;
+    bool bClosesFirst;
+  };
+  const Case cases[] = {
+      {"B opened from A's pump, B closes first", false, true},
+      {"B opened from A's handler, B closes first", true, true},
+      {"B opened from A's pump, A closes first", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HANDLE openA = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE openB = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE firstClosed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(openA && openB && firstClosed);
+    const std::string firstA = Lines('A', 0, 400), firstB = Lines('B', 0, 400);
+    const std::string laterA = c.bClosesFirst ? Lines('A', 400, 400) : "";
+    const std::string laterB = c.bClosesFirst ? "" : Lines('B', 400, 400);
+
+    FakeHostSite hostA, hostB;
+    SerialControl a(hostA), b(hostB);
+    ASSERT_EQ(a.put_Port(1), S_OK);
+    ASSERT_EQ(b.put_Port(3), S_OK);
+    hostA.sinks = hostB.sinks = true;
+    hostA.pumpLimit = hostB.pumpLimit = 1000000;
+    std::wstring gotA, gotB;
+    bool bOpened = false, timedOut = false;
+    int eventsAfterClose = 0;
+    const auto openB_ = [&] {
+      if (bOpened) return;
+      bOpened = true;
+      EXPECT_EQ(b.Open_Com(), S_OK) << "B joins and returns at once";
+      EXPECT_TRUE(Status(b)) << "COM3 did not open";
+      ::SetEvent(openB);
+    };
+    const ULONGLONG end = ::GetTickCount64() + kDeadlineMs;
+    hostA.onPump = [&](int) {
+      ::SetEvent(openA);
+      if (!c.openBFromHandler) openB_();
+      if (::GetTickCount64() > end) {
+        timedOut = true;
+        a.StopLoop();
+        b.StopLoop();
+      }
+      return false;
+    };
+    // Each handler closes its control once its whole stream has come.
+    const auto arrived = [&](SerialControl& control, std::wstring& got, const std::string& all,
+                             bool first) {
+      return [&, all, first](ControlEvent event, BSTR& bufferstr) {
+        ASSERT_EQ(event, kDataArrived);
+        if (got.size() >= all.size()) ++eventsAfterClose;
+        got += Text(bufferstr);
+        if (&control == &a && c.openBFromHandler) openB_();
+        if (got.size() < all.size()) return;
+        EXPECT_EQ(control.Close_Com(), S_OK);
+        if (first) ::SetEvent(firstClosed);
+      };
+    };
+    const std::string allA = firstA + laterA, allB = firstB + laterB;
+    hostA.onEvent = arrived(a, gotA, allA, !c.bClosesFirst);
+    hostB.onEvent = arrived(b, gotB, allB, c.bClosesFirst);
+    {
+      Peer peerA(2, firstA, openA, laterA, firstClosed);
+      Peer peerB(4, firstB, openB, laterB, firstClosed);
+      EXPECT_EQ(a.Open_Com(), S_OK);
+      EXPECT_TRUE(Status(a)) << "COM1 did not open; is the bench running?";
+      // So that no peer waits in vain when something failed.
+      for (HANDLE h : {openA, openB, firstClosed}) ::SetEvent(h);
+      EXPECT_EQ(peerA.failure, "");
+      EXPECT_EQ(peerB.failure, "");
+    }
+    for (HANDLE h : {openA, openB, firstClosed}) ::CloseHandle(h);
+    EXPECT_FALSE(timedOut) << gotA.size() << " and " << gotB.size() << " characters came";
+    EXPECT_TRUE(gotA == std::wstring(allA.begin(), allA.end())) << "A's stream altered";
+    EXPECT_TRUE(gotB == std::wstring(allB.begin(), allB.end())) << "B's stream altered";
+    EXPECT_EQ(eventsAfterClose, 0);
+    EXPECT_FALSE(a.Ports().CommPorts(1).blnPortOpen);
+    EXPECT_FALSE(b.Ports().CommPorts(3).blnPortOpen);
+    EXPECT_TRUE(Module1().listeners.empty());
+  }
+}
+
 }  // namespace
 }  // namespace vemblaric
