@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <memory>
 #include <thread>
+#include <type_traits>
 
 #include "control_fixture.h"
 #include "server/runtime/do_events.h"
@@ -428,63 +429,41 @@ TEST_F(TwoControlsTest, APassPumpsOnceThenServesEachListenerInJoinOrderThenPause
 // leaves and B goes on, and A's Open_Com returns when B leaves too. A leaver
 // is still served in its pass while its port is open and a sink listens.
 TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
-  using Control = testing::RecordingControl;
-  using Act = void (*)(Control& a, std::unique_ptr<Control>& b, FakeHostSite& hostB,
-                       testing::FakeKernel32& fake);
+  using Self = std::remove_reference_t<decltype(*this)>;
   enum Where { kAPump, kAEvent, kBEvent };
   struct Case {
     const char* name;
     Where where;
-    Act act;
+    void (*act)(Self& t);
     size_t readsA, readsB;
     bool statusB;
   };
   const Case cases[] = {
-      {"B.Close_Com from B's handler", kBEvent,
-       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
-         EXPECT_EQ(b->Close_Com(), S_OK);
-       }, 4, 2, true},
-      {"B.close_Com_norm from A's handler", kAEvent,
-       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
-         EXPECT_EQ(b->close_Com_norm(), S_OK);
-       }, 4, 1, true},
+      {"B.Close_Com from B's handler", kBEvent, [](Self& t) { t.b->Close_Com(); }, 4, 2, true},
+      {"B.close_Com_norm from A's handler", kAEvent, [](Self& t) { t.b->close_Com_norm(); }, 4, 1,
+       true},
       {"B.Write_Com not whole, from B's handler", kBEvent,
-       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32& fake) {
-         FakeAnswer shortWrite;
-         shortWrite.count = 1;
-         fake.Next("WriteFile", shortWrite);
-         EXPECT_EQ(b->Write_Com(testing::MakeBstr(L"abcd").get()), S_OK);
-       }, 4, 2, false},
-      {"B's last sink gone in A's pump", kAPump,
-       [](Control&, std::unique_ptr<Control>&, FakeHostSite& hostB, testing::FakeKernel32&) {
-         hostB.sinks = false;
-       }, 4, 1, true},
+       [](Self& t) {
+         t.QueueWrite(1);
+         t.b->Write_Com(testing::MakeBstr(L"abcd").get());
+       },
+       4, 2, false},
+      {"B's last sink gone in A's pump", kAPump, [](Self& t) { t.hostB->sinks = false; }, 4, 1, true},
       {"B's slot closed by CommClose from A's handler", kAEvent,
-       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
+       [](Self& t) {
          short port = 3;
          long result = 0;
-         EXPECT_EQ(b->CommClose(&port, &result), S_OK);
-       }, 4, 1, true},
-      {"B's read fails", kAEvent,
-       [](Control&, std::unique_ptr<Control>&, FakeHostSite&, testing::FakeKernel32& fake) {
-         fake.Fail("ClearCommError", 21);
-       }, 4, 2, false},
-      {"B closed by its container from A's handler", kAEvent,
-       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
-         b->StopLoop();
-       }, 4, 2, true},
-      {"B destroyed from A's handler", kAEvent,
-       [](Control&, std::unique_ptr<Control>& b, FakeHostSite&, testing::FakeKernel32&) {
-         b.reset();
-       }, 4, 1, true},
+         t.b->CommClose(&port, &result);
+       },
+       4, 1, true},
+      {"B's read fails", kAEvent, [](Self& t) { t.fake.Fail("ClearCommError", 21); }, 4, 2, false},
+      {"B closed by its container from A's handler", kAEvent, [](Self& t) { t.b->StopLoop(); }, 4,
+       2, true},
+      {"B destroyed from A's handler", kAEvent, [](Self& t) { t.b.reset(); }, 4, 1, true},
       {"A, running the loop, closed from its handler", kAEvent,
-       [](Control& a, std::unique_ptr<Control>&, FakeHostSite&, testing::FakeKernel32&) {
-         EXPECT_EQ(a.Close_Com(), S_OK);
-       }, 2, 4, true},
-      {"A closed by its container in its pump", kAPump,
-       [](Control& a, std::unique_ptr<Control>&, FakeHostSite&, testing::FakeKernel32&) {
-         a.StopLoop();
-       }, 2, 4, true},
+       [](Self& t) { t.control.Close_Com(); }, 2, 4, true},
+      {"A closed by its container in its pump", kAPump, [](Self& t) { t.control.StopLoop(); }, 2, 4,
+       true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -496,7 +475,7 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
     const auto at = [&](Where where) {
       if (Passes(fake) == 1 && where == c.where && !acted) {
         acted = true;
-        c.act(control, b, *hostB, fake);
+        c.act(*this);
       }
       if (Passes(fake) == 4 && where == kAPump && !ended) {
         ended = true;  // the one still listening closes in the fifth pass's pump
