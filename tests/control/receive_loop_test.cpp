@@ -448,7 +448,8 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
          t.b->Write_Com(testing::MakeBstr(L"abcd").get());
        },
        4, 2, false},
-      {"B's last sink gone in A's pump", kAPump, [](Self& t) { t.hostB->sinks = false; }, 4, 1, true},
+      {"B's last sink gone in A's pump", kAPump, [](Self& t) { t.hostB->sinks = false; }, 4, 1,
+       true},
       {"B's slot closed by CommClose from A's handler", kAEvent,
        [](Self& t) {
          short port = 3;
@@ -508,6 +509,37 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
     EXPECT_TRUE(Module1().listeners.empty());
     b.reset();
   }
+}
+
+TEST_F(TwoControlsTest, AControlJoiningDuringAPassIsServedFromTheNextInJoinOrder) {
+  MakeB();
+  FakeHostSite hostC;
+  hostC.journalOf = &host;
+  hostC.name = "C ";
+  hostC.sinks = true;
+  testing::RecordingControl c(hostC, fake.table());
+  ASSERT_EQ(c.put_Port(4), S_OK);
+  host.onPump = [&](int n) {
+    if (n == 1) EXPECT_EQ(b->Open_Com(), S_OK);
+    if (Passes(fake) == 3) control.Close_Com();  // A, running the loop, leaves first
+    return false;
+  };
+  hostB->onEvent = [&](ControlEvent, BSTR&) {
+    if (Passes(fake) == 0) EXPECT_EQ(c.Open_Com(), S_OK);  // joins in the middle of a pass
+    if (Passes(fake) == 1) b->Close_Com();
+  };
+  hostC.onEvent = [&](ControlEvent, BSTR&) {
+    if (Passes(fake) == 3) c.Close_Com();
+  };
+  ASSERT_EQ(control.Open_Com(), S_OK);
+  EXPECT_FALSE(host.overran);
+  std::string readers;
+  for (const auto& [stamp, what] : host.journal) {
+    const size_t at = what.find("member Read_Com");
+    if (at != std::string::npos) readers += at == 0 ? 'A' : what[0];
+  }
+  EXPECT_EQ(readers, "AB" "ABC" "AC" "C");
+  EXPECT_TRUE(Module1().listeners.empty());
 }
 
 TEST_F(TwoControlsTest, AQuitMakesEveryControlLeaveAfterItsPass) {
