@@ -165,12 +165,11 @@ TEST_F(ControlTest, AFailedReadEndsTheLoopAndAFailedWriteStartsNone) {
     ASSERT_EQ(control.put_Port(c.port), S_OK);
     Forget();
     host.sinks = true;
-    Module1().intLoopStop = 0;
     FakeAnswer gone;
     gone.ok = FALSE;
     gone.error = 21;  // the device is not ready: every read fails
     fake.Default("ClearCommError", gone);
-    ASSERT_EQ(c.byWrite ? Write(L"abcd") : control.looprocess(), S_OK);
+    ASSERT_EQ(c.byWrite ? Write(L"abcd") : control.Open_Com(), S_OK);
     EXPECT_FALSE(host.overran);
     EXPECT_FALSE(Status());
     EXPECT_EQ(Passes(fake), c.passes);
