@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "control/serial_control.h"
 #include "port/port_layer.h"
 #include "support/counting_pump.h"
+#include "support/nullmodem.h"
 #include "support/fake_host_site.h"
 
 namespace vemblaric {
@@ -191,53 +193,41 @@ TEST_F(BenchTest, AStreamFromThePeerArrivesWholeAndInOrderThroughDataArrived) {
 }
 
 // Numbered 40-byte lines tagged by stream, so a gap, a repeat or a swap shows.
-std::string Lines(char tag, unsigned first, unsigned count) {
-  std::string out;
-  char line[48];
+std::wstring Lines(wchar_t tag, unsigned first, unsigned count) {
+  std::wstring out;
+  wchar_t line[48];
   for (unsigned i = first; i < first + count; ++i) {
-    std::snprintf(line, sizeof line, "%c%07u abcdefghijklmnopqrstuvwxyz0123\n", tag, i);
+    std::swprintf(line, 48, L"%lc%07u abcdefghijklmnopqrstuvwxyz0123\n", tag, i);
     out += line;
   }
   return out;
 }
 
-// The far end of one cable: once `start` is set, writes `first` in chunks of
-// seven lines; then, if there is a `second`, waits for `between` and writes it.
+// The far end of one cable: once `start` is set, writes `first` seven lines at
+// a time; then, if there is a `second`, waits for `between` and writes it.
 class Peer {
  public:
-  Peer(short port, std::string first, HANDLE start, std::string second = "",
-       HANDLE between = nullptr)
-      : thread_([=] { Run(port, first, start, second, between); }) {}
+  Peer(short id, std::wstring first, HANDLE start, std::wstring second, HANDLE between)
+      : thread_([=] {
+          testing::RealPort end;
+          if (end.Open(id) != 0) failure = "the peer's port did not open";
+          else if (Send(end, id, first, start)) Send(end, id, second, between);
+        }) {}
   ~Peer() { thread_.join(); }
   Peer(const Peer&) = delete;
   Peer& operator=(const Peer&) = delete;
   std::string failure;
 
  private:
-  void Run(short id, const std::string& first, HANDLE start, const std::string& second,
-           HANDLE between) {
-    testing::CountingPump pump;
-    PortLayer port(SystemKernel32(), pump);
-    const std::wstring name = L"COM" + std::to_wstring(id);
-    Bstr n = MakeBstr(name), settings = MakeBstr(L"baud=57600 parity=N data=8 stop=1");
-    if (port.CommOpen(id, n.get(), settings.get()) != 0) {
-      failure = "the peer's port did not open";
-      return;
-    }
-    if (!Send(port, id, first, start)) return;
-    if (!second.empty()) Send(port, id, second, between);
-  }
-  bool Send(PortLayer& port, short id, const std::string& data, HANDLE when) {
+  bool Send(testing::RealPort& end, short id, const std::wstring& data, HANDLE when) {
+    if (data.empty()) return true;
     if (::WaitForSingleObject(when, static_cast<DWORD>(kDeadlineMs)) != WAIT_OBJECT_0) {
       failure = "never told to send";
       return false;
     }
     for (size_t at = 0; at < data.size(); at += 7 * 40) {
-      const std::string chunk = data.substr(at, 7 * 40);
-      BSTR text = MakeBstr(std::wstring(chunk.begin(), chunk.end())).release();
-      const long written = port.CommWrite(id, text);
-      ::SysFreeString(text);
-      if (written != static_cast<long>(chunk.size())) {
+      const std::wstring chunk = data.substr(at, 7 * 40);
+      if (end.Write(id, chunk) != static_cast<long>(chunk.size())) {
         failure = "short write at " + std::to_string(at);
         return false;
       }
@@ -269,9 +259,9 @@ TEST_F(BenchTest, TwoControlsOnOneThreadEachGetTheirOwnStreamWholeThroughOneLoop
     HANDLE openB = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     HANDLE firstClosed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ASSERT_TRUE(openA && openB && firstClosed);
-    const std::string firstA = Lines('A', 0, 400), firstB = Lines('B', 0, 400);
-    const std::string laterA = c.bClosesFirst ? Lines('A', 400, 400) : "";
-    const std::string laterB = c.bClosesFirst ? "" : Lines('B', 400, 400);
+    const std::wstring firstA = Lines(L'A', 0, 400), firstB = Lines(L'B', 0, 400);
+    const std::wstring laterA = c.bClosesFirst ? Lines(L'A', 400, 400) : L"";
+    const std::wstring laterB = c.bClosesFirst ? L"" : Lines(L'B', 400, 400);
 
     FakeHostSite hostA, hostB;
     SerialControl a(hostA), b(hostB);
@@ -301,7 +291,7 @@ TEST_F(BenchTest, TwoControlsOnOneThreadEachGetTheirOwnStreamWholeThroughOneLoop
       return false;
     };
     // Each handler closes its control once its whole stream has come.
-    const auto arrived = [&](SerialControl& control, std::wstring& got, const std::string& all,
+    const auto arrived = [&](SerialControl& control, std::wstring& got, const std::wstring& all,
                              bool first) {
       return [&, all, first](ControlEvent event, BSTR& bufferstr) {
         ASSERT_EQ(event, kDataArrived);
@@ -313,7 +303,7 @@ TEST_F(BenchTest, TwoControlsOnOneThreadEachGetTheirOwnStreamWholeThroughOneLoop
         if (first) ::SetEvent(firstClosed);
       };
     };
-    const std::string allA = firstA + laterA, allB = firstB + laterB;
+    const std::wstring allA = firstA + laterA, allB = firstB + laterB;
     hostA.onEvent = arrived(a, gotA, allA, !c.bClosesFirst);
     hostB.onEvent = arrived(b, gotB, allB, c.bClosesFirst);
     {
@@ -328,8 +318,8 @@ TEST_F(BenchTest, TwoControlsOnOneThreadEachGetTheirOwnStreamWholeThroughOneLoop
     }
     for (HANDLE h : {openA, openB, firstClosed}) ::CloseHandle(h);
     EXPECT_FALSE(timedOut) << gotA.size() << " and " << gotB.size() << " characters came";
-    EXPECT_TRUE(gotA == std::wstring(allA.begin(), allA.end())) << "A's stream altered";
-    EXPECT_TRUE(gotB == std::wstring(allB.begin(), allB.end())) << "B's stream altered";
+    EXPECT_TRUE(gotA == allA) << "A's stream altered";
+    EXPECT_TRUE(gotB == allB) << "B's stream altered";
     EXPECT_EQ(eventsAfterClose, 0);
     EXPECT_FALSE(a.Ports().CommPorts(1).blnPortOpen);
     EXPECT_FALSE(b.Ports().CommPorts(3).blnPortOpen);
