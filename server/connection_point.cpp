@@ -62,8 +62,13 @@ class Enumerator final : public Enum {
   }
   HRESULT STDMETHODCALLTYPE Clone(Enum** out) override {
     if (!out) return E_POINTER;
-    auto* copy = new (std::nothrow) Enumerator(owner_, items_);
-    if (!copy) return E_OUTOFMEMORY;
+    *out = nullptr;
+    Enumerator* copy = nullptr;
+    try {
+      copy = new Enumerator(owner_, items_);  // the copy of the list may fail as well
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
     copy->position_ = position_;
     *out = copy;
     return S_OK;

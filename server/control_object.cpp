@@ -3,6 +3,7 @@
 #include <olectl.h>
 
 #include <new>
+#include <string>
 
 #include "server/dispatch.h"
 #include "server/module.h"
@@ -43,8 +44,14 @@ class ControlObject::Hold {
 HRESULT ControlObject::Create(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
+  std::wstring path;
+  try {
+    path = ModulePath();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   ITypeLib* library = nullptr;
-  HRESULT hr = ::LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
+  HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
   if (FAILED(hr)) return hr;
   ITypeInfo* dual = nullptr;
   ITypeInfo* vtable = nullptr;

@@ -2,8 +2,8 @@
 
 #include <oleauto.h>
 
+#include <iterator>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "port/caught_failure.h"
@@ -12,6 +12,7 @@ namespace vemblaric::server {
 namespace {
 
 constexpr wchar_t kSource[] = L"Vemblaric";
+constexpr wchar_t kUnexpectedFailure[] = L"Unexpected failure";
 
 // A FUNCDESC owned for the length of one call.
 class FuncDesc {
@@ -75,7 +76,9 @@ HRESULT Convert(VARIANT* out, VARIANT* in, VARTYPE type) {
 
 }  // namespace
 
-BSTR DescribeFailure(HRESULT status) {
+// Nothing here can throw: every failed member describes itself through this,
+// also when memory has run out, and from outside any handler of ours.
+BSTR DescribeFailure(HRESULT status) noexcept {
   // Caught failures carry their automation numbers.
   if ((static_cast<unsigned long>(status) & 0xFFFF0000UL) == 0x800A0000UL)
     return ::SysAllocString(CaughtFailureText(status & 0xFFFF));
@@ -83,11 +86,13 @@ BSTR DescribeFailure(HRESULT status) {
   const DWORD n = ::FormatMessageW(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
       nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring description = n ? std::wstring(text, n) : L"Unexpected failure";
+  const bool found = n != 0 && text != nullptr;
+  const wchar_t* shown = found ? text : kUnexpectedFailure;
+  UINT length = static_cast<UINT>(found ? n : std::size(kUnexpectedFailure) - 1);
+  while (length > 0 && (shown[length - 1] == L'\n' || shown[length - 1] == L'\r')) --length;
+  BSTR description = ::SysAllocStringLen(shown, length);
   if (text) ::LocalFree(text);
-  while (!description.empty() && (description.back() == L'\n' || description.back() == L'\r'))
-    description.pop_back();
-  return ::SysAllocStringLen(description.c_str(), static_cast<UINT>(description.size()));
+  return description;
 }
 
 namespace {

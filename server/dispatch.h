@@ -19,6 +19,6 @@ HRESULT InvokeMember(ITypeInfo* info, void* object, DISPID member, WORD flags,
                      UINT* argumentError);
 
 // The description of a member's failure status, as EXCEPINFO carries it.
-BSTR DescribeFailure(HRESULT status);
+BSTR DescribeFailure(HRESULT status) noexcept;
 
 }  // namespace vemblaric::server
