@@ -2,6 +2,7 @@
 
 #include <oleauto.h>
 
+#include <cstring>
 #include <iterator>
 #include <new>
 #include <vector>
@@ -65,6 +66,8 @@ struct Argument {
   VARIANT value;         // the converted value (the temporary of a by-ref parameter)
   VARIANT* backing;      // where a by-reference value lives, or nullptr
   VARIANT* writeBack;    // the caller's VT_VARIANT to update afterwards, or nullptr
+  VARIANT* callerRef;    // the caller's by-reference argument of another type, or nullptr
+  UINT position;         // the argument's place in the caller's array
   VARTYPE type;          // the parameter's base type
   bool byRef;
 };
@@ -72,6 +75,39 @@ struct Argument {
 HRESULT Convert(VARIANT* out, VARIANT* in, VARTYPE type) {
   ::VariantInit(out);
   return ::VariantChangeType(out, in, 0, type);
+}
+
+// How many bytes a by-reference argument of a plain number type points at;
+// 0 for a type whose variable cannot take a converted value back (objects,
+// arrays, records, status codes).
+size_t NumberBytes(VARTYPE type) {
+  switch (type) {
+    case VT_I1: case VT_UI1: return 1;
+    case VT_I2: case VT_UI2: case VT_BOOL: return 2;
+    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_R4: return 4;
+    case VT_I8: case VT_UI8: case VT_R8: case VT_CY: case VT_DATE: return 8;
+    default: return 0;
+  }
+}
+
+bool TakesValueBack(VARTYPE type) { return type == VT_BSTR || NumberBytes(type) != 0; }
+
+// Puts a member's out value into the caller's variable of another type, as
+// the automation rules convert it. A variable that cannot hold the value is
+// left as it was, and the conversion's failure is the call's.
+HRESULT StoreThrough(VARIANT& variable, VARIANT* value) {
+  const VARTYPE type = static_cast<VARTYPE>(variable.vt & ~VT_BYREF);
+  VARIANT converted;
+  const HRESULT hr = Convert(&converted, value, type);
+  if (FAILED(hr)) return hr == DISP_E_OVERFLOW || hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
+  if (type == VT_BSTR) {
+    ::SysFreeString(*variable.pbstrVal);
+    *variable.pbstrVal = converted.bstrVal;  // ownership moves to the caller
+  } else {
+    // Every number sits at the start of the variant's value.
+    std::memcpy(variable.byref, &converted.iVal, NumberBytes(type));
+  }
+  return S_OK;
 }
 
 }  // namespace
@@ -136,9 +172,11 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
     a.type = a.byRef ? td.lptdesc->vt : td.vt;
     a.backing = nullptr;
     a.writeBack = nullptr;
+    a.callerRef = nullptr;
     if (i == inputs) break;  // the result slot is filled below
     // Arguments arrive last first.
     const UINT position = params->cArgs - 1 - static_cast<UINT>(i);
+    a.position = position;
     VARIANT* given = &params->rgvarg[position];
     const VARTYPE exact = static_cast<VARTYPE>(VT_BYREF | a.type);
     if (a.byRef && given->vt == exact) {
@@ -147,14 +185,21 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
       continue;
     }
     VARIANT* source = given;
+    const bool givenByRef = (given->vt & VT_BYREF) != 0;
+    const VARTYPE givenType = static_cast<VARTYPE>(given->vt & ~VT_BYREF);
+    // A variable pointing nowhere, or one of a kind that could not take the
+    // out value back, is refused before the member runs.
+    if ((givenByRef && !given->byref) ||
+        (a.byRef && givenByRef && givenType != VT_VARIANT && !TakesValueBack(givenType))) {
+      if (argumentError) *argumentError = position;
+      cleanup();
+      return DISP_E_TYPEMISMATCH;
+    }
     if (given->vt == (VT_BYREF | VT_VARIANT)) {
-      if (!given->pvarVal) {
-        if (argumentError) *argumentError = position;
-        cleanup();
-        return DISP_E_TYPEMISMATCH;
-      }
       source = given->pvarVal;
       if (a.byRef) a.writeBack = given->pvarVal;
+    } else if (a.byRef && givenByRef) {
+      a.callerRef = given;  // a variable of another type: converted in and back
     }
     VARIANT& target = byRefTargets[static_cast<size_t>(i)];
     hr = Convert(&target, source, a.type);
@@ -194,13 +239,24 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
                       types.data(), pointers.data(), &status);
   const HRESULT memberStatus = SUCCEEDED(hr) ? status.scode : hr;
 
-  // Out values go back into the caller's variants, also after a failure:
-  // the member may have written before it failed.
+  // Out values go back into the caller's variables, also after a failure:
+  // the member may have written before it failed. A variable that cannot
+  // hold its value keeps its old one and fails the call, the first such
+  // argument being the one named; the others still get theirs.
+  HRESULT storeStatus = S_OK;
+  UINT storePosition = 0;
   for (int i = 0; i < inputs; ++i) {
     Argument& a = args[static_cast<size_t>(i)];
-    if (a.writeBack && a.backing) {
+    if (!a.backing) continue;
+    if (a.writeBack) {
       ::VariantClear(a.writeBack);
       ::VariantCopy(a.writeBack, a.backing);
+    } else if (a.callerRef) {
+      const HRESULT stored = StoreThrough(*a.callerRef, a.backing);
+      if (FAILED(stored) && SUCCEEDED(storeStatus)) {
+        storeStatus = stored;
+        storePosition = a.position;
+      }
     }
   }
   // Clearing a by-reference argument leaves what it points at alone.
@@ -215,6 +271,11 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
       exception->bstrDescription = DescribeFailure(memberStatus);
     }
     return DISP_E_EXCEPTION;
+  }
+  if (FAILED(storeStatus)) {
+    ::VariantClear(&retval);
+    if (argumentError) *argumentError = storePosition;
+    return storeStatus;
   }
   if (result && hasRetval) {
     *result = retval;  // ownership moves to the caller

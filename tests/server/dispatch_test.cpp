@@ -417,11 +417,12 @@ TEST_F(Dispatch, ClassInformationNamesTheEventInterface) {
   EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID__SerialControl), S_OK);
 }
 
-// A stand-in whose every member fails with one status, to see what a host
-// receives when a member fails inside.
-class FailingMembers final : public _SerialControl {
+// A stand-in whose every member answers one status, to see what a host
+// receives when a member fails inside or writes an out value; CommGetLine and
+// CommRead write what the test sets and count their calls.
+class StandInMembers final : public _SerialControl {
  public:
-  explicit FailingMembers(HRESULT status) : s_(status) {}
+  explicit StandInMembers(HRESULT status) : s_(status) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
   ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
@@ -451,15 +452,28 @@ class FailingMembers final : public _SerialControl {
   HRESULT STDMETHODCALLTYPE CommSet(short*, BSTR*, LONG*) override { return s_; }
   HRESULT STDMETHODCALLTYPE CommClose(short*, LONG*) override { return s_; }
   HRESULT STDMETHODCALLTYPE CommFlush(short*, LONG*) override { return s_; }
-  HRESULT STDMETHODCALLTYPE CommRead(short*, BSTR*, LONG*, LONG*) override { return s_; }
+  HRESULT STDMETHODCALLTYPE CommRead(short*, BSTR* strData, LONG* lngSize, LONG*) override {
+    ++calls;
+    ::SysFreeString(*strData);
+    *strData = ::SysAllocString(L"abc");
+    *lngSize = 300;
+    return s_;
+  }
   HRESULT STDMETHODCALLTYPE CommWrite(short*, BSTR*, LONG*) override { return s_; }
-  HRESULT STDMETHODCALLTYPE CommGetLine(short*, short*, VARIANT_BOOL*, LONG*) override { return s_; }
+  HRESULT STDMETHODCALLTYPE CommGetLine(short*, short*, VARIANT_BOOL* blnState, LONG*) override {
+    ++calls;
+    *blnState = state;
+    return s_;
+  }
   HRESULT STDMETHODCALLTYPE CommSetLine(short*, short*, VARIANT_BOOL*, LONG*) override { return s_; }
   HRESULT STDMETHODCALLTYPE CommGetError(BSTR*, LONG*) override { return s_; }
   HRESULT STDMETHODCALLTYPE settingeval(LONG*, BSTR*) override { return s_; }
   HRESULT STDMETHODCALLTYPE looprocess() override { return s_; }
   HRESULT STDMETHODCALLTYPE close_Com_norm() override { return s_; }
   HRESULT STDMETHODCALLTYPE get_Version(BSTR*) override { return s_; }
+
+  int calls = 0;
+  VARIANT_BOOL state = VARIANT_FALSE;
 
  private:
   HRESULT s_;
@@ -474,7 +488,7 @@ TEST_F(Dispatch, AMemberThatFailsReachesTheHostAsAnException) {
                {static_cast<HRESULT>(0x800A000D), L"Type mismatch"},
                {static_cast<HRESULT>(0x800A0007), L"Out of memory"}};
   for (const auto& c : cases) {
-    FailingMembers failing(c.status);
+    StandInMembers failing(c.status);
     VARIANT result;
     ::VariantInit(&result);
     EXCEPINFO info{};
@@ -489,6 +503,84 @@ TEST_F(Dispatch, AMemberThatFailsReachesTheHostAsAnException) {
     ::SysFreeString(info.bstrSource);
     ::SysFreeString(info.bstrDescription);
     ::SysFreeString(info.bstrHelpFile);
+  }
+}
+
+// A variable of another type than the member declares gets the out value in
+// its own type; one that cannot hold it keeps its value and fails the call as
+// the conversion does, naming the argument; one that could never take a value
+// back is refused before the member runs.
+TEST_F(Dispatch, VariablesOfAnotherTypeReceiveTheOutValueInTheirOwnType) {
+  Ptr<ITypeInfo> vtable = VtableView(control.get());
+  constexpr DISPID kGetLine = 0x6003001A;  // (intPortID, intLine, blnState): writes blnState
+  constexpr DISPID kRead = 0x60030018;     // (intPortID, strData, lngSize): writes "abc", 300
+  const struct {
+    const char* what;
+    DISPID member;
+    UINT place;  // in the caller's array, last argument first
+    VARTYPE type;
+    bool byRef;
+    const wchar_t* before;  // nullptr: an empty object variable
+    VARIANT_BOOL state;     // what CommGetLine writes
+    HRESULT hr;
+    const wchar_t* after;
+    int calls;
+  } cases[] = {
+      {"Boolean into Integer", kGetLine, 0, VT_I2, true, L"0", VARIANT_TRUE, S_OK, L"-1", 1},
+      {"Boolean into Long", kGetLine, 0, VT_I4, true, L"-1", VARIANT_FALSE, S_OK, L"0", 1},
+      {"Boolean into Double", kGetLine, 0, VT_R8, true, L"0", VARIANT_TRUE, S_OK, L"-1", 1},
+      {"Long into String", kRead, 0, VT_BSTR, true, L"64", 0, S_OK, L"300", 1},
+      {"Long over 255 into Byte", kRead, 0, VT_UI1, true, L"64", 0, DISP_E_OVERFLOW, L"64", 1},
+      {"text into Long", kRead, 1, VT_I4, true, L"7", 0, DISP_E_TYPEMISMATCH, L"7", 1},
+      {"object variable", kGetLine, 0, VT_DISPATCH, true, nullptr, 0, DISP_E_TYPEMISMATCH,
+       nullptr, 0},
+      {"plain value", kGetLine, 0, VT_I2, false, L"0", VARIANT_TRUE, S_OK, L"0", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StandInMembers member(S_OK);
+    member.state = c.state;
+    VARIANT variable;
+    ::VariantInit(&variable);
+    if (c.before) {
+      VARIANT text;
+      text.vt = VT_BSTR;
+      text.bstrVal = ::SysAllocString(c.before);
+      ASSERT_HRESULT_SUCCEEDED(::VariantChangeType(&variable, &text, 0, c.type));
+      ::VariantClear(&text);
+    } else {
+      variable.vt = c.type;
+    }
+    VARIANT args[3];
+    for (VARIANT& a : args) ::VariantInit(&a);
+    args[2].vt = VT_I2, args[2].iVal = 1;  // intPortID
+    args[c.member == kRead ? 0 : 1].vt = VT_I2;  // intLine or lngSize, by value
+    if (c.member == kRead) args[1].vt = VT_BSTR;  // strData, by value (null text)
+    if (c.byRef) {
+      args[c.place].vt = static_cast<VARTYPE>(VT_BYREF | c.type);
+      args[c.place].byref = &variable.iVal;  // every value starts there
+    } else {
+      args[c.place] = variable;
+    }
+    DISPPARAMS params = {args, nullptr, 3, 0};
+    VARIANT result;
+    ::VariantInit(&result);
+    UINT argErr = 99;
+    EXPECT_EQ(server::InvokeMember(vtable.get(), static_cast<_SerialControl*>(&member), c.member,
+                                   DISPATCH_METHOD, &params, &result, nullptr, &argErr),
+              c.hr);
+    EXPECT_EQ(argErr, FAILED(c.hr) ? c.place : 99u);
+    EXPECT_EQ(member.calls, c.calls);
+    if (c.after) {
+      VARIANT shown;
+      ::VariantInit(&shown);
+      ASSERT_HRESULT_SUCCEEDED(::VariantChangeType(&shown, &variable, 0, VT_BSTR));
+      EXPECT_EQ(Str(shown.bstrVal), c.after);
+      ::VariantClear(&shown);
+    }
+    EXPECT_EQ(variable.vt, c.type) << "the variable keeps its own type";
+    ::VariantClear(&variable);
+    ::VariantClear(&result);
   }
 }
 
