@@ -139,7 +139,10 @@ HRESULT ControlObject::QueryControlBase(REFIID riid, void** ppv) {
   return S_OK;
 }
 
-void ControlObject::OnPropertyChanged() { dirty_ = true; }
+void ControlObject::OnPropertyChanged() {
+  dirty_ = true;
+  savePending_ = false;  // a save made before the change no longer holds it
+}
 
 void ControlObject::ReleaseControlBase() {
   InPlaceDeactivate();
@@ -592,19 +595,31 @@ HRESULT ControlObject::Load(IStorage* storage) {
   return hr;
 }
 
+// A storage save leaves the dirty flag to SaveCompleted: a save into another
+// storage than the one loaded from (a copy) leaves the control dirty, unless
+// the container then hands that storage over as the control's own.
 HRESULT ControlObject::Save(IStorage* storage, BOOL sameAsLoad) {
   if (!storage) return E_POINTER;
   Hold hold(this);
+  savePending_ = false;
   IStream* stream = nullptr;
   HRESULT hr = storage->CreateStream(
       kStorageStream, STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0, 0, &stream);
   if (FAILED(hr)) return hr;
-  hr = Save(stream, sameAsLoad);
+  hr = Save(stream, FALSE);
   stream->Release();
+  if (SUCCEEDED(hr)) {
+    savePending_ = true;
+    saveSameAsLoad_ = sameAsLoad != FALSE;
+  }
   return hr;
 }
 
-HRESULT ControlObject::SaveCompleted(IStorage*) { return S_OK; }
+HRESULT ControlObject::SaveCompleted(IStorage* storage) {
+  if (savePending_ && (storage || saveSameAsLoad_)) dirty_ = false;
+  savePending_ = false;
+  return S_OK;
+}
 HRESULT ControlObject::HandsOffStorage() { return S_OK; }
 
 }  // namespace vemblaric::server

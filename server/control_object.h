@@ -245,6 +245,10 @@ class ControlObject final : public _SerialControl,
   SIZEL extent_{1270, 1270};  // HIMETRIC: the face's 48 pixels at 96 per inch
   bool userMode_ = true;  // run mode unless the site says otherwise
   bool dirty_ = false;
+  // A storage save waits for SaveCompleted to count: whether it was into the
+  // storage the values came from, and that nothing changed since.
+  bool savePending_ = false;
+  bool saveSameAsLoad_ = false;
 };
 
 // Keeps the object alive while a member runs host code: a handler that drops

@@ -284,6 +284,42 @@ TEST_F(ControlBase, DirtyAfterASetterAndCleanAfterASaveThatClearsIt) {
   persist->Release();
 }
 
+// A storage save counts once SaveCompleted says so, and then only for the
+// storage the control belongs to: the one it was loaded from, or the one the
+// container hands over. A save into a copy, or a change meanwhile, keeps the
+// control dirty.
+TEST_F(ControlBase, AStorageSaveCleansTheControlOnlyWhenCompletedIntoItsOwnStorage) {
+  struct Case {
+    BOOL sameAsLoad;
+    bool handedOver;
+    bool changedMeanwhile;
+    HRESULT dirtyAfter;
+  };
+  for (const Case& k : {Case{TRUE, false, false, S_FALSE}, Case{FALSE, false, false, S_OK},
+                        Case{FALSE, true, false, S_FALSE}, Case{TRUE, false, true, S_OK}}) {
+    SCOPED_TRACE(::testing::Message() << "same " << k.sameAsLoad << ", handed over "
+                                      << k.handedOver << ", changed " << k.changedMeanwhile);
+    ILockBytes* memory = nullptr;
+    IStorage* storage = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(::CreateILockBytesOnHGlobal(nullptr, TRUE, &memory));
+    ASSERT_HRESULT_SUCCEEDED(::StgCreateDocfileOnILockBytes(
+        memory, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &storage));
+    memory->Release();
+    _SerialControl* c = NewControl();
+    ASSERT_HRESULT_SUCCEEDED(c->put_Baud(300));
+    IPersistStorage* persist = As<IPersistStorage>(c, IID_IPersistStorage);
+    ASSERT_HRESULT_SUCCEEDED(persist->Save(storage, k.sameAsLoad));
+    EXPECT_EQ(persist->IsDirty(), S_OK) << "not before SaveCompleted";
+    if (k.changedMeanwhile) {
+      ASSERT_HRESULT_SUCCEEDED(c->put_Baud(1200));
+    }
+    EXPECT_HRESULT_SUCCEEDED(persist->SaveCompleted(k.handedOver ? storage : nullptr));
+    EXPECT_EQ(persist->IsDirty(), k.dirtyAfter);
+    persist->Release();
+    storage->Release();
+  }
+}
+
 // A stream the control cannot take whole is refused and changes nothing.
 TEST_F(ControlBase, ShortOtherVersionOrDamagedStreamIsRefusedAndChangesNothing) {
   _SerialControl* source = NewControl();
