@@ -14,7 +14,6 @@
 
 #include "Vemblaric.h"
 #include "ambient_site.h"
-#include "party.h"
 #include "support/canvas.h"
 #include "support/com_test.h"
 #include "server/module.h"
@@ -436,18 +435,17 @@ TEST_F(ControlBase, CloseAsksADirtyControlsSiteToSaveUnlessToldNotTo) {
 // --- Going away ----------------------------------------------------------------------
 
 // A container whose code calls back into the control from wherever the control
-// calls it: from what the control's last release calls, it takes and drops
-// references and calls a member; from what Close, SetClientSite and DoVerb
-// call, it drops its last reference. The control goes away once, after the
-// member, giving every reference it took back once, and counts as alive until
-// then; another control stays counted throughout.
+// calls it: from each call of the control's last release it takes and drops
+// references and calls a member; from each call of Close, SetClientSite and
+// DoVerb it drops its last reference. The control goes away once, after the
+// member, giving back once every reference it took; another control stays
+// counted throughout.
 TEST_F(ControlBase, ContainerThatCallsBackWhileTheControlGoesAwayFindsItWhole) {
   enum Member { kRelease, kClose, kDropSite, kDoVerb };
-  const char* names[] = {"Release", "Close", "SetClientSite(NULL)", "DoVerb"};
   const struct {
     Member member;
-    const char* call;  // the container acts from this call of the control's
-    bool active;       // in-place active beforehand
+    const char* call;
+    bool active;  // in-place active beforehand
   } cases[] = {
       {kRelease, "in-place site OnInPlaceDeactivate", true},
       {kRelease, "in-place site Release", true},
@@ -459,45 +457,40 @@ TEST_F(ControlBase, ContainerThatCallsBackWhileTheControlGoesAwayFindsItWhole) {
       {kClose, "advise sink OnClose", false},    {kDropSite, "in-place site OnInPlaceDeactivate", true},
       {kDropSite, "site Release", false},        {kDoVerb, "in-place site CanInPlaceActivate", false},
       {kDoVerb, "in-place site OnInPlaceActivate", false},
-      {kDoVerb, "in-place site GetWindowContext", false},
-  };
+      {kDoVerb, "in-place site GetWindowContext", false}};
   HWND window = ::CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 64, 64, nullptr,
                                   nullptr, nullptr, nullptr);
   ASSERT_NE(window, nullptr);
   RECT place = {0, 0, 48, 48};
   for (const auto& k : cases) {
-    SCOPED_TRACE(::testing::Message() << names[k.member] << " from " << k.call
+    SCOPED_TRACE(::testing::Message() << "member " << k.member << " from " << k.call
                                       << (k.active ? ", in-place active" : ""));
     ASSERT_TRUE(server::CanUnload());
-    Party::Hook hook;
-    Party inPlace("in-place site", hook, window), site("site", hook, nullptr, &inPlace);
-    Party view("view sink", hook), advise("advise sink", hook), events("event sink", hook);
+    AmbientSite::Hook hook;
+    AmbientSite inPlace(true), site(true, &inPlace), view(true), advise(true), events(true);
+    inPlace.Join("in-place site", hook, window), site.Join("site", hook);
+    view.Join("view sink", hook), advise.Join("advise sink", hook), events.Join("event sink", hook);
     _SerialControl* other = nullptr;
     ASSERT_HRESULT_SUCCEEDED(
         server::CreateSerialControl(IID__SerialControl, reinterpret_cast<void**>(&other)));
-    IOleObject* ole = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(
-        server::CreateSerialControl(IID_IOleObject, reinterpret_cast<void**>(&ole)));
+    Ptr<_SerialControl> control;
+    ASSERT_HRESULT_SUCCEEDED(server::CreateSerialControl(IID__SerialControl, control.put_void()));
+    IOleObject* ole = control.As<IOleObject>(IID_IOleObject).detach();  // the host's reference
     ASSERT_HRESULT_SUCCEEDED(ole->SetClientSite(&site));
     DWORD cookie = 0;
     ASSERT_HRESULT_SUCCEEDED(ole->Advise(&advise, &cookie));
-    IViewObject* viewObject = As<IViewObject>(ole, IID_IViewObject);
-    ASSERT_HRESULT_SUCCEEDED(viewObject->SetAdvise(DVASPECT_CONTENT, 0, &view));
-    viewObject->Release();
-    IConnectionPointContainer* points =
-        As<IConnectionPointContainer>(ole, IID_IConnectionPointContainer);
-    IConnectionPoint* point = nullptr;
-    ASSERT_HRESULT_SUCCEEDED(points->FindConnectionPoint(DIID___SerialControl, &point));
+    control.As<IViewObject>(IID_IViewObject)->SetAdvise(DVASPECT_CONTENT, 0, &view);
+    Ptr<IConnectionPoint> point;
+    control.As<IConnectionPointContainer>(IID_IConnectionPointContainer)
+        ->FindConnectionPoint(DIID___SerialControl, point.put());
     ASSERT_HRESULT_SUCCEEDED(point->Advise(static_cast<IDispatch*>(&events), &cookie));
-    point->Release();
-    points->Release();
+    point.reset();
     if (k.active) {
       ASSERT_HRESULT_SUCCEEDED(
           ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, window, &place));
     }
-    _SerialControl* c = As<_SerialControl>(ole, IID__SerialControl);
-    ASSERT_HRESULT_SUCCEEDED(c->put_Baud(300));  // dirty, so Close asks to save
-    c->Release();
+    ASSERT_HRESULT_SUCCEEDED(control->put_Baud(300));  // dirty, so Close asks to save
+    control.reset();
 
     bool acted = false;
     hook = [&](const std::string& call) {
@@ -513,8 +506,6 @@ TEST_F(ControlBase, ContainerThatCallsBackWhileTheControlGoesAwayFindsItWhole) {
           ole->QueryInterface(IID__SerialControl, reinterpret_cast<void**>(&again)));
       short port = 0;
       EXPECT_HRESULT_SUCCEEDED(again->get_Port(&port));
-      again->AddRef();
-      again->Release();
       again->Release();
     };
     switch (k.member) {
@@ -525,7 +516,7 @@ TEST_F(ControlBase, ContainerThatCallsBackWhileTheControlGoesAwayFindsItWhole) {
     }
     hook = nullptr;
     EXPECT_TRUE(acted) << "the control never made that call";
-    for (const Party* p : {&inPlace, &site, &view, &advise, &events})
+    for (const AmbientSite* p : {&inPlace, &site, &view, &advise, &events})
       EXPECT_EQ(p->refs, 0) << "every reference the control took, given back once";
     EXPECT_FALSE(server::CanUnload()) << "the other control is alive";
     other->Release();
