@@ -78,8 +78,8 @@ HRESULT Convert(VARIANT* out, VARIANT* in, VARTYPE type) {
 }
 
 // How many bytes a by-reference argument of a plain number type points at;
-// 0 for a type whose variable cannot take a converted value back (objects,
-// arrays, records, status codes).
+// 0 for a decimal, which fills a variant whole, and for a type whose variable
+// cannot take a converted value back (objects, arrays, records, status codes).
 size_t NumberBytes(VARTYPE type) {
   switch (type) {
     case VT_I1: case VT_UI1: return 1;
@@ -90,7 +90,9 @@ size_t NumberBytes(VARTYPE type) {
   }
 }
 
-bool TakesValueBack(VARTYPE type) { return type == VT_BSTR || NumberBytes(type) != 0; }
+bool TakesValueBack(VARTYPE type) {
+  return type == VT_BSTR || type == VT_DECIMAL || NumberBytes(type) != 0;
+}
 
 // Puts a member's out value into the caller's variable of another type, as
 // the automation rules convert it. A variable that cannot hold the value is
@@ -103,6 +105,12 @@ HRESULT StoreThrough(VARIANT& variable, VARIANT* value) {
   if (type == VT_BSTR) {
     ::SysFreeString(*variable.pbstrVal);
     *variable.pbstrVal = converted.bstrVal;  // ownership moves to the caller
+  } else if (type == VT_DECIMAL) {
+    // A decimal's reserved first field is where a variant keeps its type: the
+    // caller's stays as it was.
+    DECIMAL number = converted.decVal;
+    number.wReserved = variable.pdecVal->wReserved;
+    *variable.pdecVal = number;
   } else {
     // Every number sits at the start of the variant's value.
     std::memcpy(variable.byref, &converted.iVal, NumberBytes(type));

@@ -527,6 +527,7 @@ TEST_F(Dispatch, VariablesOfAnotherTypeReceiveTheOutValueInTheirOwnType) {
       {kGetLine, 0, VT_BYREF | VT_I4, L"-1", VARIANT_FALSE, S_OK, L"0", 1},
       {kGetLine, 0, VT_BYREF | VT_R8, L"0", VARIANT_TRUE, S_OK, L"-1", 1},
       {kRead, 0, VT_BYREF | VT_BSTR, L"64", 0, S_OK, L"300", 1},
+      {kRead, 0, VT_BYREF | VT_DECIMAL, L"64", 0, S_OK, L"300", 1},
       {kRead, 0, VT_BYREF | VT_UI1, L"64", 0, DISP_E_OVERFLOW, L"64", 1},
       {kRead, 1, VT_BYREF | VT_I4, L"7", 0, DISP_E_TYPEMISMATCH, L"7", 1},
       {kGetLine, 0, VT_BYREF | VT_DISPATCH, nullptr, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
@@ -546,7 +547,10 @@ TEST_F(Dispatch, VariablesOfAnotherTypeReceiveTheOutValueInTheirOwnType) {
     variable.vt = type;
     VARIANT args[3] = {};  // the others empty, which every type takes
     args[c.place] = variable;
-    if (c.vt & VT_BYREF) args[c.place].vt = c.vt, args[c.place].byref = &variable.iVal;
+    if (c.vt & VT_BYREF) {
+      args[c.place].vt = c.vt;  // a decimal fills the variant; every other value starts here
+      args[c.place].byref = type == VT_DECIMAL ? static_cast<void*>(&variable) : &variable.iVal;
+    }
     DISPPARAMS params = {args, nullptr, 3, 0};
     UINT argErr = 99;
     EXPECT_EQ(server::InvokeMember(vtable.get(), static_cast<_SerialControl*>(&member), c.member,
