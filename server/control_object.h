@@ -223,8 +223,8 @@ class ControlObject final : public _SerialControl,
 
   Counted counted_;  // first, so it goes last
   LONG refs_ = 1;
-  LONG holds_ = 0;
-  bool released_ = false;  // the last reference is gone: the object is going away  // references held by running members, not by the host
+  LONG holds_ = 0;          // references held by running members, not by the host
+  bool released_ = false;  // the last reference is gone: the object is going away
   ITypeLib* library_;
   ITypeInfo* dual_;    // the dispatch view: names and member identifiers
   ITypeInfo* vtable_;  // the function-table view: places and true signatures
