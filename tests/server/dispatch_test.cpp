@@ -486,7 +486,9 @@ TEST_F(Dispatch, AMemberThatFailsReachesTheHostAsAnException) {
     const wchar_t* description;
   } cases[] = {{static_cast<HRESULT>(0x800A0006), L"Overflow"},
                {static_cast<HRESULT>(0x800A000D), L"Type mismatch"},
-               {static_cast<HRESULT>(0x800A0007), L"Out of memory"}};
+               {static_cast<HRESULT>(0x800A0007), L"Out of memory"},
+               {static_cast<HRESULT>(0x80070005), L"Access denied."},
+               {static_cast<HRESULT>(0x8004ABCD), L"Unexpected failure"}};
   for (const auto& c : cases) {
     StandInMembers failing(c.status);
     VARIANT result;
