@@ -2,7 +2,9 @@
 
 #include <olectl.h>
 
+#include <climits>
 #include <new>
+#include <string>
 
 #include "server/dispatch.h"
 #include "server/module.h"
@@ -13,38 +15,33 @@ namespace {
 
 constexpr wchar_t kSource[] = L"Vemblaric";
 
+// The count of an object whose last reference is gone. What its teardown
+// calls may take and drop references to it; from here they never bring the
+// count back to zero, so the object is destroyed once.
+constexpr LONG kReleasedCount = LONG_MAX / 2;
+
+// Clears the pointer before letting go: the release may call back into the
+// object, which must find the pointer gone, not release it a second time.
 template <typename T>
 void ReleaseAndClear(T*& p) {
-  if (p) p->Release();
+  T* old = p;
   p = nullptr;
+  if (old) old->Release();
 }
 
 }  // namespace
 
-// Keeps the object alive while a member runs host code: a handler that drops
-// the host's last reference must not destroy the control under its own feet.
-class ControlObject::Hold {
- public:
-  explicit Hold(ControlObject* object) : object_(object) {
-    ++object_->holds_;
-    object_->AddRef();
-  }
-  ~Hold() {
-    --object_->holds_;
-    object_->Release();
-  }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-
- private:
-  ControlObject* object_;
-};
-
 HRESULT ControlObject::Create(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
+  std::wstring path;
+  try {
+    path = ModulePath();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   ITypeLib* library = nullptr;
-  HRESULT hr = ::LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
+  HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
   if (FAILED(hr)) return hr;
   ITypeInfo* dual = nullptr;
   ITypeInfo* vtable = nullptr;
@@ -84,17 +81,23 @@ ControlObject::ControlObject(ITypeLib* library, ITypeInfo* dual, ITypeInfo* vtab
       coclass_(coclass),
       events_(*this, DIID___SerialControl, ConnectionPoint::kDispatchSinks),
       notify_(*this, IID_IPropertyNotifySink),
-      control_(*this) {
-  ObjectCreated();
-}
+      control_(*this) {}
 
-ControlObject::~ControlObject() {
+ControlObject::~ControlObject() { LetGo(); }
+
+ControlObject::Counted::Counted() { ObjectCreated(); }
+ControlObject::Counted::~Counted() { ObjectDestroyed(); }
+
+void ControlObject::LetGo() {
+  // The container first: it may still call any member, the type
+  // descriptions included, while it lets go.
   ReleaseControlBase();
+  events_.Close();
+  notify_.Close();
   ReleaseAndClear(coclass_);
   ReleaseAndClear(vtable_);
   ReleaseAndClear(dual_);
   ReleaseAndClear(library_);
-  ObjectDestroyed();
 }
 
 HRESULT ControlObject::QueryInterface(REFIID riid, void** ppv) {
@@ -120,6 +123,8 @@ ULONG ControlObject::AddRef() { return static_cast<ULONG>(::InterlockedIncrement
 ULONG ControlObject::Release() {
   const LONG n = ::InterlockedDecrement(&refs_);
   if (n == 0) {
+    refs_ = kReleasedCount;
+    released_ = true;
     delete this;
     return 0;
   }
