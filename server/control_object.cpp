@@ -83,12 +83,12 @@ ControlObject::ControlObject(ITypeLib* library, ITypeInfo* dual, ITypeInfo* vtab
       notify_(*this, IID_IPropertyNotifySink),
       control_(*this) {}
 
-ControlObject::~ControlObject() { LetGo(); }
+ControlObject::~ControlObject() { LetGoOfOutside(); }
 
 ControlObject::Counted::Counted() { ObjectCreated(); }
 ControlObject::Counted::~Counted() { ObjectDestroyed(); }
 
-void ControlObject::LetGo() {
+void ControlObject::LetGoOfOutside() {
   // The container first: it may still call any member, the type
   // descriptions included, while it lets go.
   ReleaseControlBase();
@@ -306,7 +306,9 @@ HRESULT ControlObject::PropertyChanged(DISPID dispid) {
   return S_OK;
 }
 
-bool ControlObject::HasEventSinks() { return events_.HasSinks(); }
+// A control going away listens to nobody: a container that opens it from a
+// teardown callback must not run the receive loop inside the destructor.
+bool ControlObject::HasEventSinks() { return !released_ && events_.HasSinks(); }
 
 bool ControlObject::DoEvents() {
   Hold hold(this);

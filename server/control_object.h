@@ -206,7 +206,7 @@ class ControlObject final : public _SerialControl,
   // Lets go of everything outside the object while all of it still works:
   // the container, its sinks and the type descriptions. What those call back
   // into finds a whole object; what they try to connect anew is refused.
-  void LetGo();
+  void LetGoOfOutside();
 
   // Sets the thread's error object for a failed member, so hosts that bind
   // through the function table learn what failed.
