@@ -12,41 +12,37 @@
 namespace vemblaric {
 namespace {
 
-void Dirty() {
+// Dirties this thread's record and returns whether it was zeroed before.
+bool WasZeroedThenDirty() {
   Module1State& m = Module1();
+  const bool zeroed = m.lngStatus == 0 && m.lngWriteLength == 0 && m.intLoopStop == 0 &&
+                      m.strReceived.length() == 0;
   m.lngStatus = 9;
   m.lngWriteLength = 3;
   m.intLoopStop = kLoopStop;
-  AssignBstr(*m.strReceived.put(), L"kept");
-}
-
-bool Zeroed() {
-  const Module1State& m = Module1();
-  return m.lngStatus == 0 && m.lngWriteLength == 0 && m.intLoopStop == 0 &&
-         ::SysStringLen(m.strReceived.get()) == 0;
+  m.strReceived = Bstr(L"kept");
+  return zeroed;
 }
 
 TEST(Module1Records, AFreedRecordComesBackZeroedOnItsThreadAndOnAThreadStillRunning) {
-  Dirty();
+  WasZeroedThenDirty();
   FreeThreadModule1();
-  EXPECT_TRUE(Zeroed()) << "after the thread's own record was freed";
+  EXPECT_TRUE(WasZeroedThenDirty()) << "after the thread's own record was freed";
 
-  // Another thread holds a record while everything is freed under it.
   HANDLE dirtied = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   HANDLE freed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   bool zeroedThere = false;
   std::thread other([&] {
-    Dirty();
+    WasZeroedThenDirty();
     ::SetEvent(dirtied);
-    if (::WaitForSingleObject(freed, 2000) == WAIT_OBJECT_0) zeroedThere = Zeroed();
+    zeroedThere = ::WaitForSingleObject(freed, 2000) == WAIT_OBJECT_0 && WasZeroedThenDirty();
   });
   EXPECT_EQ(::WaitForSingleObject(dirtied, 2000), WAIT_OBJECT_0);
-  Dirty();
-  FreeAllModule1();
+  FreeAllModule1();  // as the library is unloaded under the other thread
   ::SetEvent(freed);
   other.join();
   EXPECT_TRUE(zeroedThere) << "the running thread after every record was freed";
-  EXPECT_TRUE(Zeroed()) << "this thread after every record was freed";
+  EXPECT_TRUE(WasZeroedThenDirty()) << "this thread after every record was freed";
   ::CloseHandle(dirtied);
   ::CloseHandle(freed);
 }
