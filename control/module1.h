@@ -23,7 +23,22 @@ struct Module1State {
 
 constexpr short kLoopStop = 4;
 
-// This thread's record, zeroed when the thread first asks for it.
+// This thread's record, zeroed when the thread first asks for it. Never
+// fails: should the heap be exhausted, the thread shares a spare record.
 Module1State& Module1();
+
+// The records live in a thread-local slot of this library's own, not in
+// compiler-made thread storage, because a library that COM loads and unloads
+// at any time must leave no destructor of its code behind in a thread or in
+// the runtime. The library frees them itself:
+//
+// Frees the calling thread's record, if it has one. Called as the thread ends
+// (the library's thread-detach notification); a later use makes a fresh one.
+void FreeThreadModule1();
+// Frees every thread's record and the slot itself. Called as the library is
+// unloaded, while other threads that used it may still run; they get fresh
+// records if the library is loaded and used again. A program that links the
+// control in calls neither and keeps each thread's record to its end.
+void FreeAllModule1();
 
 }  // namespace vemblaric
