@@ -29,6 +29,21 @@ void ReleaseAndClear(T*& p) {
   if (old) old->Release();
 }
 
+// Loading the type library and dropping the last reference to it happen
+// under one lock for the whole library. Wine's cache of loaded type libraries
+// can hand one thread a library whose last reference another thread is just
+// dropping; controls made and released on several threads at once then
+// crashed in the release.
+SRWLOCK g_typeLibraryLock = SRWLOCK_INIT;
+
+class TypeLibraryLock {
+ public:
+  TypeLibraryLock() { ::AcquireSRWLockExclusive(&g_typeLibraryLock); }
+  ~TypeLibraryLock() { ::ReleaseSRWLockExclusive(&g_typeLibraryLock); }
+  TypeLibraryLock(const TypeLibraryLock&) = delete;
+  TypeLibraryLock& operator=(const TypeLibraryLock&) = delete;
+};
+
 }  // namespace
 
 HRESULT ControlObject::Create(REFIID riid, void** ppv) {
@@ -40,34 +55,40 @@ HRESULT ControlObject::Create(REFIID riid, void** ppv) {
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
-  ITypeLib* library = nullptr;
-  HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
-  if (FAILED(hr)) return hr;
-  ITypeInfo* dual = nullptr;
-  ITypeInfo* vtable = nullptr;
-  ITypeInfo* coclass = nullptr;
-  hr = library->GetTypeInfoOfGuid(IID__SerialControl, &dual);
-  // A dual interface's entry is its dispatch view; the function-table view is
-  // its implemented type -1.
-  HREFTYPE ref = 0;
-  if (SUCCEEDED(hr)) hr = dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
-  if (SUCCEEDED(hr)) hr = dual->GetRefTypeInfo(ref, &vtable);
-  if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(CLSID_SerialControl, &coclass);
   ControlObject* object = nullptr;
-  if (SUCCEEDED(hr)) {
-    try {
-      object = new ControlObject(library, dual, vtable, coclass);
-    } catch (const std::bad_alloc&) {
-      hr = E_OUTOFMEMORY;
+  HRESULT hr = S_OK;
+  {
+    TypeLibraryLock typeLibraryLock;
+    ITypeLib* library = nullptr;
+    hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+    if (FAILED(hr)) return hr;
+    ITypeInfo* dual = nullptr;
+    ITypeInfo* vtable = nullptr;
+    ITypeInfo* coclass = nullptr;
+    hr = library->GetTypeInfoOfGuid(IID__SerialControl, &dual);
+    // A dual interface's entry is its dispatch view; the function-table view
+    // is its implemented type -1.
+    HREFTYPE ref = 0;
+    if (SUCCEEDED(hr)) hr = dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
+    if (SUCCEEDED(hr)) hr = dual->GetRefTypeInfo(ref, &vtable);
+    if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(CLSID_SerialControl, &coclass);
+    if (SUCCEEDED(hr)) {
+      try {
+        object = new ControlObject(library, dual, vtable, coclass);
+      } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+      }
+    }
+    if (!object) {
+      ReleaseAndClear(coclass);
+      ReleaseAndClear(vtable);
+      ReleaseAndClear(dual);
+      ReleaseAndClear(library);
+      return hr;
     }
   }
-  if (!object) {
-    ReleaseAndClear(coclass);
-    ReleaseAndClear(vtable);
-    ReleaseAndClear(dual);
-    ReleaseAndClear(library);
-    return hr;
-  }
+  // Outside the lock: a failed query releases the object, whose teardown
+  // takes the lock again.
   hr = object->QueryInterface(riid, ppv);
   object->Release();
   return hr;
@@ -94,6 +115,7 @@ void ControlObject::LetGoOfOutside() {
   ReleaseControlBase();
   events_.Close();
   notify_.Close();
+  TypeLibraryLock typeLibraryLock;
   ReleaseAndClear(coclass_);
   ReleaseAndClear(vtable_);
   ReleaseAndClear(dual_);
