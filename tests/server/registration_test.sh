@@ -14,6 +14,8 @@ run=${1:?usage: registration_test.sh WINE_RUN OCX WORK_DIR}
 ocx=${2:?}
 work=${3:?}
 mkdir -p "$work"
+# The build's word size names its entry of the type library: win32 or win64.
+platform=win$(. "$(dirname "$run")/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
 
 windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 path=$(windows_path "$ocx")
@@ -116,8 +118,9 @@ EOF
 dump "$typelib" >"$work/typelib.txt"
 grep -qxF "$typelib\\14.0|(Default)|REG_SZ|Vemblaric" "$work/typelib.txt" ||
   fail "no $typelib\\14.0 named Vemblaric"
-grep -F "$typelib\\14.0\\409\\win32|(Default)|REG_SZ|" "$work/typelib.txt" | grep -qF "$path" ||
-  fail "$typelib\\14.0\\409\\win32 does not name $path"
+grep -F "$typelib\\14.0\\409\\$platform|(Default)|REG_SZ|" "$work/typelib.txt" | grep -qF "$path" ||
+  fail "$typelib\\14.0\\409\\$platform does not name $path"
+[ "$(grep -c '\\409\\win..|' "$work/typelib.txt")" = 1 ] || fail "the library names another platform too"
 
 for entry in "$interface _SerialControl $automation_proxy" "$source __SerialControl $dispatch_proxy"; do
   read -r key name proxy <<<"$entry"
