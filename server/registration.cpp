@@ -80,10 +80,9 @@ std::wstring PlatformKey() {
          Hex(kLibraryMinor) + L"\\" + Hex(kLibraryLocale) + L"\\" + kTypeLibPlatformKey;
 }
 
-bool Exists(const std::wstring& path, REGSAM view = 0) {
+bool Exists(const std::wstring& path) {
   RegKey key;
-  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ | view, key.put()) ==
-         ERROR_SUCCESS;
+  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 // Whether the build of the other word size is registered too: its class key,

@@ -162,6 +162,20 @@ fi
 # A second removal finds nothing to remove and still succeeds.
 "$run" regsvr32 /s /u "$path" || fail "a second regsvr32 /s /u answered $?"
 
+# A removal that fails part-way says so and leaves the control registered, so
+# that a second one, once the fault is mended, removes all of it. The fault:
+# the library's entry names a file that holds no type library.
+"$run" regsvr32 /s "$path" || fail "registering again answered $?"
+entry=$typelib\\14.0\\409\\$platform
+"$run" reg add "$entry" /ve /d 'Z:\nonexistent.tlb' /f >/dev/null 2>&1 || fail "reg add $entry"
+"$run" regsvr32 /s /u "$path" && fail "a removal that could not remove the library answered success"
+for key in "$class" "$progid"; do exists "$key" || fail "the failed removal took $key away"; done
+"$run" reg add "$entry" /ve /d "$path" /f >/dev/null 2>&1 || fail "reg add $entry"
+"$run" regsvr32 /s /u "$path" || fail "the removal after the failed one answered $?"
+for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+  exists "$key" && fail "$key is still there after the second removal"
+done
+
 if [ "$was_registered" = 1 ]; then
   "$run" regsvr32 /s "$path" || fail "registering again as found answered $?"
 fi
