@@ -81,5 +81,6 @@ TEXT
   build=
 }
 
-session x86
-session x64
+for variant in ${VEMBLARIC_VARIANTS:-x86 x64}; do
+  session "$variant"
+done
