@@ -1,42 +1,51 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, registers the control in the
-# build's private Wine prefix, starts the null-modem bench, and runs the demo
-# host through a short session against a scripted peer on the other end of the
-# cable. Everything it starts is stopped when it ends.
+# The main job: installs what is missing, builds both variants, and for the
+# 32-bit control and then the 64-bit one registers it in its build's private
+# Wine prefix, starts the null-modem bench, and runs the demo host (of the same
+# word size) through a short session against a scripted peer on the other end
+# of the cable. Everything it starts is stopped when it ends.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${VEMBLARIC_BUILD:-$top/build}
+base=${VEMBLARIC_BUILD:-$top/build}
 
 bash "$top/tools/setup.sh"
-bash "$top/tools/build.sh" "$build"
+bash "$top/tools/build.sh" "$base"
+base=$(cd "$base" && pwd)
 
 peer_pid=
+build=
 cleanup() {
   if [ -n "$peer_pid" ]; then kill "$peer_pid" 2>/dev/null || true; fi
-  bash "$top/tools/bench.sh" stop "$build" >/dev/null 2>&1 || true
+  if [ -n "$build" ]; then bash "$top/tools/bench.sh" stop "$build" >/dev/null 2>&1 || true; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 ocx_windows_path() { printf 'Z:%s' "$build/server/Vemblaric.ocx" | tr / '\\'; }
 
-echo "== starting the null-modem bench: COM1<->COM2 and COM3<->COM4 are pty pairs under Wine"
-bash "$top/tools/bench.sh" start "$build"
+session() {
+  build=$base/$1
+  local bits status ready long
+  bits=$(. "$build/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
+  echo
+  echo "######## the $bits-bit control: $build/server/Vemblaric.ocx, with $bits-bit demo host and peer"
+  echo "== starting the null-modem bench of the $bits-bit build: COM1<->COM2 and COM3<->COM4 are pty pairs under Wine"
+  bash "$top/tools/bench.sh" start "$build"
 
-echo "== registering the control: regsvr32 /s $(ocx_windows_path)"
-VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" regsvr32 /s "$(ocx_windows_path)"
-echo "   Vemblaric.SerialControl is registered in $build/wineprefix"
+  echo "== registering the control: regsvr32 /s $(ocx_windows_path)"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" regsvr32 /s "$(ocx_windows_path)"
+  echo "   Vemblaric.SerialControl is registered in $build/wineprefix (a win$bits prefix)"
 
-cat <<'TEXT'
+  cat <<'TEXT'
 
 == 1. a deliberate failure: the demo host asks for COM5; the control has four ports
    vemblaric_demo.exe 5 57600
 TEXT
-status=0
-VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 5 57600 </dev/null || status=$?
-echo "   (the demo host ended with exit code $status, as it does on any failure)"
+  status=0
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 5 57600 </dev/null || status=$?
+  echo "   (the demo host ended with exit code $status, as it does on any failure)"
 
-cat <<'TEXT'
+  cat <<'TEXT'
 
 == 2. an exchange over the cable
    on COM2, a peer answers each line with "echo: <line>" and "bye" with "quit";
@@ -44,28 +53,34 @@ cat <<'TEXT'
    lines, and sends its texts, each when the previous one has been answered.
    Short answers take about a second: a read waits up to 1 s for 64 bytes.
 TEXT
-ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
-rm -f "$ready"
-VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" 2 57600 \
-  </dev/null > >(while IFS= read -r line; do
-                   printf '%s\n' "$line"
-                   case $line in *listening*) : >"$ready" ;; esac
-                 done) 2>&1 &
-peer_pid=$!
-for _ in $(seq 300); do
-  [ -e "$ready" ] && break
-  sleep 0.1
+  ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
+  rm -f "$ready"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" 2 57600 \
+    </dev/null > >(while IFS= read -r line; do
+                     printf '%s\n' "$line"
+                     case $line in *listening*) : >"$ready" ;; esac
+                   done) 2>&1 &
+  peer_pid=$!
+  for _ in $(seq 300); do
+    [ -e "$ready" ] && break
+    sleep 0.1
+  done
+  rm -f "$ready"
+
+  long="a longer line, of sixty-four characters or more, arrives in one pass"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 1 57600 \
+    "hello" "how are you?" "$long" "bye" </dev/null
+  wait "$peer_pid" || true
+  peer_pid=
+  sleep 0.2
+
+  echo
+  echo "== stopping the bench"
+  bash "$top/tools/bench.sh" stop "$build"
+  echo "   done: nothing of this session is left running"
+  build=
+}
+
+for variant in ${VEMBLARIC_VARIANTS:-x86 x64}; do
+  session "$variant"
 done
-rm -f "$ready"
-
-long="a longer line, of sixty-four characters or more, arrives in one pass"
-VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 1 57600 \
-  "hello" "how are you?" "$long" "bye" </dev/null
-wait "$peer_pid" || true
-peer_pid=
-sleep 0.2
-
-echo
-echo "== stopping the bench"
-bash "$top/tools/bench.sh" stop "$build"
-echo "   done: nothing of this run is left running"
