@@ -1,6 +1,6 @@
 // The values' defaults and their round trip through the container's property
 // bag. Keys are read and written in one fixed order; the first failure ends
-// the handler there.
+// the handler there, and a restore that ends so changes no value.
 #include <new>
 
 #include "control/failure_status.h"
@@ -114,26 +114,27 @@ HRESULT SerialControl::InitProperties() {
 HRESULT SerialControl::ReadProperties(IPropertyBag* bag) {
   if (!bag) return E_POINTER;
   try {
-    // Each value is stored as soon as it is read: a failure leaves the values
-    // before it restored and this one and those after it untouched.
+    // Every value is read and converted before any is stored: a failure at
+    // any key leaves all six as they were.
     const Bstr noText(L""), companyText(kCompanyText), versionText(kVersionText);
     HRESULT hr;
     Variant port, baud, status, buffer, company, version;
     if (FAILED(hr = ReadProperty(bag, kKeyPort, ShortValue(kDefaultPort), VT_I2, port))) return hr;
-    Port_ = port.value().iVal;
     if (FAILED(hr = ReadProperty(bag, kKeyBaud, LongValue(kDefaultBaud), VT_I4, baud))) return hr;
-    Baud_ = baud.value().lVal;
     // The default is the Integer 0; any non-zero number restores as True.
     if (FAILED(hr = ReadProperty(bag, kKeyStatus, ShortValue(0), VT_BOOL, status))) return hr;
-    Status_ = status.value().boolVal;
     if (FAILED(hr = ReadProperty(bag, kKeyBuffer, TextValue(noText.get()), VT_BSTR, buffer)))
       return hr;
-    Buffer_ = buffer.TakeText();
     if (FAILED(hr = ReadProperty(bag, kKeyCompany, TextValue(companyText.get()), VT_BSTR, company)))
       return hr;
-    strCompany_ = company.TakeText();
     if (FAILED(hr = ReadProperty(bag, kKeyVersion, TextValue(versionText.get()), VT_BSTR, version)))
       return hr;
+    // Nothing below can fail: the texts change hands without a copy.
+    Port_ = port.value().iVal;
+    Baud_ = baud.value().lVal;
+    Status_ = status.value().boolVal;
+    Buffer_ = buffer.TakeText();
+    strCompany_ = company.TakeText();
     strVersion_ = version.TakeText();
     return S_OK;
   } catch (...) {

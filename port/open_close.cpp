@@ -1,4 +1,6 @@
 // Opening, configuring, closing and flushing a port slot.
+#include <cwchar>
+
 #include "port/caught_failure.h"
 #include "port/port_layer.h"
 
@@ -24,11 +26,25 @@ COMMTIMEOUTS PortTimeouts() {
 
 std::string Ansi(const BSTR& text) { return ToAnsi(text, ::SysStringLen(text)); }
 
+// The system reads a name or settings text only up to its first NUL, so a
+// text holding one would act as a shorter text than the caller gave.
+void RequireNoNul(const BSTR& text) {
+  const UINT length = ::SysStringLen(text);
+  if (length && std::wmemchr(text, L'\0', length)) throw CaughtFailure{kInvalidProcedureCall};
+}
+
+void DiscardHeldLead(PortSlot& slot) {
+  slot.heldLead.clear();
+  slot.heldLeadUncounted = false;
+}
+
 }  // namespace
 
 long PortLayer::CommOpen(const short& intPortID, const BSTR& strPort, const BSTR& strSettings) {
   try {
     PortSlot& slot = Slot(intPortID);
+    RequireNoNul(strPort);
+    RequireNoNul(strSettings);
     if (slot.blnPortOpen) {
       Record(kPortInUse, L"CommOpen", kPortInUseText);
       return kPortInUse;
@@ -61,6 +77,7 @@ long PortLayer::CommOpen(const short& intPortID, const BSTR& strPort, const BSTR
 long PortLayer::CommSet(const short& intPortID, const BSTR& strSettings) {
   try {
     PortSlot& slot = Slot(intPortID);
+    RequireNoNul(strSettings);
     const std::string settings = Ansi(strSettings);
     HANDLE h = AsHandle(slot.hPort);
     if (!k_.GetCommState(h, &slot.udtDCB)) return CommSetError(L"CommSet (GetCommState)");
@@ -79,6 +96,7 @@ long PortLayer::CommClose(const short& intPortID) {
     if (!slot.blnPortOpen) return 0;
     if (!k_.CloseHandle(AsHandle(slot.hPort))) return CommSetError(L"CommClose (CloseHandle)");
     slot.blnPortOpen = VARIANT_FALSE;
+    DiscardHeldLead(slot);
     // The value may now name another object; later calls on this slot fail
     // with the invalid-handle error, as on a never-opened slot.
     slot.hPort = 0;
@@ -92,6 +110,8 @@ long PortLayer::CommFlush(const short& intPortID) {
   try {
     PortSlot& slot = Slot(intPortID);
     if (!k_.PurgeComm(AsHandle(slot.hPort), kPurgeAll)) return CommSetError(L"CommFlush (PurgeComm)");
+    // Half a character from before the purge would spoil the first one after it.
+    DiscardHeldLead(slot);
     return 0;
   } catch (...) {
     return RecordCaught(L"CommFlush");

@@ -12,6 +12,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <string>
+
 #include "port/kernel32.h"
 #include "port/message_pump.h"
 #include "port/text.h"
@@ -22,6 +24,13 @@ struct PortSlot {
   long hPort = 0;  // 0 never opened, -1 after a failed open
   VARIANT_BOOL blnPortOpen = VARIANT_FALSE;
   DCB udtDCB{};
+  // The lead byte of a double-byte character whose trail byte has not been
+  // read yet; it goes in front of the next read's bytes. A close or a flush
+  // discards it.
+  std::string heldLead;
+  // The held byte came alone, so no read has counted it yet: the read that
+  // completes its character counts it.
+  bool heldLeadUncounted = false;
 };
 
 struct ErrorRecord {

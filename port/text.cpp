@@ -58,4 +58,15 @@ std::wstring FromAnsi(const char* bytes, size_t count) {
   return out;
 }
 
+size_t WholeAnsiCharacters(const char* bytes, size_t count) {
+  const UINT codePage = ::GetACP();
+  size_t i = 0;
+  while (i < count) {
+    const bool lead = ::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(bytes[i])) != FALSE;
+    if (lead && i + 1 == count) return i;
+    i += lead ? 2 : 1;
+  }
+  return count;
+}
+
 }  // namespace vemblaric

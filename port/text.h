@@ -45,4 +45,10 @@ inline void AssignBstr(BSTR& target, const std::wstring& text) {
 std::string ToAnsi(const wchar_t* text, UINT length);
 std::wstring FromAnsi(const char* bytes, size_t count);
 
+// How many of `bytes` make whole characters of the ANSI code page: all of
+// them, or one fewer when they end on a lead byte whose trail byte is missing.
+// Walks from the start, so a trail byte that could also be a lead byte is
+// judged as the trail it is.
+size_t WholeAnsiCharacters(const char* bytes, size_t count);
+
 }  // namespace vemblaric

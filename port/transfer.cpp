@@ -60,10 +60,14 @@ long PortLayer::CommRead(const short& intPortID, BSTR& strData, const long& lngS
     // whole, so the receive loop never leaves data behind at high rates.
     const long wanted = std::min(lngSize, kReceiveBufferBytes);
     const long requested = queued > wanted ? queued : wanted;
-    std::vector<char> buffer(static_cast<size_t>(std::max(requested, kReceiveBufferBytes)));
+    // A lead byte held back by the last read goes in front of this read's bytes.
+    const size_t held = slot.heldLead.size();
+    std::vector<char> buffer(held + static_cast<size_t>(std::max(requested, kReceiveBufferBytes)));
+    std::copy(slot.heldLead.begin(), slot.heldLead.end(), buffer.begin());
 
     DWORD count = 0;
-    if (!k_.ReadFile(h, buffer.data(), static_cast<DWORD>(requested), &count, &udtOverlapped_)) {
+    if (!k_.ReadFile(h, buffer.data() + held, static_cast<DWORD>(requested), &count,
+                     &udtOverlapped_)) {
       if (k_.GetLastError() != ERROR_IO_PENDING) {
         CommSetIoError(L"CommRead (ReadFile)", hPort);
         return -1;
@@ -73,9 +77,21 @@ long PortLayer::CommRead(const short& intPortID, BSTR& strData, const long& lngS
         return -1;
       }
     }
-    const size_t got = std::min(static_cast<size_t>(count), buffer.size());
-    AssignBstr(strData, FromAnsi(buffer.data(), got));
-    return static_cast<long>(got);
+    const size_t got = std::min(static_cast<size_t>(count), buffer.size() - held);
+    if (got == 0) return 0;
+    // A character split between two reads is converted whole by the second:
+    // converting the halves apart gives two wrong characters.
+    const size_t bytes = held + got;
+    const size_t whole = WholeAnsiCharacters(buffer.data(), bytes);
+    AssignBstr(strData, FromAnsi(buffer.data(), whole));
+    // The count is the bytes this read took from the port, plus a held byte
+    // that no read has counted yet, so the counts add up to what arrived.
+    const long taken = static_cast<long>(got) + (slot.heldLeadUncounted ? 1 : 0);
+    slot.heldLead.assign(buffer.data() + whole, bytes - whole);
+    // A lead byte that came alone is no text yet: this read reports nothing,
+    // as if the byte were still queued, and the read that completes it counts it.
+    slot.heldLeadUncounted = whole == 0;
+    return whole == 0 ? 0 : taken;
   } catch (...) {
     SetEmpty(strData);
     RecordCaught(L"CommRead");

@@ -157,8 +157,8 @@ void ControlObject::RefreshUserMode() {
 
 HRESULT ControlObject::SetClientSite(IOleClientSite* site) {
   if (!site) {
-    // The container lets go: whatever loop runs on its thread must end, or
-    // its shutdown waits on a control it no longer knows.
+    // The container lets go: the control leaves the thread's receive loop,
+    // or the container's shutdown waits on a control it no longer knows.
     control_.StopLoop();
     InPlaceDeactivate();
   }

@@ -124,7 +124,7 @@ ULONG ControlObject::Release() {
     return 0;
   }
   // Only the control's own holds are left: the host has let go while a member
-  // still runs, so no receive loop may keep the host's thread any longer.
+  // or the loop's turn still runs, so the control leaves the receive loop.
   if (n == holds_) control_.StopLoop();
   return static_cast<ULONG>(n);
 }
@@ -306,6 +306,18 @@ bool ControlObject::HasEventSinks() { return events_.HasSinks(); }
 bool ControlObject::DoEvents() {
   Hold hold(this);
   return runtime::DoEvents();
+}
+
+// Counted as a running member's hold: a host that lets go during the loop's
+// turn for this control makes only this control leave the loop.
+void ControlObject::KeepAlive() {
+  ++holds_;
+  AddRef();
+}
+
+void ControlObject::LetGo() {
+  --holds_;
+  Release();
 }
 
 // --- Class information and error information ------------------------------------

@@ -187,6 +187,8 @@ class ControlObject final : public _SerialControl,
   HRESULT PropertyChanged(DISPID dispid) override;
   bool HasEventSinks() override;
   bool DoEvents() override;
+  void KeepAlive() override;
+  void LetGo() override;
 
   class Hold;
 

@@ -115,47 +115,47 @@ TEST_F(PropertiesTest, StatusSavedAsTheInteger1RestoresAsTrue) {
   EXPECT_EQ(status, VARIANT_TRUE);
 }
 
-// A restore that fails at a key keeps what came before it and leaves that key
-// and those after it as they were.
+// A restore that fails at any key, by conversion or by the bag itself, reads
+// no key after it and leaves every value as it was.
 struct RestoreFailure {
   const wchar_t* key;
   HeldVariant stored;
+  HRESULT bagFailure;  // S_OK: the bag answers with `stored`
   HRESULT expected;
-  Values after;
 };
 
-TEST_F(PropertiesTest, ARestoreStopsAtTheFirstValueThatCannotBeConverted) {
+TEST_F(PropertiesTest, ARestoreThatFailsAtAnyKeyChangesNoValue) {
   const RestoreFailure cases[] = {
-      {L"Port", HeldVariant::I4(70000), static_cast<HRESULT>(0x800A0006),
-       {5, 1234, VARIANT_TRUE, L"old", kCompanyText, L"1.0"}},
-      {L"Baud", HeldVariant::Str(L"fast"), static_cast<HRESULT>(0x800A000D),
-       {4, 1234, VARIANT_TRUE, L"old", kCompanyText, L"1.0"}},
-      {L"Status", HeldVariant::Str(L"maybe"), static_cast<HRESULT>(0x800A000D),
-       {4, 300, VARIANT_TRUE, L"old", kCompanyText, L"1.0"}},
+      {L"Port", HeldVariant::I4(70000), S_OK, static_cast<HRESULT>(0x800A0006)},
+      {L"Baud", HeldVariant::R8(1e12), S_OK, static_cast<HRESULT>(0x800A0006)},
+      {L"Baud", HeldVariant::Str(L"fast"), S_OK, static_cast<HRESULT>(0x800A000D)},
+      {L"Status", HeldVariant::Str(L"maybe"), S_OK, static_cast<HRESULT>(0x800A000D)},
+      {L"Buffer", HeldVariant(), STG_E_ACCESSDENIED, STG_E_ACCESSDENIED},
+      {L"Version", HeldVariant(), STG_E_READFAULT, STG_E_READFAULT},
   };
   for (const RestoreFailure& c : cases) {
     SCOPED_TRACE(testing::FakeHostSite::Narrow(c.key));
     SetOthers();
+    const Values before = Read(control);
     RecordingPropertyBag bag;
     bag.stored[L"Port"] = HeldVariant::I2(4);
     bag.stored[L"Baud"] = HeldVariant::I4(300);
     bag.stored[L"Status"] = HeldVariant::I2(0);
     bag.stored[L"Buffer"] = HeldVariant::Str(L"new");
-    bag.stored[c.key] = c.stored;
+    bag.stored[L"Company"] = HeldVariant::Str(L"Somebody else");
+    if (c.bagFailure != S_OK) bag.readFailures[c.key] = c.bagFailure;
+    else bag.stored[c.key] = c.stored;
     EXPECT_EQ(control.ReadProperties(&bag), c.expected);
-    EXPECT_EQ(Read(control), c.after);
+    EXPECT_EQ(Read(control), before);
     EXPECT_EQ(bag.reads.back(), c.key) << "no key after the failing one is read";
+
+    RecordingPropertyBag saved;  // also the kept texts behind Company and Version
+    ASSERT_EQ(control.WriteProperties(&saved), S_OK);
+    EXPECT_EQ(testing::Text(saved.writes[4].value.get().bstrVal), kCompanyText);
   }
 }
 
-TEST_F(PropertiesTest, AFailingBagEndsTheHandlerAtThatKeyWithTheBagsStatus) {
-  SetOthers();
-  RecordingPropertyBag bag;
-  bag.stored[L"Status"] = HeldVariant::I2(0);
-  bag.readFailures[L"Buffer"] = STG_E_ACCESSDENIED;
-  EXPECT_EQ(control.ReadProperties(&bag), STG_E_ACCESSDENIED);
-  EXPECT_EQ(Read(control), (Values{2, 57600, VARIANT_FALSE, L"old", kCompanyText, L"1.0"}));
-
+TEST_F(PropertiesTest, AFailingBagWriteEndsTheSaveAtThatKeyWithTheBagsStatus) {
   RecordingPropertyBag target;
   target.writeFailures[L"Status"] = STG_E_MEDIUMFULL;
   EXPECT_EQ(control.WriteProperties(&target), STG_E_MEDIUMFULL);

@@ -87,6 +87,31 @@ TEST_F(FakePortTest, RejectedSettingsKeepTheSlotOpenUntilClosed) {
   EXPECT_EQ(Open(1), 0);
 }
 
+// The system would stop reading a name or settings text at its first NUL.
+TEST_F(FakePortTest, ANameOrSettingsHoldingANulOpensAndChangesNothing) {
+  using namespace std::string_literals;
+  const struct {
+    std::wstring name, settings;
+  } opens[] = {{L"COM1\0junk"s, L"baud=9600"}, {L"COM1\0"s, L"baud=9600"},
+               {L"\0COM1"s, L"baud=9600"}, {L"COM1", L"baud=9600\0 parity=E"s}};
+  for (const auto& c : opens) {
+    SCOPED_TRACE(&c - opens);
+    EXPECT_EQ(Open(1, c.name, c.settings), 5);
+    EXPECT_EQ(ErrorLine(), L"Error (5): CommOpen - Invalid procedure call or argument");
+    EXPECT_TRUE(fake.calls().empty()) << fake.names().front();
+    EXPECT_FALSE(port.CommPorts(1).blnPortOpen);
+    EXPECT_EQ(port.CommPorts(1).hPort, 0);
+  }
+
+  ASSERT_EQ(Open(1, L"COM1", L"baud=9600"), 0);
+  fake.ClearCalls();
+  Bstr settings = testing::MakeBstr(L"baud=300\0junk"s);
+  EXPECT_EQ(port.CommSet(1, settings.get()), 5);
+  EXPECT_EQ(Function(), L"CommSet");
+  EXPECT_TRUE(fake.calls().empty());
+  EXPECT_EQ(port.CommPorts(1).udtDCB.BaudRate, 9600u);
+}
+
 TEST_F(FakePortTest, CloseTwiceClosesOnceAndForgetsTheHandle) {
   ASSERT_EQ(Open(4), 0);
   const HANDLE h = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(port.CommPorts(4).hPort));

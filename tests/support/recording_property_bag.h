@@ -42,6 +42,13 @@ class HeldVariant {
     v.lVal = value;
     return HeldVariant(v);
   }
+  static HeldVariant R8(double value) {
+    VARIANT v;
+    ::VariantInit(&v);
+    v.vt = VT_R8;
+    v.dblVal = value;
+    return HeldVariant(v);
+  }
   static HeldVariant Str(const wchar_t* text) {
     VARIANT v;
     ::VariantInit(&v);
