@@ -35,11 +35,14 @@ struct Row {
   const char* outcome;  // the same from every trigger
 };
 
+constexpr char kRunsOn[] =
+    "loop runs on, every byte once and in order; Status True; error record kept";
+
 const Row kRows[] = {
     {Action::kCloseCom, "Close_Com", "loop ended; port closed; Status True; error record kept"},
     {Action::kCommClose, "CommClose", "loop ended; port closed; Status True; error record kept"},
-    {Action::kOpenCom, "Open_Com", "loop runs on, every byte once and in order; Status True; error record kept"},
-    {Action::kWriteCom, "Write_Com", "loop runs on, every byte once and in order; Status True; error record kept"},
+    {Action::kOpenCom, "Open_Com", kRunsOn},
+    {Action::kWriteCom, "Write_Com", kRunsOn},
     {Action::kDisconnect, "disconnecting the sink", "loop ended; port open; Status True; error record kept"},
     {Action::kRelease, "releasing the last reference", "loop ended; control destroyed; port free"},
 };

@@ -122,8 +122,8 @@ TEST_F(VanishingDevice, OpenComReturnsSoonWithTheFailureAndTheHostKeptRunning) {
   control->CommGetError(&line, &code);
   const std::wstring error = Str(line);
   ::SysFreeString(line);
-  std::printf("a vanished device, as the host sees it: Open_Com returned %lu ms after the end; %ls\n",
-              static_cast<unsigned long>(returned - ended), error.c_str());
+  std::printf("a vanished device, as the host sees it: Open_Com returned %lu ms after the end; "
+              "%ls\n", static_cast<unsigned long>(returned - ended), error.c_str());
   EXPECT_EQ(error.rfind(L"Error (", 0), 0u) << error;
   EXPECT_NE(error.find(L"CommRead ("), std::wstring::npos) << "names the failed call: " << error;
 
