@@ -28,6 +28,7 @@ stop() {
     done < "$state/pids"
     rm -f "$state/pids"
   fi
+  rm -f "$state"/pair*.pid
   timeout 20 wineserver -k 2>/dev/null || true
   timeout 20 wineserver -w 2>/dev/null || true
   # Wine's helper processes of this prefix can outlive a killed wineserver.
@@ -75,6 +76,8 @@ start() {
   # inherit a test's output pipe and keep ctest waiting for its end.
   timeout 120 "$VEMBLARIC_WINE" cmd /c exit </dev/null >"$state/services.log" 2>&1
   # A pair: two ends of one pty pair, raw, no echo, as a null-modem cable.
+  # Each pair's pid is also kept on its own (pair12.pid, pair34.pid), so a
+  # test can end one pair as a device that vanishes.
   local a b
   for pair in "1 2" "3 4"; do
     read -r a b <<<"$pair"
@@ -82,6 +85,7 @@ start() {
     setsid socat "pty,raw,echo=0,link=$state/com$a" "pty,raw,echo=0,link=$state/com$b" \
       </dev/null >>"$state/socat.log" 2>&1 &
     echo $! >>"$state/pids"
+    echo $! >"$state/pair$a$b.pid"
   done
   for _ in $(seq 100); do
     [ -e "$state/com1" ] && [ -e "$state/com2" ] && [ -e "$state/com3" ] && [ -e "$state/com4" ] && return 0
