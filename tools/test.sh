@@ -4,7 +4,8 @@
 # its null-modem bench, runs every test program under Wine through ctest, and
 # stops the bench. The 64-bit run also takes the side-by-side tests, in which
 # both controls are registered in one 64-bit prefix. The last line sums up
-# both ctest runs; the exit code is 0 only if both passed.
+# both ctest runs ("tests: N passed, M failed"); the exit code is 0 only if
+# both passed.
 #
 #   test.sh [ctest options]   VEMBLARIC_VARIANTS="x86" (or "x64") runs one only
 set -euo pipefail
@@ -22,6 +23,8 @@ trap 'exit 130' INT TERM
 
 status=0
 summary=()
+passed=0
+failed=0
 for variant in $variants; do
   build=$base/$variant
   word_size=$(. "$build/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
@@ -34,8 +37,15 @@ for variant in $variants; do
   [ "$result" = 0 ] || status=1
   bash "$top/tools/bench.sh" stop "$build"
   current=
-  summary+=("$variant: $(grep -E 'tests passed|No tests were found' "$log" | tail -n1)")
+  line=$(grep -E 'tests passed|No tests were found' "$log" | tail -n1 || true)
+  summary+=("$variant: ${line:-ctest printed no summary}")
+  if [[ $line =~ ([0-9]+)\ tests\ failed\ out\ of\ ([0-9]+) ]]; then
+    failed=$((failed + BASH_REMATCH[1]))
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+  fi
 done
 echo "== summary"
 printf '   %s\n' "${summary[@]}"
+# Both variants together, as the last line.
+echo "tests: $passed passed, $failed failed"
 exit "$status"

@@ -12,7 +12,15 @@ a=${pair:0:1}
 b=${pair:1:1}
 pidfile=$state/pair$pair.pid
 
-running() { [ -f "$pidfile" ] && kill -0 "$(cat "$pidfile")" 2>/dev/null; }
+# A killed socat whose parent is gone may stay a zombie where nothing reaps
+# orphans: kill -0 still finds it, so its state is read instead.
+alive() {
+  local stat
+  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
+running() { [ -f "$pidfile" ] && alive "$(cat "$pidfile")"; }
 
 case $cmd in
   end)
@@ -20,7 +28,7 @@ case $cmd in
     pid=$(cat "$pidfile")
     kill "$pid"
     for _ in $(seq 100); do
-      kill -0 "$pid" 2>/dev/null || break
+      alive "$pid" || break
       sleep 0.05
     done
     kill -9 "$pid" 2>/dev/null || true
