@@ -14,10 +14,12 @@ cmd=${1:?usage: bench.sh start|stop BUILD_DIR}
 build=$(cd "${2:?usage: bench.sh start|stop BUILD_DIR}" && pwd)
 state=$build/bench
 
-export WINEPREFIX=$build/wineprefix
-export WINEARCH=win32
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree,mshtml='
+# The build's prefix, its kind (win32 or win64) and its loader.
+if [ ! -f "$build/wine-env" ]; then
+  echo "bench: $build is not a configured build (no wine-env)" >&2
+  exit 2
+fi
+. "$build/wine-env"
 
 stop() {
   if [ -f "$state/pids" ]; then
@@ -40,7 +42,7 @@ stop() {
 make_prefix() {
   mkdir -p "$state"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    timeout 180 wineboot -i >"$state/wineboot.log" 2>&1
+    timeout 180 "$VEMBLARIC_WINE" wineboot -i >"$state/wineboot.log" 2>&1
   fi
   # Ports are read when the wineserver starts, so write them before starting it.
   cat >"$state/ports.reg" <<REG
@@ -57,7 +59,7 @@ REGEDIT4
 REG
   if ! grep -q "$state/com4" "$WINEPREFIX/system.reg" 2>/dev/null \
      || ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
-    timeout 60 wine regedit /S "$(winepath -w "$state/ports.reg" 2>/dev/null)" >/dev/null 2>&1
+    timeout 60 "$VEMBLARIC_WINE" regedit /S "$(winepath -w "$state/ports.reg" 2>/dev/null)" >/dev/null 2>&1
   fi
   timeout 30 wineserver -k 2>/dev/null || true
   timeout 30 wineserver -w 2>/dev/null || true
@@ -71,7 +73,7 @@ start() {
   # Wine's own services (services.exe, winedevice, rpcss) start with the first
   # program and live as long as the wineserver. Start them here, so they do not
   # inherit a test's output pipe and keep ctest waiting for its end.
-  timeout 120 wine cmd /c exit </dev/null >"$state/services.log" 2>&1
+  timeout 120 "$VEMBLARIC_WINE" cmd /c exit </dev/null >"$state/services.log" 2>&1
   # A pair: two ends of one pty pair, raw, no echo, as a null-modem cable.
   local a b
   for pair in "1 2" "3 4"; do

@@ -1,31 +1,40 @@
 #!/usr/bin/env bash
-# The main job: installs what is missing, builds, registers the control in the
-# build's private Wine prefix, starts the null-modem bench, and runs the demo
-# host through a short session against a scripted peer on the other end of the
-# cable. Everything it starts is stopped when it ends.
+# The main job: installs what is missing, builds both variants, and for the
+# 32-bit control and then the 64-bit one registers it in its build's private
+# Wine prefix, starts the null-modem bench, and runs the demo host (of the same
+# word size) through a short session against a scripted peer on the other end
+# of the cable. Everything it starts is stopped when it ends.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${VEMBLARIC_BUILD:-$top/build}
+base=${VEMBLARIC_BUILD:-$top/build}
 
 bash "$top/tools/setup.sh"
-bash "$top/tools/build.sh" "$build"
+bash "$top/tools/build.sh" "$base"
+base=$(cd "$base" && pwd)
 
 peer_pid=
+build=
 cleanup() {
   if [ -n "$peer_pid" ]; then kill "$peer_pid" 2>/dev/null || true; fi
-  bash "$top/tools/bench.sh" stop "$build" >/dev/null 2>&1 || true
+  if [ -n "$build" ]; then bash "$top/tools/bench.sh" stop "$build" >/dev/null 2>&1 || true; fi
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 ocx_windows_path() { printf 'Z:%s' "$build/server/Vemblaric.ocx" | tr / '\\'; }
 
-echo "== starting the null-modem bench: COM1<->COM2 and COM3<->COM4 are pty pairs under Wine"
+session() {
+build=$base/$1
+local bits
+bits=$(. "$build/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
+echo
+echo "######## the $bits-bit control: $build/server/Vemblaric.ocx, with $bits-bit demo host and peer"
+echo "== starting the null-modem bench of the $bits-bit build: COM1<->COM2 and COM3<->COM4 are pty pairs under Wine"
 bash "$top/tools/bench.sh" start "$build"
 
 echo "== registering the control: regsvr32 /s $(ocx_windows_path)"
 VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" regsvr32 /s "$(ocx_windows_path)"
-echo "   Vemblaric.SerialControl is registered in $build/wineprefix"
+echo "   Vemblaric.SerialControl is registered in $build/wineprefix (a win$bits prefix)"
 
 cat <<'TEXT'
 
@@ -68,4 +77,9 @@ sleep 0.2
 echo
 echo "== stopping the bench"
 bash "$top/tools/bench.sh" stop "$build"
-echo "   done: nothing of this run is left running"
+echo "   done: nothing of this session is left running"
+build=
+}
+
+session x86
+session x64

@@ -1,17 +1,41 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds, starts the null-modem
-# bench, runs every test program under Wine through ctest, and stops the bench.
-# ctest's summary is the last thing printed; the exit code is ctest's.
+# The whole test suite, for both variants: installs what is missing, builds
+# the 32-bit and the 64-bit control (build/x86, build/x64), and for each starts
+# its null-modem bench, runs every test program under Wine through ctest, and
+# stops the bench. The 64-bit run also takes the side-by-side tests, in which
+# both controls are registered in one 64-bit prefix. The last line sums up
+# both ctest runs; the exit code is 0 only if both passed.
+#
+#   test.sh [ctest options]   VEMBLARIC_VARIANTS="x86" (or "x64") runs one only
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${VEMBLARIC_BUILD:-$top/build}
+base=${VEMBLARIC_BUILD:-$top/build}
+variants=${VEMBLARIC_VARIANTS:-x86 x64}
 
 bash "$top/tools/setup.sh"
-bash "$top/tools/build.sh" "$build" -DVEMBLARIC_WERROR=ON
+VEMBLARIC_VARIANTS=$variants bash "$top/tools/build.sh" "$base" -DVEMBLARIC_WERROR=ON
+base=$(cd "$base" && pwd)
 
-trap 'bash "$top/tools/bench.sh" stop "$build" >/dev/null 2>&1 || true' EXIT
+current=
+trap '[ -z "$current" ] || bash "$top/tools/bench.sh" stop "$current" >/dev/null 2>&1 || true' EXIT
 trap 'exit 130' INT TERM
-bash "$top/tools/bench.sh" start "$build"
 
-echo "== tests (under Wine, null-modem bench on COM1-COM4)"
-ctest --test-dir "$build" --output-on-failure --timeout 600 -j2 "$@"
+status=0
+summary=()
+for variant in $variants; do
+  build=$base/$variant
+  word_size=$(. "$build/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
+  current=$build
+  bash "$top/tools/bench.sh" start "$build"
+  echo "== $variant: the $word_size-bit control's tests (under Wine, null-modem bench on COM1-COM4)"
+  log=$build/ctest.log
+  result=0
+  ctest --test-dir "$build" --output-on-failure --timeout 600 -j2 "$@" 2>&1 | tee "$log" || result=$?
+  [ "$result" = 0 ] || status=1
+  bash "$top/tools/bench.sh" stop "$build"
+  current=
+  summary+=("$variant: $(grep -E 'tests passed|No tests were found' "$log" | tail -n1)")
+done
+echo "== summary"
+printf '   %s\n' "${summary[@]}"
+exit "$status"

@@ -10,7 +10,8 @@
 // is built here, from the member tables below; Vemblaric.idl keeps giving the
 // C++ declarations, and the typelib test checks that both agree.
 //
-// Runs under Wine during the cross build and natively on Windows.
+// Runs under Wine during the cross build and natively on Windows, as a
+// program of the word size it writes for.
 
 #include <windows.h>
 #include <oleauto.h>
@@ -19,6 +20,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "server/typelib/platform.h"
 
 namespace {
 
@@ -291,7 +294,7 @@ HREFTYPE ReferenceDispatch(ICreateTypeInfo2* entry, ITypeInfo* dispatch) {
 
 void Write(const wchar_t* path) {
   Com<ICreateTypeLib2> lib;
-  Check(::CreateTypeLib2(SYS_WIN32, path, lib.put()), "CreateTypeLib2");
+  Check(::CreateTypeLib2(vemblaric::kTypeLibPlatform, path, lib.put()), "CreateTypeLib2");
   Text name(kLibraryName);
   Check(lib->SetName(name.get()), "SetName");
   Check(lib->SetGuid(kLibId), "SetGuid library");

@@ -1,6 +1,21 @@
 // Reading and writing through the scripted kernel32: sizes, pending
 // transfers, failure results and the message pumps.
+#include <cstdlib>
+#include <new>
+
 #include "support/port_fixture.h"
+
+// This program runs as in a small address space: one allocation of a gigabyte
+// or more fails, as it does in a 32-bit process and in a 64-bit one short of
+// memory, so the queue of nearly 2 GiB below cannot be had in either build.
+constexpr std::size_t kLargestAllocation = std::size_t{1} << 30;
+void* operator new(std::size_t size) {
+  if (size >= kLargestAllocation) throw std::bad_alloc();
+  if (void* p = std::malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace vemblaric {
 namespace {

@@ -309,7 +309,9 @@ TEST_F(TypeLibTest, LibraryIsVemblaric20ForUsEnglishMarkedAsControl) {
   EXPECT_EQ(attr->wMajorVerNum, 20);
   EXPECT_EQ(attr->wMinorVerNum, 0);
   EXPECT_EQ(attr->lcid, 0x409u);
-  EXPECT_EQ(attr->syskind, SYS_WIN32);
+  // Written for the word size of the program that reads it: the 64-bit
+  // library describes 8-byte function-table entries.
+  EXPECT_EQ(attr->syskind, sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32);
   // The loader adds FHASDISKIMAGE for a library read from a file.
   EXPECT_EQ(attr->wLibFlags & ~LIBFLAG_FHASDISKIMAGE, LIBFLAG_FCONTROL);
   lib_->ReleaseTLibAttr(attr);
@@ -424,6 +426,7 @@ TEST_F(TypeLibTest, MembersFollowIDispatchDirectlyInTableOrder) {
   ASSERT_EQ(static_cast<size_t>(attr->cFuncs), kMembers.size());
   const size_t vtableSize = kFirstMemberPlace + kMembers.size() * sizeof(void*);
   EXPECT_EQ(static_cast<size_t>(attr->cbSizeVft), vtableSize);
+  EXPECT_EQ(vtableSize, sizeof(void*) == 8 ? 304u : 152u) << "38 entries of a pointer each";
   // The C++ header declares the same vtable: nothing before, between or after.
   EXPECT_EQ(kSerialControlVtableSize, vtableSize);
   EXPECT_EQ(kSerialControlVtableCount, kMembers.size());
