@@ -302,6 +302,9 @@ int main(int argc, char** argv) {
   calls.Get(L"Version", version);
   Say("created Vemblaric.SerialControl: %s", Printable(company.text()) + ", version " +
                                                  Printable(version.text()));
+  // An in-process control runs in its host: its word size is the host's.
+  const std::string bits = std::to_string(sizeof(void*) * 8);
+  Say("%s", "a " + bits + "-bit host, so the " + bits + "-bit Vemblaric.ocx");
 
   DemoHost host(control.get(), port);
   g_host = &host;

@@ -66,7 +66,8 @@ int main(int argc, char** argv) {
   timeouts.ReadTotalTimeoutConstant = 200;
   timeouts.WriteTotalTimeoutConstant = 2000;
   ::SetCommTimeouts(port, &timeouts);
-  Say("listening on COM" + std::string(argv[1]) + " (" + settings + ")");
+  Say("listening on COM" + std::string(argv[1]) + " (" + settings + "), a " +
+      std::to_string(sizeof(void*) * 8) + "-bit program");
 
   std::string pending;
   DWORD lastHeard = ::GetTickCount();

@@ -136,6 +136,22 @@ int Run() {
   std::printf("Version: %ls\n", version);
   ::SysFreeString(version);
 
+  // The registered type library as a host of this word size finds it: the
+  // 32-bit and the 64-bit control each register their own platform's entry.
+  std::printf("Host: %d-bit\n", static_cast<int>(sizeof(void*) * 8));
+  ITypeLib* lib = nullptr;
+  hr = ::LoadRegTypeLib(LIBID_Vemblaric, 20, 0, 0x409, &lib);
+  TLIBATTR* attr = nullptr;
+  if (SUCCEEDED(hr)) hr = lib->GetLibAttr(&attr);
+  if (SUCCEEDED(hr)) {
+    std::printf("Type library: %d.%d for %s hosts\n", attr->wMajorVerNum, attr->wMinorVerNum,
+                attr->syskind == SYS_WIN64 ? "64-bit" : "32-bit");
+    lib->ReleaseTLibAttr(attr);
+  } else {
+    std::printf("Type library: not found (0x%08lX)\n", static_cast<unsigned long>(hr));
+  }
+  if (lib) lib->Release();
+
   // The device end of the cable, ready before the control opens its end.
   const HANDLE device = ::CreateFileW(L"\\\\.\\COM2", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr);

@@ -6,12 +6,14 @@
 #include <oleauto.h>
 #include <olectl.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
 #include "Vemblaric.h"
 #include "server/identifiers.h"
 #include "server/module.h"
+#include "server/typelib/platform.h"
 
 namespace vemblaric::server {
 namespace {
@@ -65,8 +67,42 @@ std::vector<Value> Entries(const std::wstring& path) {
   };
 }
 
-// The two trees registration creates below HKEY_CLASSES_ROOT.
-std::vector<std::wstring> Roots() { return {ClassKey(), kProgId}; }
+std::wstring Hex(unsigned long value) {
+  wchar_t text[16] = {};
+  ::swprintf(text, 16, L"%lx", value);
+  return text;
+}
+
+// TypeLib\{libid}\14.0\409\win32 or win64: this build's own entry of the
+// library, next to the other word size's.
+std::wstring PlatformKey() {
+  return L"TypeLib\\" + GuidText(LIBID_Vemblaric) + L"\\" + Hex(kLibraryMajor) + L"." +
+         Hex(kLibraryMinor) + L"\\" + Hex(kLibraryLocale) + L"\\" + kTypeLibPlatformKey;
+}
+
+bool Exists(const std::wstring& path) {
+  RegKey key;
+  return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+// Whether the build of the other word size is registered too: its class key,
+// in the other registry view, names a file that is not this one. (Where there
+// is no other view, that key is this build's own.)
+bool OtherBuildRegistered() {
+  RegKey key;
+  const std::wstring server = ClassKey() + L"\\InprocServer32";
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ | kOtherRegistryView,
+                      key.put()) != ERROR_SUCCESS)
+    return false;
+  wchar_t path[MAX_PATH + 1] = {};
+  DWORD bytes = sizeof path - sizeof path[0];
+  DWORD type = 0;
+  if (::RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path),
+                         &bytes) != ERROR_SUCCESS ||
+      (type != REG_SZ && type != REG_EXPAND_SZ))
+    return true;  // a class key of another kind still belongs to someone else
+  return ::lstrcmpiW(path, ModulePath().c_str()) != 0;
+}
 
 LSTATUS WriteValue(const Value& v) {
   RegKey key;
@@ -98,17 +134,16 @@ HRESULT RegisterTypeLibrary(const std::wstring& path) {
   return hr;
 }
 
-HRESULT UnregisterTypeLibrary() {
-  // Nothing registered is nothing to remove. Ask first: for a library that is
-  // not registered, some systems' UnRegisterTypeLib answers E_INVALIDARG.
-  BSTR registered = nullptr;
-  if (FAILED(::QueryPathOfRegTypeLib(LIBID_Vemblaric, kLibraryMajor, kLibraryMinor,
-                                     kLibraryLocale, &registered)))
-    return S_OK;
-  ::SysFreeString(registered);
-  const HRESULT hr =
-      ::UnRegisterTypeLib(LIBID_Vemblaric, kLibraryMajor, kLibraryMinor, kLibraryLocale, SYS_WIN32);
-  return hr == TYPE_E_REGISTRYACCESS || hr == TYPE_E_LIBNOTREGISTERED ? S_OK : hr;
+// The last build to go takes the whole library away, its interfaces with it;
+// one that leaves the other registered takes only its own platform's entry.
+HRESULT UnregisterTypeLibrary(bool last) {
+  // Nothing registered for this platform is nothing to remove. Ask the key,
+  // not QueryPathOfRegTypeLib, which falls back to another platform's entry.
+  if (!Exists(PlatformKey())) return S_OK;
+  if (!last) return DeleteTree(PlatformKey()) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
+  const HRESULT hr = ::UnRegisterTypeLib(LIBID_Vemblaric, kLibraryMajor, kLibraryMinor,
+                                         kLibraryLocale, kTypeLibPlatform);
+  return FAILED(hr) ? hr : S_OK;
 }
 
 }  // namespace
@@ -118,24 +153,31 @@ HRESULT RegisterServer() {
   if (path.empty()) return SELFREG_E_CLASS;
   for (const Value& v : Entries(path)) {
     if (WriteValue(v) != ERROR_SUCCESS) {
-      for (const std::wstring& root : Roots()) DeleteTree(root);
+      UnregisterServer();
       return SELFREG_E_CLASS;
     }
   }
   if (FAILED(RegisterTypeLibrary(path))) {
-    for (const std::wstring& root : Roots()) DeleteTree(root);
+    UnregisterServer();
     return SELFREG_E_TYPELIB;
   }
   return S_OK;
 }
 
 HRESULT UnregisterServer() {
-  for (const std::wstring& root : Roots())
+  // The class key is this build's own; the programmatic identifier, the
+  // interfaces and the library are shared with the build of the other word
+  // size and go with the last of the two.
+  const bool last = !OtherBuildRegistered();
+  std::vector<std::wstring> roots{ClassKey()};
+  if (last) roots.push_back(kProgId);
+  for (const std::wstring& root : roots)
     if (!Deletable(root)) return SELFREG_E_CLASS;
-  const HRESULT typelib = UnregisterTypeLibrary();
-  if (FAILED(typelib)) return SELFREG_E_TYPELIB;
+  // The library first: should it fail, the class keys still say the control
+  // is registered, and a second call removes all of it.
+  if (FAILED(UnregisterTypeLibrary(last))) return SELFREG_E_TYPELIB;
   HRESULT result = S_OK;
-  for (const std::wstring& root : Roots())
+  for (const std::wstring& root : roots)
     if (DeleteTree(root) != ERROR_SUCCESS) result = SELFREG_E_CLASS;
   return result;
 }

@@ -5,11 +5,20 @@
 namespace vemblaric::server {
 
 // Writes the class, its programmatic identifier, and the type library with
-// its two interfaces. A failure part-way removes what was written.
+// its two interfaces. A failure part-way removes what was written, as
+// UnregisterServer does.
+//
+// The 32-bit and the 64-bit Vemblaric.ocx register side by side: each writes
+// its class key in its own registry view and its own platform's entry of the
+// library; the programmatic identifier, the interfaces and the library key
+// are shared.
 HRESULT RegisterServer();
 
-// Removes exactly what RegisterServer writes. Nothing is removed unless all
-// of it can be: a key that cannot be deleted fails the call before any change.
+// Removes what RegisterServer writes: the class key and this platform's entry
+// of the library always, the shared keys only when the other word size's
+// build is not registered. A key that cannot be deleted fails the call before
+// any change; a failure after that is returned too, and leaves the class key
+// in place, so that a second call removes the rest.
 HRESULT UnregisterServer();
 
 }  // namespace vemblaric::server

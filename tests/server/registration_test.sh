@@ -14,6 +14,8 @@ run=${1:?usage: registration_test.sh WINE_RUN OCX WORK_DIR}
 ocx=${2:?}
 work=${3:?}
 mkdir -p "$work"
+# The build's word size names its entry of the type library: win32 or win64.
+platform=win$(. "$(dirname "$run")/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
 
 windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 path=$(windows_path "$ocx")
@@ -116,8 +118,9 @@ EOF
 dump "$typelib" >"$work/typelib.txt"
 grep -qxF "$typelib\\14.0|(Default)|REG_SZ|Vemblaric" "$work/typelib.txt" ||
   fail "no $typelib\\14.0 named Vemblaric"
-grep -F "$typelib\\14.0\\409\\win32|(Default)|REG_SZ|" "$work/typelib.txt" | grep -qF "$path" ||
-  fail "$typelib\\14.0\\409\\win32 does not name $path"
+grep -F "$typelib\\14.0\\409\\$platform|(Default)|REG_SZ|" "$work/typelib.txt" | grep -qF "$path" ||
+  fail "$typelib\\14.0\\409\\$platform does not name $path"
+[ "$(grep -c '\\409\\win..|' "$work/typelib.txt")" = 1 ] || fail "the library names another platform too"
 
 for entry in "$interface _SerialControl $automation_proxy" "$source __SerialControl $dispatch_proxy"; do
   read -r key name proxy <<<"$entry"
@@ -158,6 +161,20 @@ fi
 
 # A second removal finds nothing to remove and still succeeds.
 "$run" regsvr32 /s /u "$path" || fail "a second regsvr32 /s /u answered $?"
+
+# A removal that fails part-way says so and leaves the control registered, so
+# that a second one, once the fault is mended, removes all of it. The fault:
+# the library's entry names a file that holds no type library.
+"$run" regsvr32 /s "$path" || fail "registering again answered $?"
+entry=$typelib\\14.0\\409\\$platform
+"$run" reg add "$entry" /ve /d 'Z:\nonexistent.tlb' /f >/dev/null 2>&1 || fail "reg add $entry"
+"$run" regsvr32 /s /u "$path" && fail "a removal that could not remove the library answered success"
+for key in "$class" "$progid"; do exists "$key" || fail "the failed removal took $key away"; done
+"$run" reg add "$entry" /ve /d "$path" /f >/dev/null 2>&1 || fail "reg add $entry"
+"$run" regsvr32 /s /u "$path" || fail "the removal after the failed one answered $?"
+for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+  exists "$key" && fail "$key is still there after the second removal"
+done
 
 if [ "$was_registered" = 1 ]; then
   "$run" regsvr32 /s "$path" || fail "registering again as found answered $?"
