@@ -24,28 +24,28 @@ trap 'exit 130' INT TERM
 ocx_windows_path() { printf 'Z:%s' "$build/server/Vemblaric.ocx" | tr / '\\'; }
 
 session() {
-build=$base/$1
-local bits
-bits=$(. "$build/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
-echo
-echo "######## the $bits-bit control: $build/server/Vemblaric.ocx, with $bits-bit demo host and peer"
-echo "== starting the null-modem bench of the $bits-bit build: COM1<->COM2 and COM3<->COM4 are pty pairs under Wine"
-bash "$top/tools/bench.sh" start "$build"
+  build=$base/$1
+  local bits status ready long
+  bits=$(. "$build/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
+  echo
+  echo "######## the $bits-bit control: $build/server/Vemblaric.ocx, with $bits-bit demo host and peer"
+  echo "== starting the null-modem bench of the $bits-bit build: COM1<->COM2 and COM3<->COM4 are pty pairs under Wine"
+  bash "$top/tools/bench.sh" start "$build"
 
-echo "== registering the control: regsvr32 /s $(ocx_windows_path)"
-VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" regsvr32 /s "$(ocx_windows_path)"
-echo "   Vemblaric.SerialControl is registered in $build/wineprefix (a win$bits prefix)"
+  echo "== registering the control: regsvr32 /s $(ocx_windows_path)"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" regsvr32 /s "$(ocx_windows_path)"
+  echo "   Vemblaric.SerialControl is registered in $build/wineprefix (a win$bits prefix)"
 
-cat <<'TEXT'
+  cat <<'TEXT'
 
 == 1. a deliberate failure: the demo host asks for COM5; the control has four ports
    vemblaric_demo.exe 5 57600
 TEXT
-status=0
-VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 5 57600 </dev/null || status=$?
-echo "   (the demo host ended with exit code $status, as it does on any failure)"
+  status=0
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 5 57600 </dev/null || status=$?
+  echo "   (the demo host ended with exit code $status, as it does on any failure)"
 
-cat <<'TEXT'
+  cat <<'TEXT'
 
 == 2. an exchange over the cable
    on COM2, a peer answers each line with "echo: <line>" and "bye" with "quit";
@@ -53,32 +53,32 @@ cat <<'TEXT'
    lines, and sends its texts, each when the previous one has been answered.
    Short answers take about a second: a read waits up to 1 s for 64 bytes.
 TEXT
-ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
-rm -f "$ready"
-VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" 2 57600 \
-  </dev/null > >(while IFS= read -r line; do
-                   printf '%s\n' "$line"
-                   case $line in *listening*) : >"$ready" ;; esac
-                 done) 2>&1 &
-peer_pid=$!
-for _ in $(seq 300); do
-  [ -e "$ready" ] && break
-  sleep 0.1
-done
-rm -f "$ready"
+  ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
+  rm -f "$ready"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" 2 57600 \
+    </dev/null > >(while IFS= read -r line; do
+                     printf '%s\n' "$line"
+                     case $line in *listening*) : >"$ready" ;; esac
+                   done) 2>&1 &
+  peer_pid=$!
+  for _ in $(seq 300); do
+    [ -e "$ready" ] && break
+    sleep 0.1
+  done
+  rm -f "$ready"
 
-long="a longer line, of sixty-four characters or more, arrives in one pass"
-VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 1 57600 \
-  "hello" "how are you?" "$long" "bye" </dev/null
-wait "$peer_pid" || true
-peer_pid=
-sleep 0.2
+  long="a longer line, of sixty-four characters or more, arrives in one pass"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 1 57600 \
+    "hello" "how are you?" "$long" "bye" </dev/null
+  wait "$peer_pid" || true
+  peer_pid=
+  sleep 0.2
 
-echo
-echo "== stopping the bench"
-bash "$top/tools/bench.sh" stop "$build"
-echo "   done: nothing of this session is left running"
-build=
+  echo
+  echo "== stopping the bench"
+  bash "$top/tools/bench.sh" stop "$build"
+  echo "   done: nothing of this session is left running"
+  build=
 }
 
 session x86
