@@ -83,3 +83,7 @@ TEXT
 
 session x86
 session x64
+
+echo
+echo "######## the release package: both controls, INSTALL.txt, the examples, SHA256SUMS"
+VEMBLARIC_BUILD=$base bash "$top/tools/package.sh"

@@ -3,8 +3,9 @@
 # the 32-bit and the 64-bit control (build/x86, build/x64), and for each starts
 # its null-modem bench, runs every test program under Wine through ctest, and
 # stops the bench. The 64-bit run also takes the side-by-side tests, in which
-# both controls are registered in one 64-bit prefix. The last line sums up
-# both ctest runs; the exit code is 0 only if both passed.
+# both controls are registered in one 64-bit prefix. Then it writes the
+# release package (tools/package.sh). The summary at the end gives both ctest
+# runs and the package; the exit code is 0 only if all three succeeded.
 #
 #   test.sh [ctest options]   VEMBLARIC_VARIANTS="x86" (or "x64") runs one only
 set -euo pipefail
@@ -36,6 +37,16 @@ for variant in $variants; do
   current=
   summary+=("$variant: $(grep -E 'tests passed|No tests were found' "$log" | tail -n1)")
 done
+# The release package, from the two variants just built and tested.
+if [[ " $variants " == *" x86 "* && " $variants " == *" x64 "* ]]; then
+  if VEMBLARIC_BUILD=$base bash "$top/tools/package.sh" >"$base/package.log" 2>&1; then
+    summary+=("package: $(sed -n 's/^== //p' "$base/package.log")")
+  else
+    cat "$base/package.log" >&2
+    summary+=("package: FAILED (tools/package.sh)")
+    status=1
+  fi
+fi
 echo "== summary"
 printf '   %s\n' "${summary[@]}"
 exit "$status"

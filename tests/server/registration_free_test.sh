@@ -27,6 +27,7 @@ case $VEMBLARIC_WORD_SIZE in 32) arch=x86 ;; 64) arch=amd64 ;; esac
 version=$(sed -n 's/.*<assemblyIdentity [^>]*version="\([0-9.]*\)".*/\1/p' "$assembly")
 grep -q "<assemblyIdentity type=\"win32\" name=\"Vemblaric\" version=\"$version\" processorArchitecture=\"$arch\"/>" \
   "$assembly" || fail "$assembly does not name the $arch assembly Vemblaric"
+[ "$version" = "$(head -n 1 "$src/VERSION").0" ] || fail "the assembly's version $version is not VERSION's"
 
 # Two folders with the same files; only the first has the host's manifest.
 for dir in with without; do
@@ -34,17 +35,9 @@ for dir in with without; do
   mkdir -p "$work/$dir"
   cp "$host" "$build/server/Vemblaric.ocx" "$assembly" "$work/$dir/"
 done
-cat >"$work/with/registration_free_host.exe.manifest" <<XML
-<?xml version="1.0" encoding="UTF-8" standalone="yes"?>
-<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">
-  <assemblyIdentity type="win32" name="RegistrationFreeHost" version="1.0.0.0" processorArchitecture="$arch"/>
-  <dependency>
-    <dependentAssembly>
-      <assemblyIdentity type="win32" name="Vemblaric" version="$version" processorArchitecture="$arch"/>
-    </dependentAssembly>
-  </dependency>
-</assembly>
-XML
+# The application manifest that INSTALL.txt shows, for this word size.
+sed -e "s/@ASSEMBLY_VERSION@/$version/" -e "s/\"x86\"/\"$arch\"/g" \
+  "$src/package/MyProgram.exe.manifest" >"$work/with/registration_free_host.exe.manifest"
 
 prefix=$work/prefix
 prefix_create "$prefix" "$build/bench" || exit 1
