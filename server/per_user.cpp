@@ -9,46 +9,38 @@
 // process's HKEY_CLASSES_ROOT is mapped onto that key, so the class keys and
 // the type library's keys land there and nothing is written for the machine.
 // Windows merges that key into HKEY_CLASSES_ROOT for the user's programs.
+// The library's keys are written by registration itself (Scope::kUser):
+// the platform's type-library calls may write into the machine's other
+// registry view whatever the mapping.
 #include <windows.h>
-#include <oleauto.h>
 
 #include "server/registration.h"
 
 namespace vemblaric::server {
 namespace {
 
-enum class Scope { kMachine, kUser, kUnknown };
-
-Scope ScopeOf(LPCWSTR argument) {
-  if (!argument || !*argument || ::lstrcmpiW(argument, L"machine") == 0) return Scope::kMachine;
-  if (::lstrcmpiW(argument, L"user") == 0) return Scope::kUser;
-  return Scope::kUnknown;
-}
-
-// Lets the platform's type-library registration follow the mapped
-// HKEY_CLASSES_ROOT; without it a limited user's registration is refused.
-// Older systems lack the call and follow the mapping anyway.
-void LetTypeLibrariesFollowTheMapping() {
-  using Enable = void(WINAPI*)();
-  HMODULE oleaut32 = ::GetModuleHandleW(L"oleaut32.dll");
-  if (!oleaut32) return;
-  const auto enable =
-      reinterpret_cast<Enable>(::GetProcAddress(oleaut32, "OaEnablePerUserTLibRegistration"));
-  if (enable) enable();
+// The scope an argument names; false for one that names none.
+bool ScopeOf(LPCWSTR argument, Scope* scope) {
+  if (!argument || !*argument || ::lstrcmpiW(argument, L"machine") == 0) {
+    *scope = Scope::kMachine;
+    return true;
+  }
+  if (::lstrcmpiW(argument, L"user") != 0) return false;
+  *scope = Scope::kUser;
+  return true;
 }
 
 // Runs the machine registration or removal with HKEY_CLASSES_ROOT mapped
 // onto the user's classes, and restores the mapping on every path.
-HRESULT ForCurrentUser(HRESULT (*work)()) {
+HRESULT ForCurrentUser(HRESULT (*work)(Scope)) {
   HKEY classes = nullptr;
   LSTATUS rc = ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
                                  KEY_ALL_ACCESS, nullptr, &classes, nullptr);
   if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
-  LetTypeLibrariesFollowTheMapping();
   rc = ::RegOverridePredefKey(HKEY_CLASSES_ROOT, classes);
   ::RegCloseKey(classes);  // the mapping holds its own handle
   if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
-  const HRESULT hr = work();
+  const HRESULT hr = work(Scope::kUser);
   ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
   return hr;
 }
@@ -59,14 +51,8 @@ HRESULT ForCurrentUser(HRESULT (*work)()) {
 using namespace vemblaric::server;
 
 extern "C" HRESULT WINAPI DllInstall(BOOL install, LPCWSTR argument) {
-  HRESULT (*work)() = install ? RegisterServer : UnregisterServer;
-  switch (ScopeOf(argument)) {
-    case Scope::kMachine:
-      return work();
-    case Scope::kUser:
-      return ForCurrentUser(work);
-    case Scope::kUnknown:
-      break;
-  }
-  return E_INVALIDARG;
+  HRESULT (*work)(Scope) = install ? RegisterServer : UnregisterServer;
+  Scope scope = Scope::kMachine;
+  if (!ScopeOf(argument, &scope)) return E_INVALIDARG;
+  return scope == Scope::kUser ? ForCurrentUser(work) : work(Scope::kMachine);
 }
