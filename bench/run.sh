@@ -46,12 +46,14 @@ measure() {
   gnuplot -e "samples='$out/samples.txt'; output='$out/latency.png'" "$top/bench/latency.gp"
 }
 
-measure x86
-measure x64
+variants=${VEMBLARIC_VARIANTS:-x86 x64}
+for variant in $variants; do
+  measure "$variant"
+done
 
 echo
 echo "$(date -u '+%Y-%m-%d %H:%M UTC'); $cpu, $(nproc) cores; $(wine --version 2>/dev/null); bash bench/run.sh $quick"
-for variant in x86 x64; do
+for variant in $variants; do
   bits=$(. "$base/$variant/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
   echo
   echo "### the $bits-bit control ($variant/Vemblaric.ocx, $bits-bit host)"

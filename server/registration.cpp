@@ -140,17 +140,44 @@ HRESULT RegisterTypeLibrary(const std::wstring& path, Scope scope) {
   return hr;
 }
 
+// The interfaces' keys in both registry views. Wine shares them between the
+// views; 64-bit Windows may keep a copy in each, and the system's removal of
+// the library takes only its own platform's.
+LSTATUS DeleteInterfaceKeys() {
+  for (const REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    RegKey interfaces;
+    LSTATUS rc = ::RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Interface", 0,
+                                 DELETE | KEY_READ | KEY_WRITE | view, interfaces.put());
+    if (rc == ERROR_FILE_NOT_FOUND) continue;
+    if (rc != ERROR_SUCCESS) return rc;
+    for (const IID* iid : {&IID__SerialControl, &DIID___SerialControl}) {
+      rc = ::RegDeleteTreeW(interfaces.get(), GuidText(*iid).c_str());
+      if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
 // The last build to go takes the whole library away, its interfaces with it;
 // one that leaves the other registered takes only its own platform's entry.
 HRESULT UnregisterTypeLibrary(bool last, Scope scope) {
-  // Nothing registered for this platform is nothing to remove. Ask the key,
-  // not QueryPathOfRegTypeLib, which falls back to another platform's entry.
-  if (!Exists(PlatformKey())) return S_OK;
-  if (!last) return DeleteTree(PlatformKey()) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
-  if (scope == Scope::kUser) return RemoveLibraryKeys(ModulePath());
-  const HRESULT hr = ::UnRegisterTypeLib(LIBID_Vemblaric, kLibraryMajor, kLibraryMinor,
-                                         kLibraryLocale, kTypeLibPlatform);
-  return FAILED(hr) ? hr : S_OK;
+  // The user's library keys are this library's own writing. (The removal
+  // below reaches both views through view flags, which pass by the mapping
+  // of HKEY_CLASSES_ROOT to the machine's keys.)
+  if (scope == Scope::kUser) {
+    if (!last) return DeleteTree(PlatformKey()) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
+    return RemoveLibraryKeys(ModulePath());
+  }
+  // Ask the key, not QueryPathOfRegTypeLib, which falls back to another
+  // platform's entry.
+  if (Exists(PlatformKey())) {
+    if (!last) return DeleteTree(PlatformKey()) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
+    const HRESULT hr = ::UnRegisterTypeLib(LIBID_Vemblaric, kLibraryMajor, kLibraryMinor,
+                                           kLibraryLocale, kTypeLibPlatform);
+    if (FAILED(hr)) return hr;
+  }
+  if (!last) return S_OK;
+  return DeleteInterfaceKeys() == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
 }
 
 }  // namespace
