@@ -87,6 +87,11 @@ creates() {
 a=$work/prefix-user
 echo "== a fresh prefix: $a"
 prefix_create "$a" || exit 1
+# The second prefix is made meanwhile; wineboot mostly waits.
+b=$work/prefix-import
+fresh_prefixes+=("$b")
+prefix_create "$b" "$build/bench" >/dev/null 2>&1 &
+b_made=$!
 export_branch "$a" HKEY_LOCAL_MACHINE\\Software machine-before
 export_branch "$a" "$user_root" user-before
 
@@ -149,8 +154,7 @@ done
     "$work/imported.txt"
 } | sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } >"$work/as-machine.reg"
 
-b=$work/prefix-import
-prefix_create "$b" "$build/bench" || exit 1
+wait "$b_made" || { echo "the second prefix could not be made" >&2; exit 1; }
 creates "$b" && fail "the second prefix creates the control before the import"
 prefix_run "$b" regedit /S "$(windows_path "$work/as-machine.reg")" >/dev/null 2>&1 ||
   fail "regedit could not import the key set"
