@@ -7,6 +7,8 @@
 //     delivers for ten seconds with no byte lost or repeated;
 //   - DataArrived latency from the peer's write to the handler, for 64-byte
 //     and for 16-byte messages, against a plain ReadFile loop;
+//   - two paced streams into two controls on one thread, delivered rate and
+//     DataArrived latency of each, against one control alone;
 //   - CPU of an idle running loop, against the idle process and a busy spin;
 //   - IDispatch::Invoke of a property get against the call through the vtable.
 //
@@ -25,6 +27,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -612,6 +615,135 @@ void Latency(Control& control, FILE* samplesFile) {
                     "", "as it is: a read waits up to 1 s for 64 bytes", "-"});
 }
 
+// --- several devices on one thread ---------------------------------------------------
+
+// One paced stream of numbered records into one control: what its DataArrived
+// delivered, and for each 10 ms chunk the time from the peer's write to the
+// event that completed it.
+struct PacedStream {
+  PacedStream(int peerPort, const std::string& data, size_t chunk)
+      : peer(peerPort, false), expected(data), chunkSize(chunk),
+        sentAt((data.size() + chunk - 1) / chunk) {}
+  RawPort peer;
+  std::string expected, received;
+  size_t chunkSize;
+  std::vector<double> sentAt;      // stamped before each write, then published
+  std::atomic<size_t> published{0};
+  size_t measured = 0;
+  std::vector<double> latencies;   // milliseconds
+  double firstArrival = 0, lastArrival = 0;
+
+  // On the writer's thread, for chunk `i`; false when the write fell short.
+  bool Send(size_t i) {
+    const size_t at = i * chunkSize, n = std::min(chunkSize, expected.size() - at);
+    sentAt[i] = Now();
+    published.store(i + 1, std::memory_order_release);
+    return peer.Write(expected.data() + at, static_cast<DWORD>(n)) == n;
+  }
+  // On the loop's thread, in DataArrived.
+  void Arrived(BSTR text) {
+    const double now = Now();
+    if (received.empty()) firstArrival = now;
+    lastArrival = now;
+    const UINT n = ::SysStringLen(text);
+    for (UINT i = 0; i < n; ++i) received += static_cast<char>(text[i]);
+    const size_t sent = published.load(std::memory_order_acquire);
+    while (measured < sent && std::min((measured + 1) * chunkSize, expected.size()) <= received.size())
+      latencies.push_back((now - sentAt[measured++]) * 1000.0);
+  }
+  double Delivered() const {
+    return lastArrival > firstArrival ? static_cast<double>(received.size()) / (lastArrival - firstArrival) : 0;
+  }
+};
+
+std::function<void()> g_inLoop;
+void CALLBACK RunInLoop(HWND, UINT, UINT_PTR timer, DWORD) {
+  ::KillTimer(nullptr, timer);
+  if (g_inLoop) g_inLoop();
+}
+
+// Paced streams at `rate` bytes per second each into controls on one thread:
+// the first control's Open_Com runs the loop, the others join it from a timer
+// that the loop pumps, as a form's button would.
+std::vector<std::unique_ptr<PacedStream>> PacedStreams(const std::vector<Control*>& controls, long rate,
+                                                       double seconds) {
+  const short ports[] = {1, 3};
+  const size_t chunk = static_cast<size_t>(rate) / 100;
+  std::vector<std::unique_ptr<PacedStream>> streams;
+  std::vector<std::unique_ptr<EventSink>> sinks;
+  std::vector<std::unique_ptr<Connection>> connections;
+  for (size_t i = 0; i < controls.size() && i < 2; ++i) {
+    streams.push_back(std::make_unique<PacedStream>(ports[i] + 1, Records(static_cast<size_t>(rate * seconds)), chunk));
+    PacedStream* stream = streams.back().get();
+    if (!stream->peer.ok()) return {};
+    sinks.push_back(std::make_unique<EventSink>(DIID___SerialControl, [stream](ControlEvent event, BSTR* text) {
+      if (event == ControlEvent::DataArrived) stream->Arrived(*text);
+    }));
+    connections.push_back(std::make_unique<Connection>());
+    if (FAILED(connections.back()->Connect(controls[i]->get(), DIID___SerialControl, sinks.back().get())))
+      return {};
+    (*controls[i])->put_Port(ports[i]);
+    (*controls[i])->put_Baud(kBaud);
+  }
+  Event loopRunning;
+  Worker feed([&] {
+    if (loopRunning.Wait(10000)) {
+      const double first = Now();
+      bool going = true;
+      for (size_t i = 0; going && i < streams[0]->sentAt.size(); ++i) {
+        const double due = first + static_cast<double>(i) * 0.01;
+        while (Now() < due) ::Sleep(1);
+        for (auto& stream : streams) going = stream->Send(i) && going;
+      }
+      // What is still on its way has one second to arrive.
+      const double limit = Now() + 1.0;
+      while (Now() < limit) ::Sleep(5);
+    }
+    EndLoop();  // every control leaves the loop
+  });
+  g_inLoop = [&] {
+    for (size_t i = 1; i < streams.size(); ++i) (*controls[i])->Open_Com();  // joins, returns at once
+    loopRunning.Set();
+  };
+  ::SetTimer(nullptr, 0, 1, RunInLoop);
+  (*controls[0])->Open_Com();  // the thread's loop runs here until the quit
+  g_inLoop = nullptr;
+  feed.Join();
+  MSG msg;
+  while (::PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+  }
+  for (size_t i = 0; i < streams.size(); ++i) (*controls[i])->Close_Com();
+  return streams;
+}
+
+void SeveralDevices(Control& control, Control& second) {
+  const double seconds = g_quick ? 2 : 10;
+  const long rate = 92160;
+  Progress("two paced streams into two controls on one thread, " + Grouped(rate) + " B/s each");
+  const auto two = PacedStreams({&control, &second}, rate, seconds);
+  Progress("the same stream into one control alone");
+  const auto one = PacedStreams({&control}, rate, seconds);
+  if (two.size() != 2 || one.size() != 1) {
+    g_rows.push_back({"two controls on one thread", "not measured: a port did not open", "", "", "", "-"});
+    return;
+  }
+  const auto whole = [](const PacedStream& s) { return s.received == s.expected; };
+  const auto latency = [](const PacedStream& s) {
+    return Format("%.1f", Percentile(s.latencies, 0.5)) + Format(" / %.1f ms", Percentile(s.latencies, 0.99));
+  };
+  const bool met = whole(*two[0]) && whole(*two[1]) && two[0]->Delivered() >= rate * 0.98 &&
+                   two[1]->Delivered() >= rate * 0.98;
+  g_rows.push_back({"two controls on one thread (COM1, COM3), " + Grouped(rate) + " B/s paced into each for " +
+                        Format("%.0f", seconds) + " s: delivered, every byte once",
+                    "A " + Rate(two[0]->Delivered()) + (whole(*two[0]) ? "" : " (lost or repeated)") + ", B " +
+                        Rate(two[1]->Delivered()) + (whole(*two[1]) ? "" : " (lost or repeated)"),
+                    "one control alone " + Rate(one[0]->Delivered()) + (whole(*one[0]) ? "" : " (lost or repeated)"),
+                    "", ">= 92,160 B/s each", met ? "met" : "missed"});
+  g_rows.push_back({"two controls on one thread: DataArrived latency of a 10 ms chunk, median / p99",
+                    "A " + latency(*two[0]) + ", B " + latency(*two[1]), "one control alone " + latency(*one[0]),
+                    "", "reported", "-"});
+}
+
 // --- idle CPU ---------------------------------------------------------------------
 
 double CpuShare(const std::function<void()>& during) {
@@ -710,6 +842,8 @@ int main(int argc, char** argv) {
   Throughput(control);
   LoopCapacity(control);
   Latency(control, samples);
+  Control second;
+  if (second.Create()) SeveralDevices(control, second);
   IdleCpu(control);
   InvokeCost(control);
   std::fclose(samples);

@@ -31,6 +31,10 @@ class HostSite {
   // Processes the thread's pending messages, so host code may run. Returns
   // true when it met WM_QUIT, which it has posted again for the host's loop.
   virtual bool DoEvents() = 0;
+  // Keeps the control alive until the matching LetGo, across a call out of the
+  // thread's receive loop that may release it. LetGo may destroy the control.
+  virtual void KeepAlive() = 0;
+  virtual void LetGo() = 0;
 
  protected:
   ~HostSite() = default;

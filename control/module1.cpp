@@ -1,13 +1,107 @@
 #include "control/module1.h"
 
+#include <windows.h>
+
+#include <atomic>
+#include <new>
+
 namespace vemblaric {
+namespace {
+
+// One thread's record, linked into the list of live records so that the
+// library can free every one of them when it is unloaded.
+struct Record {
+  Module1State state;
+  Record* previous = nullptr;
+  Record* next = nullptr;
+};
+
+// All of these are constant-initialised and trivially destroyed: nothing here
+// depends on construction order or leaves a destructor to run at unload.
+SRWLOCK g_lock = SRWLOCK_INIT;         // guards g_records and the slot's allocation
+Record* g_records = nullptr;           // the live records
+std::atomic<DWORD> g_slot{TLS_OUT_OF_INDEXES};
+
+// The slot, allocated on first use; TLS_OUT_OF_INDEXES if the system has none.
+DWORD Slot() {
+  DWORD slot = g_slot.load(std::memory_order_acquire);
+  if (slot != TLS_OUT_OF_INDEXES) return slot;
+  ::AcquireSRWLockExclusive(&g_lock);
+  slot = g_slot.load(std::memory_order_relaxed);
+  if (slot == TLS_OUT_OF_INDEXES) {
+    slot = ::TlsAlloc();
+    g_slot.store(slot, std::memory_order_release);
+  }
+  ::ReleaseSRWLockExclusive(&g_lock);
+  return slot;
+}
+
+// Shared by the threads that could get no record of their own; destroyed
+// with the library's other globals.
+Module1State g_spare;
+
+Record* Unlink(Record* record) {
+  if (record->previous) record->previous->next = record->next;
+  else g_records = record->next;
+  if (record->next) record->next->previous = record->previous;
+  return record;
+}
+
+}  // namespace
 
 Module1State& Module1() {
-  // Each thread's copy is made on its first use and freed, string included,
-  // when the thread ends; this also holds in a library loaded after the
-  // thread started.
-  static thread_local Module1State state;
-  return state;
+  // TlsGetValue clears the thread's last error; a host may still want the
+  // one a failing call left, so it is put back.
+  const DWORD lastError = ::GetLastError();
+  Module1State* state = &g_spare;
+  const DWORD slot = Slot();
+  if (slot != TLS_OUT_OF_INDEXES) {
+    Record* record = static_cast<Record*>(::TlsGetValue(slot));
+    if (!record) {
+      record = new (std::nothrow) Record;
+      if (record && ::TlsSetValue(slot, record)) {
+        ::AcquireSRWLockExclusive(&g_lock);
+        record->next = g_records;
+        if (g_records) g_records->previous = record;
+        g_records = record;
+        ::ReleaseSRWLockExclusive(&g_lock);
+      } else {
+        delete record;
+        record = nullptr;
+      }
+    }
+    if (record) state = &record->state;
+  }
+  ::SetLastError(lastError);
+  return *state;
+}
+
+void FreeThreadModule1() {
+  const DWORD slot = g_slot.load(std::memory_order_acquire);
+  if (slot == TLS_OUT_OF_INDEXES) return;
+  Record* record = static_cast<Record*>(::TlsGetValue(slot));
+  if (!record) return;
+  ::TlsSetValue(slot, nullptr);
+  ::AcquireSRWLockExclusive(&g_lock);
+  Unlink(record);
+  ::ReleaseSRWLockExclusive(&g_lock);
+  delete record;
+}
+
+void FreeAllModule1() {
+  ::AcquireSRWLockExclusive(&g_lock);
+  Record* records = g_records;
+  g_records = nullptr;
+  const DWORD slot = g_slot.exchange(TLS_OUT_OF_INDEXES, std::memory_order_acq_rel);
+  ::ReleaseSRWLockExclusive(&g_lock);
+  // A slot freed while other threads still hold values in it is handed out
+  // again zeroed in every thread, so none of them can reach a freed record.
+  if (slot != TLS_OUT_OF_INDEXES) ::TlsFree(slot);
+  while (records) {
+    Record* next = records->next;
+    delete records;
+    records = next;
+  }
 }
 
 }  // namespace vemblaric

@@ -52,7 +52,7 @@ HRESULT SerialControl::Open_Com() {
 }
 
 HRESULT SerialControl::Close_Com() {
-  Module1().intLoopStop = kLoopStop;
+  StopListening();
   long pause = kClosePauseMs;
   const HRESULT hr = waitnow(&pause);
   if (FAILED(hr)) return hr;
@@ -62,7 +62,9 @@ HRESULT SerialControl::Close_Com() {
 }
 
 HRESULT SerialControl::close_Com_norm() {
-  Module1().intLoopStop = kLoopStop;
+  // An Open_Com of a listening control leaves here and, once its port is
+  // open again, joins again.
+  StopListening();
   long pause = kClosePauseMs;
   HRESULT hr = waitnow(&pause);
   if (FAILED(hr)) return hr;

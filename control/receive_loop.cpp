@@ -1,4 +1,13 @@
 // Reading, writing and the receive loop, with the two events.
+//
+// A thread has at most one receive loop, and it serves every control on the
+// thread that listens: whose Open_Com or whole Write_Com, with a sink
+// connected, called looprocess, and which has not left since. A control that
+// starts listening while the loop runs further up the stack joins it and
+// returns at once; otherwise its call runs the loop until nobody listens.
+#include <algorithm>
+#include <vector>
+
 #include "control/failure_status.h"
 #include "control/module1.h"
 #include "control/serial_control.h"
@@ -10,7 +19,7 @@ constexpr long kReadSize = 64;
 constexpr long kWritePauseMs = 100;
 constexpr long kPassPauseMs = 20;
 
-// Marks this control's loop as running for as long as it runs, however it ends.
+// Marks the thread's loop as running for as long as it runs, however it ends.
 class LoopMark {
  public:
   explicit LoopMark(bool& running) : running_(running) { running_ = true; }
@@ -21,6 +30,22 @@ class LoopMark {
  private:
   bool& running_;
 };
+
+// Holds a control across its turn: its handler may release it.
+class Held {
+ public:
+  explicit Held(HostSite& host) : host_(host) { host_.KeepAlive(); }
+  ~Held() { host_.LetGo(); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+
+ private:
+  HostSite& host_;
+};
+
+bool Listens(const std::vector<SerialControl*>& listeners, const SerialControl* control) {
+  return std::find(listeners.begin(), listeners.end(), control) != listeners.end();
+}
 
 }  // namespace
 
@@ -53,7 +78,9 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
     BSTR& datasentstr = *copy.put();
     AssignBstr(datasentstr, Datastr, ::SysStringLen(Datastr));
 
-    Module1().intLoopStop = kLoopStop;
+    // Until its write went out whole the control does not listen; a whole
+    // write joins it again where it was.
+    StopListening();
     long pause = kWritePauseMs;
     HRESULT hr = waitnow(&pause);
     if (FAILED(hr)) return hr;
@@ -68,13 +95,17 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
     if (FAILED(hr)) return hr;
     Module1().lngStatus = result;
 
-    if (result == length) {
-      Status_ = VARIANT_TRUE;
-      host_.RaiseEvent(kDataSent, &datasentstr);
-    } else {
+    if (result != length) {
+      // A write that did not go out whole starts no loop, so its failure
+      // stays the last one in the error record.
       Status_ = VARIANT_FALSE;
+      return S_OK;
     }
+    Status_ = VARIANT_TRUE;
+    // The flag is lowered before DataSent, so a Close_Com from the handler
+    // ends the loop that this write is about to start.
     ArmLoop();
+    host_.RaiseEvent(kDataSent, &datasentstr);
     return looprocess();
   } catch (...) {
     return CaughtStatus();
@@ -82,23 +113,106 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
 }
 
 HRESULT SerialControl::looprocess() {
-  // One loop per control: a Write_Com or Open_Com from this control's own
-  // handler returns here at once, and the running loop goes on.
-  if (loopRunning_ || Module1().intLoopStop >= kLoopStop) return S_OK;
-  LoopMark mark(loopRunning_);
-  do {
-    pump_.DoEvents();
-    HRESULT hr = Read_Com();
-    if (FAILED(hr)) return hr;
-    // Only this pass's own read raises the event, and the loop never purges:
-    // text that arrives after the read waits for the next pass, and unsent
-    // output stays queued.
-    if (Module1().lngStatus > 0) host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
-    long pause = kPassPauseMs;
-    hr = waitnow(&pause);
-    if (FAILED(hr)) return hr;
-  } while (Module1().intLoopStop < kLoopStop);
+  try {
+    Module1State& m = Module1();
+    // Someone must listen to a port that works.
+    if (m.intLoopStop >= kLoopStop || !Listened()) return S_OK;
+    if (!joined_) {
+      m.listeners.push_back(this);
+      joined_ = true;
+    }
+    listening_ = true;
+    // Joining instead of nesting: a Write_Com or Open_Com from a handler or a
+    // pump returns here at once, and the running loop serves this control
+    // from its next turn on.
+    if (m.loopRunning) return S_OK;
+    return RunLoop();
+  } catch (...) {
+    return CaughtStatus();
+  }
+}
+
+HRESULT SerialControl::RunLoop() {
+  Module1State& m = Module1();
+  LoopMark running(m.loopRunning);
+  HRESULT hr = S_OK;
+  try {
+    while (DropLeavers()) {
+      pump_.DoEvents();
+      // Each listener in the order they joined. A handler may close, open,
+      // release or disconnect any control; one destroyed since the pass
+      // began has left the list and is skipped.
+      const std::vector<SerialControl*> turns = m.listeners;
+      for (SerialControl* control : turns) {
+        if (!Listens(m.listeners, control)) continue;
+        Held held(control->host_);
+        hr = control->Serve();
+        if (FAILED(hr)) break;
+      }
+      if (FAILED(hr)) break;
+      long pause = kPassPauseMs;
+      hr = waitnow(&pause);
+      if (FAILED(hr)) break;
+    }
+  } catch (...) {
+    hr = CaughtStatus();
+  }
+  if (FAILED(hr)) {
+    // A member that failed as a call stops the loop at once, for everyone:
+    // nobody is left listening to a loop that no longer runs.
+    for (SerialControl* control : m.listeners) control->joined_ = control->listening_ = false;
+    m.listeners.clear();
+  }
+  return hr;
+}
+
+HRESULT SerialControl::Serve() {
+  // A port closed or a sink disconnected since the pass began is not read:
+  // what arrived stays queued rather than going to nobody.
+  if (!Listened()) return S_OK;
+  const HRESULT hr = Read_Com();
+  if (FAILED(hr)) return hr;
+  const long got = Module1().lngStatus;
+  // A failed read is this control's last: Status is False and the error
+  // record tells the host, when its Open_Com or Write_Com returns, why.
+  if (got < 0) listening_ = false;
+  // Only this turn's own read raises the event, and the loop never purges:
+  // text that arrives after the read waits for the next pass, and unsent
+  // output stays queued.
+  if (got > 0) host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
   return S_OK;
+}
+
+bool SerialControl::DropLeavers() {
+  std::vector<SerialControl*>& listeners = Module1().listeners;
+  for (size_t i = 0; i < listeners.size();) {
+    SerialControl* control = listeners[i];
+    if (control->listening_ && control->Listened()) {
+      ++i;
+      continue;
+    }
+    control->joined_ = control->listening_ = false;
+    listeners.erase(listeners.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+  return !listeners.empty();
+}
+
+bool SerialControl::Listened() {
+  return host_.HasEventSinks() && Port_ >= 1 && Port_ <= PortLayer::kSlots &&
+         ports_.CommPorts(Port_).blnPortOpen;
+}
+
+bool SerialControl::LoopRunning() const { return joined_ && Module1().loopRunning; }
+
+void SerialControl::StopListening() {
+  Module1().intLoopStop = kLoopStop;
+  listening_ = false;
+}
+
+SerialControl::~SerialControl() {
+  if (!joined_) return;
+  std::vector<SerialControl*>& listeners = Module1().listeners;
+  listeners.erase(std::remove(listeners.begin(), listeners.end(), this), listeners.end());
 }
 
 }  // namespace vemblaric

@@ -30,10 +30,13 @@ SerialControl::SerialControl(HostSite& host, const Kernel32& kernel32)
 }
 
 void SerialControl::HostPump::DoEvents() {
-  if (host_.DoEvents()) Module1().intLoopStop = kLoopStop;
+  if (!host_.DoEvents()) return;
+  // WM_QUIT: every control of the thread leaves, and the loop ends after
+  // its pass, so the host's own message loop gets to see the quit.
+  Module1State& m = Module1();
+  m.intLoopStop = kLoopStop;
+  for (SerialControl* control : m.listeners) control->listening_ = false;
 }
-
-void SerialControl::StopLoop() { Module1().intLoopStop = kLoopStop; }
 
 void SerialControl::ArmLoop() {
   // A host that listens to no events is never held inside Open_Com or

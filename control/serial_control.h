@@ -38,7 +38,8 @@ class SerialControl {
   // persistence method still opens COM2 at 57600. Throws std::bad_alloc when
   // the default texts cannot be allocated.
   explicit SerialControl(HostSite& host, const Kernel32& kernel32 = SystemKernel32());
-  virtual ~SerialControl() = default;
+  // Leaves the thread's receive loop, so the loop never touches it again.
+  virtual ~SerialControl();
   SerialControl(const SerialControl&) = delete;
   SerialControl& operator=(const SerialControl&) = delete;
 
@@ -89,17 +90,19 @@ class SerialControl {
   virtual HRESULT ReadProperties(IPropertyBag* bag);
   virtual HRESULT WriteProperties(IPropertyBag* bag);
 
-  // For the server layer: ends every receive loop of this thread, as a close
-  // would, when the container closes or releases the control.
-  void StopLoop();
+  // For the server layer: this control leaves the thread's receive loop, and
+  // no other does, when the container closes or releases it.
+  void StopLoop() { listening_ = false; }
 
   // Read-only views for the server layer and for tests.
   const PortLayer& Ports() const { return ports_; }
-  bool LoopRunning() const { return loopRunning_; }
+  // True while the thread's running receive loop serves this control.
+  bool LoopRunning() const;
 
  private:
-  // The port layer's pump: the host's, and a WM_QUIT met there ends the loops
-  // of this thread, so the host's own message loop gets to see it.
+  // The port layer's pump: the host's, and a WM_QUIT met there makes every
+  // control of the thread leave the loop, so the host's own message loop
+  // gets to see it.
   class HostPump : public MessagePump {
    public:
     explicit HostPump(HostSite& host) : host_(host) {}
@@ -111,6 +114,18 @@ class SerialControl {
 
   // Lowers the stop flag before a loop call, when somebody listens to events.
   void ArmLoop();
+  // Stores 4 in the stop flag: this control stops listening (the loop drops
+  // it before its next pass), and every other control goes on.
+  void StopListening();
+  // True while a sink is connected and the slot named by Port is open.
+  bool Listened();
+  // Runs the thread's receive loop until no control listens; `this` pumps
+  // and pauses.
+  HRESULT RunLoop();
+  // One control's turn in a pass: its read and its DataArrived.
+  HRESULT Serve();
+  // Drops the controls that no longer listen; true while any is left.
+  static bool DropLeavers();
 
   HostSite& host_;
   const Kernel32& k_;
@@ -126,7 +141,10 @@ class SerialControl {
   Bstr strCompany_;
   Bstr strVersion_;
 
-  bool loopRunning_ = false;
+  // In the thread's list of listeners (until the loop drops it), and
+  // wanting to be served there.
+  bool joined_ = false;
+  bool listening_ = false;
 };
 
 }  // namespace vemblaric

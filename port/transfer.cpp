@@ -40,10 +40,15 @@ bool PortLayer::WaitPending(long hPort, DWORD& count) {
 long PortLayer::CommRead(const short& intPortID, BSTR& strData, const long& lngSize) {
   try {
     SetEmpty(strData);
+    const bool openBeforePump = intPortID >= 1 && intPortID <= kSlots &&
+                                CommPorts_[intPortID - 1].blnPortOpen != VARIANT_FALSE;
     pump_.DoEvents();
     // Host code run by the pump may have started a write that is still in flight.
     if (transferInFlight_) throw CaughtFailure{kInvalidProcedureCall};
     PortSlot& slot = Slot(intPortID);
+    // Host code run by the pump closed this port: the read finds nothing, and
+    // the close the host asked for is no failure of the read.
+    if (openBeforePump && slot.blnPortOpen == VARIANT_FALSE) return 0;
     const long hPort = slot.hPort;
     HANDLE h = AsHandle(hPort);
 

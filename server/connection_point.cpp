@@ -62,8 +62,13 @@ class Enumerator final : public Enum {
   }
   HRESULT STDMETHODCALLTYPE Clone(Enum** out) override {
     if (!out) return E_POINTER;
-    auto* copy = new (std::nothrow) Enumerator(owner_, items_);
-    if (!copy) return E_OUTOFMEMORY;
+    *out = nullptr;
+    Enumerator* copy = nullptr;
+    try {
+      copy = new Enumerator(owner_, items_);  // the copy of the list may fail as well
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    }
     copy->position_ = position_;
     *out = copy;
     return S_OK;
@@ -124,6 +129,16 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   if (!cookie) return E_POINTER;
   *cookie = 0;
   if (!sink) return E_POINTER;
+  if (closed_) return E_UNEXPECTED;
+  // The sink's QueryInterface is the caller's code and may let go of the
+  // container, this point with it.
+  container_.AddRef();
+  const HRESULT hr = Connect(sink, cookie);
+  container_.Release();
+  return hr;
+}
+
+HRESULT ConnectionPoint::Connect(IUnknown* sink, DWORD* cookie) {
   IUnknown* typed = nullptr;
   // Keep the sink as the interface it must implement, so calls need no cast.
   if (FAILED(sink->QueryInterface(iid_, reinterpret_cast<void**>(&typed))) || !typed) {
@@ -181,6 +196,13 @@ bool ConnectionPoint::IsConnected(const IUnknown* sink) const {
 void ConnectionPoint::Release(std::vector<IUnknown*>& sinks) {
   for (IUnknown* s : sinks) s->Release();
   sinks.clear();
+}
+
+void ConnectionPoint::Close() {
+  closed_ = true;
+  std::vector<CONNECTDATA> sinks;
+  sinks.swap(sinks_);  // a sink that disconnects itself meanwhile finds nothing
+  for (CONNECTDATA& c : sinks) c.pUnk->Release();
 }
 
 HRESULT EnumeratePoints(IUnknown* owner, const std::vector<IConnectionPoint*>& points,

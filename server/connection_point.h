@@ -41,12 +41,18 @@ class ConnectionPoint final : public IConnectionPoint {
   std::vector<IUnknown*> Snapshot() const;
   static void Release(std::vector<IUnknown*>& sinks);
 
+  // The container goes away: lets go of every sink and connects no more.
+  void Close();
+
  private:
+  HRESULT Connect(IUnknown* sink, DWORD* cookie);
+
   IConnectionPointContainer& container_;
   IID iid_;
   SinkKind kind_;
   std::vector<CONNECTDATA> sinks_;
   DWORD nextCookie_ = 1;
+  bool closed_ = false;
 };
 
 // An enumerator over connection points of one container.

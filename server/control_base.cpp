@@ -24,17 +24,21 @@ constexpr wchar_t kFaceResourceType[] = L"JPEG";
 // The stream inside a container's storage that holds the values.
 constexpr wchar_t kStorageStream[] = L"Contents";
 
+// Both let go of the old pointer only once the slot no longer holds it: the
+// release runs the container's code, which may call back into the control.
 template <typename T>
 void ReleaseAndClear(T*& p) {
-  if (p) p->Release();
+  T* old = p;
   p = nullptr;
+  if (old) old->Release();
 }
 
 template <typename T>
 void Assign(T*& slot, T* value) {
   if (value) value->AddRef();
-  if (slot) slot->Release();
+  T* old = slot;
   slot = value;
+  if (old) old->Release();
 }
 
 HINSTANCE WindowModule() {
@@ -135,7 +139,10 @@ HRESULT ControlObject::QueryControlBase(REFIID riid, void** ppv) {
   return S_OK;
 }
 
-void ControlObject::OnPropertyChanged() { dirty_ = true; }
+void ControlObject::OnPropertyChanged() {
+  dirty_ = true;
+  savePending_ = false;  // a save made before the change no longer holds it
+}
 
 void ControlObject::ReleaseControlBase() {
   InPlaceDeactivate();
@@ -156,9 +163,11 @@ void ControlObject::RefreshUserMode() {
 // --- IOleObject ------------------------------------------------------------------
 
 HRESULT ControlObject::SetClientSite(IOleClientSite* site) {
+  Hold hold(this);  // the container's code runs below and may let go of the control
+  if (site && released_) return E_UNEXPECTED;
   if (!site) {
-    // The container lets go: whatever loop runs on its thread must end, or
-    // its shutdown waits on a control it no longer knows.
+    // The container lets go: the control leaves the thread's receive loop,
+    // or the container's shutdown waits on a control it no longer knows.
     control_.StopLoop();
     InPlaceDeactivate();
   }
@@ -177,6 +186,7 @@ HRESULT ControlObject::GetClientSite(IOleClientSite** site) {
 HRESULT ControlObject::SetHostNames(LPCOLESTR, LPCOLESTR) { return S_OK; }
 
 HRESULT ControlObject::Close(DWORD saveOption) {
+  Hold hold(this);
   control_.StopLoop();
   if (dirty_ && site_ && (saveOption == OLECLOSE_SAVEIFDIRTY || saveOption == OLECLOSE_PROMPTSAVE))
     site_->SaveObject();  // a container that cannot save keeps what it has
@@ -201,6 +211,7 @@ HRESULT ControlObject::GetClipboardData(DWORD, IDataObject** data) {
 
 HRESULT ControlObject::DoVerb(LONG verb, LPMSG, IOleClientSite* activeSite, LONG, HWND,
                               LPCRECT position) {
+  Hold hold(this);
   switch (verb) {
     case OLEIVERB_PRIMARY:
     case OLEIVERB_SHOW:
@@ -221,6 +232,7 @@ HRESULT ControlObject::DoVerb(LONG verb, LPMSG, IOleClientSite* activeSite, LONG
 }
 
 HRESULT ControlObject::ActivateInPlace(IOleClientSite* activeSite, LPCRECT position) {
+  if (released_) return E_UNEXPECTED;
   if (inPlaceSite_) {
     if (position) SetObjectRects(position, position);
     return S_OK;
@@ -307,6 +319,8 @@ HRESULT ControlObject::GetExtent(DWORD aspect, SIZEL* size) {
 
 HRESULT ControlObject::Advise(IAdviseSink* sink, DWORD* connection) {
   if (!sink || !connection) return E_POINTER;
+  if (released_) return E_UNEXPECTED;
+  Hold hold(this);
   if (!adviseHolder_) {
     const HRESULT hr = ::CreateOleAdviseHolder(&adviseHolder_);
     if (FAILED(hr)) return hr;
@@ -316,6 +330,7 @@ HRESULT ControlObject::Advise(IAdviseSink* sink, DWORD* connection) {
 
 HRESULT ControlObject::Unadvise(DWORD connection) {
   if (!adviseHolder_) return OLE_E_NOCONNECTION;
+  Hold hold(this);  // the sink's last release may be the container's last, too
   return adviseHolder_->Unadvise(connection);
 }
 
@@ -349,6 +364,7 @@ HRESULT ControlObject::GetControlInfo(CONTROLINFO* info) {
 HRESULT ControlObject::OnMnemonic(MSG*) { return E_NOTIMPL; }
 
 HRESULT ControlObject::OnAmbientPropertyChange(DISPID dispid) {
+  Hold hold(this);
   if (dispid == DISPID_AMBIENT_USERMODE || dispid == DISPID_UNKNOWN) RefreshUserMode();
   return S_OK;
 }
@@ -366,6 +382,7 @@ HRESULT ControlObject::GetWindow(HWND* window) {
 HRESULT ControlObject::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
 
 HRESULT ControlObject::InPlaceDeactivate() {
+  Hold hold(this);
   if (window_) {
     ::DestroyWindow(window_);
     window_ = nullptr;
@@ -460,6 +477,8 @@ HRESULT ControlObject::Freeze(DWORD, LONG, void*, DWORD* freeze) {
 HRESULT ControlObject::Unfreeze(DWORD) { return E_NOTIMPL; }
 
 HRESULT ControlObject::SetAdvise(DWORD aspects, DWORD flags, IAdviseSink* sink) {
+  if (sink && released_) return E_UNEXPECTED;
+  Hold hold(this);
   Assign(viewSink_, sink);
   viewAspects_ = sink ? aspects : 0;
   viewFlags_ = sink ? flags : 0;
@@ -498,6 +517,7 @@ HRESULT ControlObject::InitNew() {
 
 HRESULT ControlObject::Load(IPropertyBag* bag, IErrorLog*) {
   if (!bag) return E_POINTER;
+  Hold hold(this);
   const HRESULT hr = control_.ReadProperties(bag);
   if (SUCCEEDED(hr)) dirty_ = false;
   return hr;
@@ -505,6 +525,7 @@ HRESULT ControlObject::Load(IPropertyBag* bag, IErrorLog*) {
 
 HRESULT ControlObject::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) {
   if (!bag) return E_POINTER;
+  Hold hold(this);
   const HRESULT hr = control_.WriteProperties(bag);
   if (SUCCEEDED(hr) && clearDirty) dirty_ = false;
   return hr;
@@ -512,6 +533,7 @@ HRESULT ControlObject::Save(IPropertyBag* bag, BOOL clearDirty, BOOL) {
 
 HRESULT ControlObject::Load(LPSTREAM stream) {
   if (!stream) return E_POINTER;
+  Hold hold(this);
   ValueBag incoming;
   HRESULT hr = incoming.ReadFrom(stream);
   if (FAILED(hr)) return hr;
@@ -531,6 +553,7 @@ HRESULT ControlObject::Load(LPSTREAM stream) {
 
 HRESULT ControlObject::Save(LPSTREAM stream, BOOL clearDirty) {
   if (!stream) return E_POINTER;
+  Hold hold(this);
   ValueBag values;
   HRESULT hr = control_.WriteProperties(&values);
   std::vector<BYTE> bytes;
@@ -562,6 +585,7 @@ HRESULT ControlObject::InitNew(IStorage* storage) {
 
 HRESULT ControlObject::Load(IStorage* storage) {
   if (!storage) return E_POINTER;
+  Hold hold(this);
   IStream* stream = nullptr;
   HRESULT hr = storage->OpenStream(kStorageStream, nullptr, STGM_READ | STGM_SHARE_EXCLUSIVE, 0,
                                    &stream);
@@ -571,18 +595,31 @@ HRESULT ControlObject::Load(IStorage* storage) {
   return hr;
 }
 
+// A storage save leaves the dirty flag to SaveCompleted: a save into another
+// storage than the one loaded from (a copy) leaves the control dirty, unless
+// the container then hands that storage over as the control's own.
 HRESULT ControlObject::Save(IStorage* storage, BOOL sameAsLoad) {
   if (!storage) return E_POINTER;
+  Hold hold(this);
+  savePending_ = false;
   IStream* stream = nullptr;
   HRESULT hr = storage->CreateStream(
       kStorageStream, STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0, 0, &stream);
   if (FAILED(hr)) return hr;
-  hr = Save(stream, sameAsLoad);
+  hr = Save(stream, FALSE);
   stream->Release();
+  if (SUCCEEDED(hr)) {
+    savePending_ = true;
+    saveSameAsLoad_ = sameAsLoad != FALSE;
+  }
   return hr;
 }
 
-HRESULT ControlObject::SaveCompleted(IStorage*) { return S_OK; }
+HRESULT ControlObject::SaveCompleted(IStorage* storage) {
+  if (savePending_ && (storage || saveSameAsLoad_)) dirty_ = false;
+  savePending_ = false;
+  return S_OK;
+}
 HRESULT ControlObject::HandsOffStorage() { return S_OK; }
 
 }  // namespace vemblaric::server

@@ -2,7 +2,9 @@
 
 #include <olectl.h>
 
+#include <climits>
 #include <new>
+#include <string>
 
 #include "server/dispatch.h"
 #include "server/module.h"
@@ -13,64 +15,80 @@ namespace {
 
 constexpr wchar_t kSource[] = L"Vemblaric";
 
+// The count of an object whose last reference is gone. What its teardown
+// calls may take and drop references to it; from here they never bring the
+// count back to zero, so the object is destroyed once.
+constexpr LONG kReleasedCount = LONG_MAX / 2;
+
+// Clears the pointer before letting go: the release may call back into the
+// object, which must find the pointer gone, not release it a second time.
 template <typename T>
 void ReleaseAndClear(T*& p) {
-  if (p) p->Release();
+  T* old = p;
   p = nullptr;
+  if (old) old->Release();
 }
 
-}  // namespace
+// Loading the type library and dropping the last reference to it happen
+// under one lock for the whole library. Wine's cache of loaded type libraries
+// can hand one thread a library whose last reference another thread is just
+// dropping; controls made and released on several threads at once then
+// crashed in the release.
+SRWLOCK g_typeLibraryLock = SRWLOCK_INIT;
 
-// Keeps the object alive while a member runs host code: a handler that drops
-// the host's last reference must not destroy the control under its own feet.
-class ControlObject::Hold {
+class TypeLibraryLock {
  public:
-  explicit Hold(ControlObject* object) : object_(object) {
-    ++object_->holds_;
-    object_->AddRef();
-  }
-  ~Hold() {
-    --object_->holds_;
-    object_->Release();
-  }
-  Hold(const Hold&) = delete;
-  Hold& operator=(const Hold&) = delete;
-
- private:
-  ControlObject* object_;
+  TypeLibraryLock() { ::AcquireSRWLockExclusive(&g_typeLibraryLock); }
+  ~TypeLibraryLock() { ::ReleaseSRWLockExclusive(&g_typeLibraryLock); }
+  TypeLibraryLock(const TypeLibraryLock&) = delete;
+  TypeLibraryLock& operator=(const TypeLibraryLock&) = delete;
 };
+
+}  // namespace
 
 HRESULT ControlObject::Create(REFIID riid, void** ppv) {
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
-  ITypeLib* library = nullptr;
-  HRESULT hr = ::LoadTypeLibEx(ModulePath().c_str(), REGKIND_NONE, &library);
-  if (FAILED(hr)) return hr;
-  ITypeInfo* dual = nullptr;
-  ITypeInfo* vtable = nullptr;
-  ITypeInfo* coclass = nullptr;
-  hr = library->GetTypeInfoOfGuid(IID__SerialControl, &dual);
-  // A dual interface's entry is its dispatch view; the function-table view is
-  // its implemented type -1.
-  HREFTYPE ref = 0;
-  if (SUCCEEDED(hr)) hr = dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
-  if (SUCCEEDED(hr)) hr = dual->GetRefTypeInfo(ref, &vtable);
-  if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(CLSID_SerialControl, &coclass);
+  std::wstring path;
+  try {
+    path = ModulePath();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
   ControlObject* object = nullptr;
-  if (SUCCEEDED(hr)) {
-    try {
-      object = new ControlObject(library, dual, vtable, coclass);
-    } catch (const std::bad_alloc&) {
-      hr = E_OUTOFMEMORY;
+  HRESULT hr = S_OK;
+  {
+    TypeLibraryLock typeLibraryLock;
+    ITypeLib* library = nullptr;
+    hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
+    if (FAILED(hr)) return hr;
+    ITypeInfo* dual = nullptr;
+    ITypeInfo* vtable = nullptr;
+    ITypeInfo* coclass = nullptr;
+    hr = library->GetTypeInfoOfGuid(IID__SerialControl, &dual);
+    // A dual interface's entry is its dispatch view; the function-table view
+    // is its implemented type -1.
+    HREFTYPE ref = 0;
+    if (SUCCEEDED(hr)) hr = dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
+    if (SUCCEEDED(hr)) hr = dual->GetRefTypeInfo(ref, &vtable);
+    if (SUCCEEDED(hr)) hr = library->GetTypeInfoOfGuid(CLSID_SerialControl, &coclass);
+    if (SUCCEEDED(hr)) {
+      try {
+        object = new ControlObject(library, dual, vtable, coclass);
+      } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+      }
+    }
+    if (!object) {
+      ReleaseAndClear(coclass);
+      ReleaseAndClear(vtable);
+      ReleaseAndClear(dual);
+      ReleaseAndClear(library);
+      return hr;
     }
   }
-  if (!object) {
-    ReleaseAndClear(coclass);
-    ReleaseAndClear(vtable);
-    ReleaseAndClear(dual);
-    ReleaseAndClear(library);
-    return hr;
-  }
+  // Outside the lock: a failed query releases the object, whose teardown
+  // takes the lock again.
   hr = object->QueryInterface(riid, ppv);
   object->Release();
   return hr;
@@ -84,17 +102,24 @@ ControlObject::ControlObject(ITypeLib* library, ITypeInfo* dual, ITypeInfo* vtab
       coclass_(coclass),
       events_(*this, DIID___SerialControl, ConnectionPoint::kDispatchSinks),
       notify_(*this, IID_IPropertyNotifySink),
-      control_(*this) {
-  ObjectCreated();
-}
+      control_(*this) {}
 
-ControlObject::~ControlObject() {
+ControlObject::~ControlObject() { LetGoOfOutside(); }
+
+ControlObject::Counted::Counted() { ObjectCreated(); }
+ControlObject::Counted::~Counted() { ObjectDestroyed(); }
+
+void ControlObject::LetGoOfOutside() {
+  // The container first: it may still call any member, the type
+  // descriptions included, while it lets go.
   ReleaseControlBase();
+  events_.Close();
+  notify_.Close();
+  TypeLibraryLock typeLibraryLock;
   ReleaseAndClear(coclass_);
   ReleaseAndClear(vtable_);
   ReleaseAndClear(dual_);
   ReleaseAndClear(library_);
-  ObjectDestroyed();
 }
 
 HRESULT ControlObject::QueryInterface(REFIID riid, void** ppv) {
@@ -120,11 +145,13 @@ ULONG ControlObject::AddRef() { return static_cast<ULONG>(::InterlockedIncrement
 ULONG ControlObject::Release() {
   const LONG n = ::InterlockedDecrement(&refs_);
   if (n == 0) {
+    refs_ = kReleasedCount;
+    released_ = true;
     delete this;
     return 0;
   }
   // Only the control's own holds are left: the host has let go while a member
-  // still runs, so no receive loop may keep the host's thread any longer.
+  // or the loop's turn still runs, so the control leaves the receive loop.
   if (n == holds_) control_.StopLoop();
   return static_cast<ULONG>(n);
 }
@@ -301,11 +328,25 @@ HRESULT ControlObject::PropertyChanged(DISPID dispid) {
   return S_OK;
 }
 
-bool ControlObject::HasEventSinks() { return events_.HasSinks(); }
+// A control going away listens to nobody: a container that opens it from a
+// teardown callback must not run the receive loop inside the destructor.
+bool ControlObject::HasEventSinks() { return !released_ && events_.HasSinks(); }
 
 bool ControlObject::DoEvents() {
   Hold hold(this);
   return runtime::DoEvents();
+}
+
+// Counted as a running member's hold: a host that lets go during the loop's
+// turn for this control makes only this control leave the loop.
+void ControlObject::KeepAlive() {
+  ++holds_;
+  AddRef();
+}
+
+void ControlObject::LetGo() {
+  --holds_;
+  Release();
 }
 
 // --- Class information and error information ------------------------------------

@@ -187,8 +187,26 @@ class ControlObject final : public _SerialControl,
   HRESULT PropertyChanged(DISPID dispid) override;
   bool HasEventSinks() override;
   bool DoEvents() override;
+  void KeepAlive() override;
+  void LetGo() override;
 
   class Hold;
+
+  // Counts the object among the library's live objects from before its first
+  // member is made until after its last one is gone: the library may be
+  // unloaded only once no code of the object can run any more.
+  class Counted {
+   public:
+    Counted();
+    ~Counted();
+    Counted(const Counted&) = delete;
+    Counted& operator=(const Counted&) = delete;
+  };
+
+  // Lets go of everything outside the object while all of it still works:
+  // the container, its sinks and the type descriptions. What those call back
+  // into finds a whole object; what they try to connect anew is refused.
+  void LetGoOfOutside();
 
   // Sets the thread's error object for a failed member, so hosts that bind
   // through the function table learn what failed.
@@ -205,8 +223,10 @@ class ControlObject final : public _SerialControl,
   void ShowFace(HDC dc, const RECT& bounds);
   static LRESULT CALLBACK FaceWindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 
+  Counted counted_;  // first, so it goes last
   LONG refs_ = 1;
-  LONG holds_ = 0;  // references held by running members, not by the host
+  LONG holds_ = 0;          // references held by running members, not by the host
+  bool released_ = false;  // the last reference is gone: the object is going away
   ITypeLib* library_;
   ITypeInfo* dual_;    // the dispatch view: names and member identifiers
   ITypeInfo* vtable_;  // the function-table view: places and true signatures
@@ -227,6 +247,29 @@ class ControlObject final : public _SerialControl,
   SIZEL extent_{1270, 1270};  // HIMETRIC: the face's 48 pixels at 96 per inch
   bool userMode_ = true;  // run mode unless the site says otherwise
   bool dirty_ = false;
+  // A storage save waits for SaveCompleted to count: whether it was into the
+  // storage the values came from, and that nothing changed since.
+  bool savePending_ = false;
+  bool saveSameAsLoad_ = false;
+};
+
+// Keeps the object alive while a member runs host code: a handler that drops
+// the host's last reference must not destroy the control under its own feet.
+class ControlObject::Hold {
+ public:
+  explicit Hold(ControlObject* object) : object_(object) {
+    ++object_->holds_;
+    object_->AddRef();
+  }
+  ~Hold() {
+    --object_->holds_;
+    object_->Release();
+  }
+  Hold(const Hold&) = delete;
+  Hold& operator=(const Hold&) = delete;
+
+ private:
+  ControlObject* object_;
 };
 
 }  // namespace vemblaric::server

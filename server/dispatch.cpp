@@ -2,8 +2,9 @@
 
 #include <oleauto.h>
 
+#include <cstring>
+#include <iterator>
 #include <new>
-#include <string>
 #include <vector>
 
 #include "port/caught_failure.h"
@@ -12,6 +13,7 @@ namespace vemblaric::server {
 namespace {
 
 constexpr wchar_t kSource[] = L"Vemblaric";
+constexpr wchar_t kUnexpectedFailure[] = L"Unexpected failure";
 
 // A FUNCDESC owned for the length of one call.
 class FuncDesc {
@@ -64,6 +66,8 @@ struct Argument {
   VARIANT value;         // the converted value (the temporary of a by-ref parameter)
   VARIANT* backing;      // where a by-reference value lives, or nullptr
   VARIANT* writeBack;    // the caller's VT_VARIANT to update afterwards, or nullptr
+  VARIANT* callerRef;    // the caller's by-reference argument of another type, or nullptr
+  UINT position;         // the argument's place in the caller's array
   VARTYPE type;          // the parameter's base type
   bool byRef;
 };
@@ -73,9 +77,52 @@ HRESULT Convert(VARIANT* out, VARIANT* in, VARTYPE type) {
   return ::VariantChangeType(out, in, 0, type);
 }
 
+// How many bytes a by-reference argument of a plain number type points at;
+// 0 for a decimal, which fills a variant whole, and for a type whose variable
+// cannot take a converted value back (objects, arrays, records, status codes).
+size_t NumberBytes(VARTYPE type) {
+  switch (type) {
+    case VT_I1: case VT_UI1: return 1;
+    case VT_I2: case VT_UI2: case VT_BOOL: return 2;
+    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_R4: return 4;
+    case VT_I8: case VT_UI8: case VT_R8: case VT_CY: case VT_DATE: return 8;
+    default: return 0;
+  }
+}
+
+bool TakesValueBack(VARTYPE type) {
+  return type == VT_BSTR || type == VT_DECIMAL || NumberBytes(type) != 0;
+}
+
+// Puts a member's out value into the caller's variable of another type, as
+// the automation rules convert it. A variable that cannot hold the value is
+// left as it was, and the conversion's failure is the call's.
+HRESULT StoreThrough(VARIANT& variable, VARIANT* value) {
+  const VARTYPE type = static_cast<VARTYPE>(variable.vt & ~VT_BYREF);
+  VARIANT converted;
+  const HRESULT hr = Convert(&converted, value, type);
+  if (FAILED(hr)) return hr == DISP_E_OVERFLOW || hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
+  if (type == VT_BSTR) {
+    ::SysFreeString(*variable.pbstrVal);
+    *variable.pbstrVal = converted.bstrVal;  // ownership moves to the caller
+  } else if (type == VT_DECIMAL) {
+    // A decimal's reserved first field is where a variant keeps its type: the
+    // caller's stays as it was.
+    DECIMAL number = converted.decVal;
+    number.wReserved = variable.pdecVal->wReserved;
+    *variable.pdecVal = number;
+  } else {
+    // Every number sits at the start of the variant's value.
+    std::memcpy(variable.byref, &converted.iVal, NumberBytes(type));
+  }
+  return S_OK;
+}
+
 }  // namespace
 
-BSTR DescribeFailure(HRESULT status) {
+// Nothing here can throw: every failed member describes itself through this,
+// also when memory has run out, and from outside any handler of ours.
+BSTR DescribeFailure(HRESULT status) noexcept {
   // Caught failures carry their automation numbers.
   if ((static_cast<unsigned long>(status) & 0xFFFF0000UL) == 0x800A0000UL)
     return ::SysAllocString(CaughtFailureText(status & 0xFFFF));
@@ -83,11 +130,13 @@ BSTR DescribeFailure(HRESULT status) {
   const DWORD n = ::FormatMessageW(
       FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
       nullptr, static_cast<DWORD>(status), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::wstring description = n ? std::wstring(text, n) : L"Unexpected failure";
+  const bool found = n != 0 && text != nullptr;
+  const wchar_t* shown = found ? text : kUnexpectedFailure;
+  UINT length = static_cast<UINT>(found ? n : std::size(kUnexpectedFailure) - 1);
+  while (length > 0 && (shown[length - 1] == L'\n' || shown[length - 1] == L'\r')) --length;
+  BSTR description = ::SysAllocStringLen(shown, length);
   if (text) ::LocalFree(text);
-  while (!description.empty() && (description.back() == L'\n' || description.back() == L'\r'))
-    description.pop_back();
-  return ::SysAllocStringLen(description.c_str(), static_cast<UINT>(description.size()));
+  return description;
 }
 
 namespace {
@@ -131,9 +180,11 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
     a.type = a.byRef ? td.lptdesc->vt : td.vt;
     a.backing = nullptr;
     a.writeBack = nullptr;
+    a.callerRef = nullptr;
     if (i == inputs) break;  // the result slot is filled below
     // Arguments arrive last first.
     const UINT position = params->cArgs - 1 - static_cast<UINT>(i);
+    a.position = position;
     VARIANT* given = &params->rgvarg[position];
     const VARTYPE exact = static_cast<VARTYPE>(VT_BYREF | a.type);
     if (a.byRef && given->vt == exact) {
@@ -142,14 +193,21 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
       continue;
     }
     VARIANT* source = given;
+    const bool givenByRef = (given->vt & VT_BYREF) != 0;
+    const VARTYPE givenType = static_cast<VARTYPE>(given->vt & ~VT_BYREF);
+    // A variable pointing nowhere, or one of a kind that could not take the
+    // out value back, is refused before the member runs.
+    if ((givenByRef && !given->byref) ||
+        (a.byRef && givenByRef && givenType != VT_VARIANT && !TakesValueBack(givenType))) {
+      if (argumentError) *argumentError = position;
+      cleanup();
+      return DISP_E_TYPEMISMATCH;
+    }
     if (given->vt == (VT_BYREF | VT_VARIANT)) {
-      if (!given->pvarVal) {
-        if (argumentError) *argumentError = position;
-        cleanup();
-        return DISP_E_TYPEMISMATCH;
-      }
       source = given->pvarVal;
       if (a.byRef) a.writeBack = given->pvarVal;
+    } else if (a.byRef && givenByRef) {
+      a.callerRef = given;  // a variable of another type: converted in and back
     }
     VARIANT& target = byRefTargets[static_cast<size_t>(i)];
     hr = Convert(&target, source, a.type);
@@ -189,13 +247,24 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
                       types.data(), pointers.data(), &status);
   const HRESULT memberStatus = SUCCEEDED(hr) ? status.scode : hr;
 
-  // Out values go back into the caller's variants, also after a failure:
-  // the member may have written before it failed.
+  // Out values go back into the caller's variables, also after a failure:
+  // the member may have written before it failed. A variable that cannot
+  // hold its value keeps its old one and fails the call, the first such
+  // argument being the one named; the others still get theirs.
+  HRESULT storeStatus = S_OK;
+  UINT storePosition = 0;
   for (int i = 0; i < inputs; ++i) {
     Argument& a = args[static_cast<size_t>(i)];
-    if (a.writeBack && a.backing) {
+    if (!a.backing) continue;
+    if (a.writeBack) {
       ::VariantClear(a.writeBack);
       ::VariantCopy(a.writeBack, a.backing);
+    } else if (a.callerRef) {
+      const HRESULT stored = StoreThrough(*a.callerRef, a.backing);
+      if (FAILED(stored) && SUCCEEDED(storeStatus)) {
+        storeStatus = stored;
+        storePosition = a.position;
+      }
     }
   }
   // Clearing a by-reference argument leaves what it points at alone.
@@ -210,6 +279,11 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
       exception->bstrDescription = DescribeFailure(memberStatus);
     }
     return DISP_E_EXCEPTION;
+  }
+  if (FAILED(storeStatus)) {
+    ::VariantClear(&retval);
+    if (argumentError) *argumentError = storePosition;
+    return storeStatus;
   }
   if (result && hasRetval) {
     *result = retval;  // ownership moves to the caller

@@ -4,6 +4,7 @@
 #include <objbase.h>
 #include <olectl.h>
 
+#include "control/module1.h"
 #include "server/class_factory.h"
 #include "Vemblaric.h"
 #include "server/registration.h"
@@ -43,10 +44,22 @@ bool CanUnload() { return g_objects == 0 && g_locks == 0; }
 
 using namespace vemblaric::server;
 
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
-  // Thread notifications stay on: the runtime library linked into this file
-  // frees each thread's per-thread state through them.
-  if (reason == DLL_PROCESS_ATTACH) g_module = instance;
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      g_module = instance;
+      break;
+    case DLL_THREAD_DETACH:
+      vemblaric::FreeThreadModule1();
+      break;
+    case DLL_PROCESS_DETACH:
+      // Unloaded while the process goes on: free what every thread that used
+      // the control still holds. When the process itself ends (reserved is
+      // set) the other threads were stopped wherever they were, perhaps inside
+      // the records' lock, and the system takes the memory back anyway.
+      if (!reserved) vemblaric::FreeAllModule1();
+      break;
+  }
   return TRUE;
 }
 

@@ -201,12 +201,14 @@ HRESULT ValueBag::Decode(const BYTE* bytes, size_t size) {
   Reader trailer(bytes + kHeaderBytes + payloadBytes, kTrailerBytes);
   if (trailer.U32() != Hash(bytes, kHeaderBytes + payloadBytes)) return kStreamCorrupt;
 
+  // What was decoded so far goes on every way out but success, an exhausted
+  // allocation included.
+  std::vector<std::pair<std::wstring, VARIANT>> decoded;
+  auto discard = [&decoded] {
+    for (auto& entry : decoded) ::VariantClear(&entry.second);
+  };
   try {
-    std::vector<std::pair<std::wstring, VARIANT>> decoded;
     decoded.reserve(count);
-    auto discard = [&decoded] {
-      for (auto& entry : decoded) ::VariantClear(&entry.second);
-    };
     Reader in(bytes + kHeaderBytes, payloadBytes);
     for (std::uint16_t i = 0; i < count && in.ok(); ++i) {
       std::wstring key = in.Text(in.U16());
@@ -243,6 +245,7 @@ HRESULT ValueBag::Decode(const BYTE* bytes, size_t size) {
     values_.swap(decoded);
     return S_OK;
   } catch (const std::bad_alloc&) {
+    discard();
     return E_OUTOFMEMORY;
   }
 }

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <string>
 #include <thread>
 
@@ -12,6 +13,7 @@
 #include "control/serial_control.h"
 #include "port/port_layer.h"
 #include "support/counting_pump.h"
+#include "support/nullmodem.h"
 #include "support/fake_host_site.h"
 
 namespace vemblaric {
@@ -188,6 +190,141 @@ TEST_F(BenchTest, AStreamFromThePeerArrivesWholeAndInOrderThroughDataArrived) {
   EXPECT_TRUE(received == std::wstring(data.begin(), data.end())) << "out of order or altered";
   EXPECT_GT(arrivals, 1);
   EXPECT_FALSE(control.Ports().CommPorts(2).blnPortOpen) << "closed by the handler";
+}
+
+// Numbered 40-byte lines tagged by stream, so a gap, a repeat or a swap shows.
+std::wstring Lines(wchar_t tag, unsigned first, unsigned count) {
+  std::wstring out;
+  wchar_t line[48];
+  for (unsigned i = first; i < first + count; ++i) {
+    std::swprintf(line, 48, L"%lc%07u abcdefghijklmnopqrstuvwxyz0123\n", tag, i);
+    out += line;
+  }
+  return out;
+}
+
+// The far end of one cable: once `start` is set, writes `first` seven lines at
+// a time; then, if there is a `second`, waits for `between` and writes it.
+class Peer {
+ public:
+  Peer(short id, std::wstring first, HANDLE start, std::wstring second, HANDLE between)
+      : thread_([=] {
+          testing::RealPort end;
+          if (end.Open(id) != 0) failure = "the peer's port did not open";
+          else if (Send(end, id, first, start)) Send(end, id, second, between);
+        }) {}
+  ~Peer() { thread_.join(); }
+  Peer(const Peer&) = delete;
+  Peer& operator=(const Peer&) = delete;
+  std::string failure;
+
+ private:
+  bool Send(testing::RealPort& end, short id, const std::wstring& data, HANDLE when) {
+    if (data.empty()) return true;
+    if (::WaitForSingleObject(when, static_cast<DWORD>(kDeadlineMs)) != WAIT_OBJECT_0) {
+      failure = "never told to send";
+      return false;
+    }
+    for (size_t at = 0; at < data.size(); at += 7 * 40) {
+      const std::wstring chunk = data.substr(at, 7 * 40);
+      if (end.Write(id, chunk) != static_cast<long>(chunk.size())) {
+        failure = "short write at " + std::to_string(at);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  std::thread thread_;
+};
+
+// Two devices on one form: A on COM1 runs the loop, B on COM3 joins it (from
+// A's pump, as a timer would, or from A's handler, as a button would). Each
+// control closes from its own handler once its whole stream has come; the
+// stream of the one that closes second goes on after the first has closed.
+TEST_F(BenchTest, TwoControlsOnOneThreadEachGetTheirOwnStreamWholeThroughOneLoop) {
+  struct Case {
+    const char* name;
+    bool openBFromHandler;
+    bool bClosesFirst;
+  };
+  const Case cases[] = {
+      {"B opened from A's pump, B closes first", false, true},
+      {"B opened from A's handler, B closes first", true, true},
+      {"B opened from A's pump, A closes first", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HANDLE openA = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE openB = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE firstClosed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_TRUE(openA && openB && firstClosed);
+    const std::wstring firstA = Lines(L'A', 0, 400), firstB = Lines(L'B', 0, 400);
+    const std::wstring laterA = c.bClosesFirst ? Lines(L'A', 400, 400) : L"";
+    const std::wstring laterB = c.bClosesFirst ? L"" : Lines(L'B', 400, 400);
+
+    FakeHostSite hostA, hostB;
+    SerialControl a(hostA), b(hostB);
+    ASSERT_EQ(a.put_Port(1), S_OK);
+    ASSERT_EQ(b.put_Port(3), S_OK);
+    hostA.sinks = hostB.sinks = true;
+    hostA.pumpLimit = hostB.pumpLimit = 1000000;
+    std::wstring gotA, gotB;
+    bool bOpened = false, timedOut = false;
+    int eventsAfterClose = 0;
+    const auto openB_ = [&] {
+      if (bOpened) return;
+      bOpened = true;
+      EXPECT_EQ(b.Open_Com(), S_OK) << "B joins and returns at once";
+      EXPECT_TRUE(Status(b)) << "COM3 did not open";
+      ::SetEvent(openB);
+    };
+    const ULONGLONG end = ::GetTickCount64() + kDeadlineMs;
+    hostA.onPump = [&](int) {
+      ::SetEvent(openA);
+      if (!c.openBFromHandler) openB_();
+      if (::GetTickCount64() > end) {
+        timedOut = true;
+        a.StopLoop();
+        b.StopLoop();
+      }
+      return false;
+    };
+    // Each handler closes its control once its whole stream has come.
+    const auto arrived = [&](SerialControl& control, std::wstring& got, const std::wstring& all,
+                             bool first) {
+      return [&, all, first](ControlEvent event, BSTR& bufferstr) {
+        ASSERT_EQ(event, kDataArrived);
+        if (got.size() >= all.size()) ++eventsAfterClose;
+        got += Text(bufferstr);
+        if (&control == &a && c.openBFromHandler) openB_();
+        if (got.size() < all.size()) return;
+        EXPECT_EQ(control.Close_Com(), S_OK);
+        if (first) ::SetEvent(firstClosed);
+      };
+    };
+    const std::wstring allA = firstA + laterA, allB = firstB + laterB;
+    hostA.onEvent = arrived(a, gotA, allA, !c.bClosesFirst);
+    hostB.onEvent = arrived(b, gotB, allB, c.bClosesFirst);
+    {
+      Peer peerA(2, firstA, openA, laterA, firstClosed);
+      Peer peerB(4, firstB, openB, laterB, firstClosed);
+      EXPECT_EQ(a.Open_Com(), S_OK);
+      EXPECT_TRUE(Status(a)) << "COM1 did not open; is the bench running?";
+      // So that no peer waits in vain when something failed.
+      for (HANDLE h : {openA, openB, firstClosed}) ::SetEvent(h);
+      EXPECT_EQ(peerA.failure, "");
+      EXPECT_EQ(peerB.failure, "");
+    }
+    for (HANDLE h : {openA, openB, firstClosed}) ::CloseHandle(h);
+    EXPECT_FALSE(timedOut) << gotA.size() << " and " << gotB.size() << " characters came";
+    EXPECT_TRUE(gotA == allA) << "A's stream altered";
+    EXPECT_TRUE(gotB == allB) << "B's stream altered";
+    EXPECT_EQ(eventsAfterClose, 0);
+    EXPECT_FALSE(a.Ports().CommPorts(1).blnPortOpen);
+    EXPECT_FALSE(b.Ports().CommPorts(3).blnPortOpen);
+    EXPECT_TRUE(Module1().listeners.empty());
+  }
 }
 
 }  // namespace

@@ -173,6 +173,16 @@ TEST_F(TransferTest, ReadPumpsOnceBeforeLookingAtThePort) {
     EXPECT_EQ(Read(id), -1);
     EXPECT_EQ(pump.count, 1) << id;
   }
+
+  // Host code that closes the port from that pump leaves nothing to read and
+  // no failure in the record: the close was asked for.
+  const std::wstring before = ErrorLine();
+  pump.onPump = [&](int) { port.CommClose(1); };
+  std::wstring text = L"x";
+  EXPECT_EQ(Read(1, &text), 0);
+  EXPECT_EQ(text, L"");
+  EXPECT_EQ(ErrorLine(), before);
+  EXPECT_EQ(fake.named("ClearCommError").size(), 1u) << "only the first read looked at the port";
 }
 
 TEST_F(TransferTest, WriteHandsTheSystemEveryByteAndReturnsTheTextAsConverted) {

@@ -283,6 +283,42 @@ TEST_F(ControlBase, DirtyAfterASetterAndCleanAfterASaveThatClearsIt) {
   persist->Release();
 }
 
+// A storage save counts once SaveCompleted says so, and then only for the
+// storage the control belongs to: the one it was loaded from, or the one the
+// container hands over. A save into a copy, or a change meanwhile, keeps the
+// control dirty.
+TEST_F(ControlBase, AStorageSaveCleansTheControlOnlyWhenCompletedIntoItsOwnStorage) {
+  struct Case {
+    BOOL sameAsLoad;
+    bool handedOver;
+    bool changedMeanwhile;
+    HRESULT dirtyAfter;
+  };
+  for (const Case& k : {Case{TRUE, false, false, S_FALSE}, Case{FALSE, false, false, S_OK},
+                        Case{FALSE, true, false, S_FALSE}, Case{TRUE, false, true, S_OK}}) {
+    SCOPED_TRACE(::testing::Message() << "same " << k.sameAsLoad << ", handed over "
+                                      << k.handedOver << ", changed " << k.changedMeanwhile);
+    ILockBytes* memory = nullptr;
+    IStorage* storage = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(::CreateILockBytesOnHGlobal(nullptr, TRUE, &memory));
+    ASSERT_HRESULT_SUCCEEDED(::StgCreateDocfileOnILockBytes(
+        memory, STGM_CREATE | STGM_READWRITE | STGM_SHARE_EXCLUSIVE, 0, &storage));
+    memory->Release();
+    _SerialControl* c = NewControl();
+    ASSERT_HRESULT_SUCCEEDED(c->put_Baud(300));
+    IPersistStorage* persist = As<IPersistStorage>(c, IID_IPersistStorage);
+    ASSERT_HRESULT_SUCCEEDED(persist->Save(storage, k.sameAsLoad));
+    EXPECT_EQ(persist->IsDirty(), S_OK) << "not before SaveCompleted";
+    if (k.changedMeanwhile) {
+      ASSERT_HRESULT_SUCCEEDED(c->put_Baud(1200));
+    }
+    EXPECT_HRESULT_SUCCEEDED(persist->SaveCompleted(k.handedOver ? storage : nullptr));
+    EXPECT_EQ(persist->IsDirty(), k.dirtyAfter);
+    persist->Release();
+    storage->Release();
+  }
+}
+
 // A stream the control cannot take whole is refused and changes nothing.
 TEST_F(ControlBase, ShortOtherVersionOrDamagedStreamIsRefusedAndChangesNothing) {
   _SerialControl* source = NewControl();
@@ -396,6 +432,99 @@ TEST_F(ControlBase, CloseAsksADirtyControlsSiteToSaveUnlessToldNotTo) {
   }
 }
 
+// --- Going away ----------------------------------------------------------------------
+
+// A container whose code calls back into the control from wherever the control
+// calls it: from each call of the control's last release it takes and drops
+// references and calls a member; from each call of Close, SetClientSite and
+// DoVerb it drops its last reference. The control goes away once, after the
+// member, giving back once every reference it took; another control stays
+// counted throughout.
+TEST_F(ControlBase, ContainerThatCallsBackWhileTheControlGoesAwayFindsItWhole) {
+  enum Member { kRelease, kClose, kDropSite, kDoVerb };
+  const struct {
+    Member member;
+    const char* call;
+    bool active;  // in-place active beforehand
+  } cases[] = {
+      {kRelease, "in-place site OnInPlaceDeactivate", true},
+      {kRelease, "in-place site Release", true},
+      {kRelease, "site Release", true},          {kRelease, "site Release", false},
+      {kRelease, "view sink Release", true},     {kRelease, "view sink Release", false},
+      {kRelease, "advise sink Release", true},   {kRelease, "advise sink Release", false},
+      {kRelease, "event sink Release", true},    {kRelease, "event sink Release", false},
+      {kClose, "site SaveObject", false},        {kClose, "in-place site OnInPlaceDeactivate", true},
+      {kClose, "advise sink OnClose", false},    {kDropSite, "in-place site OnInPlaceDeactivate", true},
+      {kDropSite, "site Release", false},        {kDoVerb, "in-place site CanInPlaceActivate", false},
+      {kDoVerb, "in-place site OnInPlaceActivate", false},
+      {kDoVerb, "in-place site GetWindowContext", false}};
+  HWND window = ::CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 64, 64, nullptr,
+                                  nullptr, nullptr, nullptr);
+  ASSERT_NE(window, nullptr);
+  RECT place = {0, 0, 48, 48};
+  for (const auto& k : cases) {
+    SCOPED_TRACE(::testing::Message() << "member " << k.member << " from " << k.call
+                                      << (k.active ? ", in-place active" : ""));
+    ASSERT_TRUE(server::CanUnload());
+    AmbientSite::Hook hook;
+    AmbientSite inPlace(true), site(true, &inPlace), view(true), advise(true), events(true);
+    inPlace.Join("in-place site", hook, window), site.Join("site", hook);
+    view.Join("view sink", hook), advise.Join("advise sink", hook), events.Join("event sink", hook);
+    _SerialControl* other = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(
+        server::CreateSerialControl(IID__SerialControl, reinterpret_cast<void**>(&other)));
+    Ptr<_SerialControl> control;
+    ASSERT_HRESULT_SUCCEEDED(server::CreateSerialControl(IID__SerialControl, control.put_void()));
+    IOleObject* ole = control.As<IOleObject>(IID_IOleObject).detach();  // the host's reference
+    ASSERT_HRESULT_SUCCEEDED(ole->SetClientSite(&site));
+    DWORD cookie = 0;
+    ASSERT_HRESULT_SUCCEEDED(ole->Advise(&advise, &cookie));
+    control.As<IViewObject>(IID_IViewObject)->SetAdvise(DVASPECT_CONTENT, 0, &view);
+    Ptr<IConnectionPoint> point;
+    control.As<IConnectionPointContainer>(IID_IConnectionPointContainer)
+        ->FindConnectionPoint(DIID___SerialControl, point.put());
+    ASSERT_HRESULT_SUCCEEDED(point->Advise(static_cast<IDispatch*>(&events), &cookie));
+    point.reset();
+    if (k.active) {
+      ASSERT_HRESULT_SUCCEEDED(
+          ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, window, &place));
+    }
+    ASSERT_HRESULT_SUCCEEDED(control->put_Baud(300));  // dirty, so Close asks to save
+    control.reset();
+
+    bool acted = false;
+    hook = [&](const std::string& call) {
+      if (call != k.call || acted) return;
+      acted = true;
+      if (k.member != kRelease) {
+        ole->Release();
+        EXPECT_GT(view.refs, 0) << "the control went away under its own member";
+        return;
+      }
+      _SerialControl* again = nullptr;
+      ASSERT_HRESULT_SUCCEEDED(
+          ole->QueryInterface(IID__SerialControl, reinterpret_cast<void**>(&again)));
+      short port = 0;
+      EXPECT_HRESULT_SUCCEEDED(again->get_Port(&port));
+      again->Release();
+    };
+    switch (k.member) {
+      case kRelease: ole->Release(); break;
+      case kClose: ole->Close(OLECLOSE_SAVEIFDIRTY); break;
+      case kDropSite: ole->SetClientSite(nullptr); break;
+      case kDoVerb: ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, window, &place); break;
+    }
+    hook = nullptr;
+    EXPECT_TRUE(acted) << "the control never made that call";
+    for (const AmbientSite* p : {&inPlace, &site, &view, &advise, &events})
+      EXPECT_EQ(p->refs, 0) << "every reference the control took, given back once";
+    EXPECT_FALSE(server::CanUnload()) << "the other control is alive";
+    other->Release();
+    EXPECT_TRUE(server::CanUnload());
+  }
+  ::DestroyWindow(window);
+}
+
 // --- Shutdown while the receive loop runs -------------------------------------------
 
 // An event sink that takes every event and does nothing with it.
@@ -459,8 +588,7 @@ class Watchdog {
 };
 
 // The test's action, run from a timer that only the receive loop's pump
-// dispatches: Write_Com on a slot that does not exist pumps nothing before
-// its loop.
+// dispatches: Open_Com pumps nothing before its loop.
 std::function<void()> g_onTimer;
 void CALLBACK OnTimer(HWND, UINT, UINT_PTR, DWORD) {
   if (g_onTimer) {
@@ -488,7 +616,7 @@ TEST_F(ControlBase, ContainerThatClosesOrLetsGoWhileTheLoopRunsGetsControlBack) 
     QuietSink sink;
     DWORD cookie = 0;
     ASSERT_HRESULT_SUCCEEDED(point->Advise(&sink, &cookie));
-    ASSERT_HRESULT_SUCCEEDED(c->put_Port(0));
+    ASSERT_HRESULT_SUCCEEDED(c->put_Port(1));  // on the null-modem bench
     if (how == kRelease) {
       // Only the reference the test lets go of in the loop stays with the host.
       point->Release();
@@ -512,11 +640,9 @@ TEST_F(ControlBase, ContainerThatClosesOrLetsGoWhileTheLoopRunsGetsControlBack) 
     const DWORD start = ::GetTickCount();
     {
       Watchdog watchdog(15000);
-      BSTR text = ::SysAllocString(L"x");
       inCall = true;
-      EXPECT_HRESULT_SUCCEEDED(c->Write_Com(text));
+      EXPECT_HRESULT_SUCCEEDED(c->Open_Com());
       inCall = false;
-      ::SysFreeString(text);
     }
     const DWORD took = ::GetTickCount() - start;
     ::KillTimer(nullptr, timer);

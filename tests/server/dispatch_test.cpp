@@ -417,11 +417,12 @@ TEST_F(Dispatch, ClassInformationNamesTheEventInterface) {
   EXPECT_EQ(errors->InterfaceSupportsErrorInfo(IID__SerialControl), S_OK);
 }
 
-// A stand-in whose every member fails with one status, to see what a host
-// receives when a member fails inside.
-class FailingMembers final : public _SerialControl {
+// A stand-in whose every member answers one status, to see what a host
+// receives when a member fails inside or writes an out value; CommGetLine and
+// CommRead write what the test sets and count their calls.
+class StandInMembers final : public _SerialControl {
  public:
-  explicit FailingMembers(HRESULT status) : s_(status) {}
+  explicit StandInMembers(HRESULT status) : s_(status) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
   ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
@@ -451,15 +452,28 @@ class FailingMembers final : public _SerialControl {
   HRESULT STDMETHODCALLTYPE CommSet(short*, BSTR*, LONG*) override { return s_; }
   HRESULT STDMETHODCALLTYPE CommClose(short*, LONG*) override { return s_; }
   HRESULT STDMETHODCALLTYPE CommFlush(short*, LONG*) override { return s_; }
-  HRESULT STDMETHODCALLTYPE CommRead(short*, BSTR*, LONG*, LONG*) override { return s_; }
+  HRESULT STDMETHODCALLTYPE CommRead(short*, BSTR* strData, LONG* lngSize, LONG*) override {
+    ++calls;
+    ::SysFreeString(*strData);
+    *strData = ::SysAllocString(L"abc");
+    *lngSize = 300;
+    return s_;
+  }
   HRESULT STDMETHODCALLTYPE CommWrite(short*, BSTR*, LONG*) override { return s_; }
-  HRESULT STDMETHODCALLTYPE CommGetLine(short*, short*, VARIANT_BOOL*, LONG*) override { return s_; }
+  HRESULT STDMETHODCALLTYPE CommGetLine(short*, short*, VARIANT_BOOL* blnState, LONG*) override {
+    ++calls;
+    *blnState = state;
+    return s_;
+  }
   HRESULT STDMETHODCALLTYPE CommSetLine(short*, short*, VARIANT_BOOL*, LONG*) override { return s_; }
   HRESULT STDMETHODCALLTYPE CommGetError(BSTR*, LONG*) override { return s_; }
   HRESULT STDMETHODCALLTYPE settingeval(LONG*, BSTR*) override { return s_; }
   HRESULT STDMETHODCALLTYPE looprocess() override { return s_; }
   HRESULT STDMETHODCALLTYPE close_Com_norm() override { return s_; }
   HRESULT STDMETHODCALLTYPE get_Version(BSTR*) override { return s_; }
+
+  int calls = 0;
+  VARIANT_BOOL state = VARIANT_FALSE;
 
  private:
   HRESULT s_;
@@ -472,9 +486,11 @@ TEST_F(Dispatch, AMemberThatFailsReachesTheHostAsAnException) {
     const wchar_t* description;
   } cases[] = {{static_cast<HRESULT>(0x800A0006), L"Overflow"},
                {static_cast<HRESULT>(0x800A000D), L"Type mismatch"},
-               {static_cast<HRESULT>(0x800A0007), L"Out of memory"}};
+               {static_cast<HRESULT>(0x800A0007), L"Out of memory"},
+               {static_cast<HRESULT>(0x80070005), L"Access denied."},
+               {static_cast<HRESULT>(0x8004ABCD), L"Unexpected failure"}};
   for (const auto& c : cases) {
-    FailingMembers failing(c.status);
+    StandInMembers failing(c.status);
     VARIANT result;
     ::VariantInit(&result);
     EXCEPINFO info{};
@@ -489,6 +505,66 @@ TEST_F(Dispatch, AMemberThatFailsReachesTheHostAsAnException) {
     ::SysFreeString(info.bstrSource);
     ::SysFreeString(info.bstrDescription);
     ::SysFreeString(info.bstrHelpFile);
+  }
+}
+
+// A variable of another type than the member declares gets the out value in
+// its own type; one that cannot hold it keeps its value and fails the call as
+// the conversion does, naming the argument; one that could never take a value
+// back is refused before the member runs; a plain value keeps nothing.
+TEST_F(Dispatch, VariablesOfAnotherTypeReceiveTheOutValueInTheirOwnType) {
+  Ptr<ITypeInfo> vtable = VtableView(control.get());
+  constexpr DISPID kGetLine = 0x6003001A, kRead = 0x60030018;  // as StandInMembers writes them
+  const struct {
+    DISPID member;
+    UINT place;  // in the caller's array, last argument first
+    VARTYPE vt;
+    const wchar_t* before;  // nullptr: an empty object variable
+    VARIANT_BOOL state;     // what CommGetLine writes
+    HRESULT hr;
+    const wchar_t* after;
+    int calls;
+  } cases[] = {
+      {kGetLine, 0, VT_BYREF | VT_I2, L"0", VARIANT_TRUE, S_OK, L"-1", 1},
+      {kGetLine, 0, VT_BYREF | VT_I4, L"-1", VARIANT_FALSE, S_OK, L"0", 1},
+      {kGetLine, 0, VT_BYREF | VT_R8, L"0", VARIANT_TRUE, S_OK, L"-1", 1},
+      {kRead, 0, VT_BYREF | VT_BSTR, L"64", 0, S_OK, L"300", 1},
+      {kRead, 0, VT_BYREF | VT_DECIMAL, L"64", 0, S_OK, L"300", 1},
+      {kRead, 0, VT_BYREF | VT_UI1, L"64", 0, DISP_E_OVERFLOW, L"64", 1},
+      {kRead, 1, VT_BYREF | VT_I4, L"7", 0, DISP_E_TYPEMISMATCH, L"7", 1},
+      {kGetLine, 0, VT_BYREF | VT_DISPATCH, nullptr, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
+      {kGetLine, 0, VT_I2, L"0", VARIANT_TRUE, S_OK, L"0", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "vt " << c.vt << " as argument " << c.place);
+    StandInMembers member(S_OK);
+    member.state = c.state;
+    const VARTYPE type = static_cast<VARTYPE>(c.vt & ~VT_BYREF);
+    VARIANT variable{}, shown{}, result{};
+    if (c.before) {
+      shown.vt = VT_BSTR, shown.bstrVal = ::SysAllocString(c.before);
+      ASSERT_HRESULT_SUCCEEDED(::VariantChangeType(&variable, &shown, 0, type));
+      ::VariantClear(&shown);
+    }
+    variable.vt = type;
+    VARIANT args[3] = {};  // the others empty, which every type takes
+    args[c.place] = variable;
+    if (c.vt & VT_BYREF) {
+      args[c.place].vt = c.vt;  // a decimal fills the variant; every other value starts here
+      args[c.place].byref = type == VT_DECIMAL ? static_cast<void*>(&variable) : &variable.iVal;
+    }
+    DISPPARAMS params = {args, nullptr, 3, 0};
+    UINT argErr = 99;
+    EXPECT_EQ(server::InvokeMember(vtable.get(), static_cast<_SerialControl*>(&member), c.member,
+                                   DISPATCH_METHOD, &params, &result, nullptr, &argErr),
+              c.hr);
+    EXPECT_EQ(argErr, FAILED(c.hr) ? c.place : 99u);
+    EXPECT_EQ(member.calls, c.calls);
+    if (c.after) {
+      ASSERT_HRESULT_SUCCEEDED(::VariantChangeType(&shown, &variable, 0, VT_BSTR));
+      EXPECT_EQ(Str(shown.bstrVal), c.after);
+    }
+    ::VariantClear(&shown), ::VariantClear(&variable), ::VariantClear(&result);
   }
 }
 

@@ -146,6 +146,59 @@ TEST_F(Events, AHandlerMayReleaseTheLastReferenceOfTheControl) {
   EXPECT_EQ(sink.refs, 0u) << "and let go of its sink";
 }
 
+// Two controls on one thread: B joins the loop that A's Write_Com runs and is
+// then released by the host, from its own handler (the loop holds it across
+// its turn) or from A's (B is then gone before its turn). Only B leaves.
+TEST_F(Events, AListeningControlReleasedByTheHostLeavesTheLoopAndTheOtherGoesOn) {
+  for (const bool fromItsOwnHandler : {true, false}) {
+    SCOPED_TRACE(fromItsOwnHandler ? "from B's handler" : "from A's handler");
+    control->Close_Com();
+    ASSERT_EQ(testing::OpenThroughPrimitive(control.get(), 1), 0);
+    testing::RealPort peerB;
+    ASSERT_EQ(peerB.Open(4), 0);
+    _SerialControl* b = NewControl().detach();  // the only reference the host holds
+    ASSERT_EQ(testing::OpenThroughPrimitive(b, 3), 0);
+    Sink sinkA(DIID___SerialControl), sinkB(DIID___SerialControl);
+    Connection a(control.get(), DIID___SerialControl, &sinkA);
+    {
+      Ptr<IConnectionPointContainer> container;
+      b->QueryInterface(IID_IConnectionPointContainer, container.put_void());
+      Ptr<IConnectionPoint> point;
+      container->FindConnectionPoint(DIID___SerialControl, point.put());
+      DWORD cookie = 0;
+      ASSERT_HRESULT_SUCCEEDED(point->Advise(&sinkB, &cookie));
+    }
+    const auto releaseB = [&] {
+      b->Release();
+      b = nullptr;
+      PeerSends(L'c');  // A goes on: its handler closes it on this
+    };
+    sinkA.handler = [&](DISPID event, BSTR* text) {
+      if (event != kDataArrived) return;
+      if ((*text)[0] == L'a') {
+        BSTR x = ::SysAllocString(L"x");
+        EXPECT_HRESULT_SUCCEEDED(b->Write_Com(x));  // B joins and returns at once
+        ::SysFreeString(x);
+        EXPECT_EQ(peerB.Write(4, std::wstring(64, L'b')), 64);
+      }
+      if ((*text)[0] == L'd') releaseB();
+      if ((*text)[0] == L'c') control->Close_Com();
+    };
+    sinkB.handler = [&](DISPID event, BSTR*) {
+      if (event != kDataArrived) return;
+      if (fromItsOwnHandler) releaseB();
+      else PeerSends(L'd');
+    };
+    PeerSends(L'a');
+    EXPECT_HRESULT_SUCCEEDED(WriteCom(L"go"));
+    EXPECT_EQ(b, nullptr);
+    EXPECT_EQ(sinkB.refs, 0u) << "B was destroyed and let go of its sink";
+    ASSERT_EQ(sinkB.received.size(), 2u) << "DataSent, then one DataArrived";
+    ASSERT_FALSE(sinkA.received.empty());
+    EXPECT_EQ(sinkA.received.back().text, std::wstring(64, L'c'));
+  }
+}
+
 TEST_F(Events, AHandlerMayDisconnectAnotherSink) {
   Sink first(DIID___SerialControl), second(DIID___SerialControl);
   Connection firstConnection(control.get(), DIID___SerialControl, &first);

@@ -27,6 +27,7 @@ class FakeHostSite : public HostSite {
   };
 
   void RaiseEvent(ControlEvent event, BSTR* text) override {
+    heldInEvent = holds;
     raised.push_back({event, Text(*text)});
     Note(std::string(event == kDataArrived ? "DataArrived " : "DataSent ") + Narrow(Text(*text)));
     if (onEvent) onEvent(event, *text);
@@ -40,19 +41,23 @@ class FakeHostSite : public HostSite {
   bool DoEvents() override {
     ++pumps;
     Note("pump");
-    // A loop that should have ended long ago is stopped here, so a fault
-    // fails its test instead of hanging it.
+    // A loop that should have ended long ago is stopped here, as by WM_QUIT,
+    // so a fault fails its test instead of hanging it.
     if (pumps > pumpLimit) {
       overran = true;
-      Module1().intLoopStop = kLoopStop;
-      return false;
+      return true;
     }
     return onPump ? onPump(pumps) : false;
   }
+  void KeepAlive() override { ++holds; }
+  void LetGo() override { --holds; }
 
   // What happened, stamped by `clock` (for example the number of kernel32
   // calls so far), so it can be merged with another record.
-  void Note(std::string what) { journal.emplace_back(clock ? clock() : 0, std::move(what)); }
+  void Note(std::string what) {
+    FakeHostSite& to = journalOf ? *journalOf : *this;
+    to.journal.emplace_back(clock ? clock() : 0, name + std::move(what));
+  }
   static std::string Narrow(const std::wstring& text) {
     std::string out;
     for (wchar_t c : text) out += c < 128 ? static_cast<char>(c) : '?';
@@ -66,11 +71,17 @@ class FakeHostSite : public HostSite {
   std::function<bool(int)> onPump;  // host code in pump n (from 1); true reports WM_QUIT
   int pumpLimit = 1000;
   std::function<size_t()> clock;
+  // Another host's journal to note in, and what to put in front of each note,
+  // so two controls' doings read as one timeline.
+  FakeHostSite* journalOf = nullptr;
+  std::string name;
 
   std::vector<Raised> raised;
   std::vector<DISPID> changed;
   int pumps = 0;
   bool overran = false;
+  int holds = 0;        // KeepAlive calls not yet matched by LetGo
+  int heldInEvent = 0;  // holds while the last event was raised
   std::vector<std::pair<size_t, std::string>> journal;
 };
 

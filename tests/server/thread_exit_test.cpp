@@ -1,0 +1,202 @@
+// Single-threaded workers that use Vemblaric.ocx and end, as hosts run them:
+// each ends within 2 s whether the library stays loaded, is unloaded by COM,
+// or is unloaded while the workers that used it still run.
+#include <windows.h>
+#include <ocidl.h>
+#include <oleauto.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "Vemblaric.h"
+
+namespace {
+
+constexpr DWORD kJoinMs = 2000;   // how long a worker may take to end once let
+constexpr DWORD kStepMs = 30000;  // any other step: only a hang takes this long
+constexpr int kThreads = 200;
+
+std::wstring OcxPath() {
+  const std::string relative = VEMBLARIC_OCX_FILE;
+  wchar_t full[MAX_PATH] = {};
+  ::GetFullPathNameW(std::wstring(relative.begin(), relative.end()).c_str(), MAX_PATH, full,
+                     nullptr);
+  return full;
+}
+
+bool Loaded() { return ::GetModuleHandleW(OcxPath().c_str()) != nullptr; }
+
+// One member family, used on a control of the worker's own.
+struct Family {
+  const char* name;
+  void (*use)(_SerialControl*);
+};
+const Family kFamilies[] = {
+    {"properties", [](_SerialControl* c) { short p = 0; c->put_Port(2); c->get_Port(&p); }},
+    {"Close_Com", [](_SerialControl* c) { c->Close_Com(); }},
+    {"Read_Com", [](_SerialControl* c) { c->Read_Com(); }},
+    {"CommGetError", [](_SerialControl* c) {
+       BSTR s = nullptr;
+       long r = 0;
+       c->CommGetError(&s, &r);
+       ::SysFreeString(s);
+     }},
+    {"Open_Com on port 5", [](_SerialControl* c) { c->put_Port(5); c->Open_Com(); }},
+    {"Write_Com on a closed port", [](_SerialControl* c) {
+       BSTR s = ::SysAllocString(L"x");
+       c->Write_Com(s);
+       ::SysFreeString(s);
+     }},
+};
+constexpr int kFamilyCount = sizeof kFamilies / sizeof kFamilies[0];
+
+// A worker: in an apartment of its own it creates a control (through the
+// class object given, or by class through COM), uses its family, releases
+// the control, says so, and ends once let.
+struct Job {
+  IClassFactory* factory = nullptr;
+  const Family* family = nullptr;
+  HANDLE used = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE mayEnd = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE thread = nullptr;
+  ~Job() {
+    if (thread) {  // a test that stopped early still lets its worker end first
+      ::SetEvent(mayEnd);
+      EndsWithin(kStepMs);
+      ::CloseHandle(thread);
+    }
+    ::CloseHandle(used);
+    ::CloseHandle(mayEnd);
+  }
+  // A worker that does not end may hold the loader lock, so this process
+  // could not end either: the failure is reported and the process ended.
+  void EndsWithin(DWORD ms) const {
+    if (::WaitForSingleObject(thread, ms) == WAIT_OBJECT_0) return;
+    ADD_FAILURE() << "the worker that used " << family->name << " did not end within " << ms
+                  << " ms";
+    std::fflush(stdout);
+    ::TerminateProcess(::GetCurrentProcess(), 1);
+  }
+};
+
+// Wine's type-library cache can hand one thread the library whose last
+// reference another thread is dropping, and the control loads its type library
+// as it is made and releases it as it goes. Workers therefore make and release
+// their controls one at a time; everything else they do at once.
+SRWLOCK g_typeLibraryTurn = SRWLOCK_INIT;
+
+DWORD WINAPI Worker(void* param) {
+  Job& job = *static_cast<Job*>(param);
+  if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
+  _SerialControl* c = nullptr;
+  ::AcquireSRWLockExclusive(&g_typeLibraryTurn);
+  const HRESULT hr =
+      job.factory ? job.factory->CreateInstance(nullptr, IID__SerialControl,
+                                                reinterpret_cast<void**>(&c))
+                  : ::CoCreateInstance(CLSID_SerialControl, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID__SerialControl, reinterpret_cast<void**>(&c));
+  ::ReleaseSRWLockExclusive(&g_typeLibraryTurn);
+  if (SUCCEEDED(hr)) {
+    job.family->use(c);
+    ::AcquireSRWLockExclusive(&g_typeLibraryTurn);
+    c->Release();
+    ::ReleaseSRWLockExclusive(&g_typeLibraryTurn);
+  }
+  ::SetEvent(job.used);
+  const DWORD waited = ::WaitForSingleObject(job.mayEnd, kStepMs);
+  ::CoUninitialize();
+  return FAILED(hr) ? 2 : waited == WAIT_OBJECT_0 ? 0 : 3;
+}
+
+// How the library comes and goes around each batch of workers.
+enum Library { kKeptByTheHost, kUnloadedByComAsEachApartmentEnds,
+               kUnloadedByCoFreeUnusedLibrariesBetweenThreads, kUnloadedWhileTheWorkersRun };
+const char* const kLibraryNames[] = {"KeptByTheHost", "UnloadedByComAsEachApartmentEnds",
+                                     "UnloadedByCoFreeUnusedLibrariesBetweenThreads",
+                                     "UnloadedWhileTheWorkersRun"};
+
+class ThreadsThatUsedTheControl : public ::testing::TestWithParam<Library> {
+ protected:
+  void SetUp() override {
+    ASSERT_HRESULT_SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    ASSERT_FALSE(Loaded()) << "the library is already loaded: the test cannot unload it";
+  }
+  void TearDown() override {
+    Unload();
+    ::CoUninitialize();
+  }
+
+  // The library loaded by path, and its class object.
+  void Load() {
+    module_ = ::LoadLibraryW(OcxPath().c_str());
+    ASSERT_NE(module_, nullptr);
+    using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
+    const auto get = reinterpret_cast<GetClassObject>(
+        reinterpret_cast<void*>(::GetProcAddress(module_, "DllGetClassObject")));
+    ASSERT_HRESULT_SUCCEEDED(get(CLSID_SerialControl, IID_IClassFactory,
+                                 reinterpret_cast<void**>(&factory_)));
+  }
+  void Unload() {
+    if (factory_) factory_->Release();
+    if (module_) ::FreeLibrary(module_);
+    factory_ = nullptr;
+    module_ = nullptr;
+  }
+
+  static void Join(Job& job, int number) {
+    SCOPED_TRACE("thread " + std::to_string(number));
+    job.EndsWithin(kJoinMs);
+    DWORD code = 99;
+    ::GetExitCodeThread(job.thread, &code);
+    EXPECT_EQ(code, 0u) << "the worker that used " << job.family->name
+                        << ": 1 no apartment, 2 no control, 3 never let end";
+  }
+
+  HMODULE module_ = nullptr;
+  IClassFactory* factory_ = nullptr;
+};
+
+// Workers run in batches of one per family, so records are made and freed on
+// several threads at once.
+TEST_P(ThreadsThatUsedTheControl, EachEndsWithinTwoSeconds) {
+  const Library library = GetParam();
+  if (library == kKeptByTheHost) { ASSERT_NO_FATAL_FAILURE(Load()); }
+  for (int first = 0; first < kThreads; first += kFamilyCount) {
+    if (library == kUnloadedWhileTheWorkersRun) { ASSERT_NO_FATAL_FAILURE(Load()); }
+    if (library == kUnloadedByCoFreeUnusedLibrariesBetweenThreads) {
+      // Fetched here, the class object puts the library in this apartment's
+      // list, so that it stays after the workers' apartments end.
+      IClassFactory* factory = nullptr;
+      ASSERT_HRESULT_SUCCEEDED(::CoGetClassObject(CLSID_SerialControl, CLSCTX_INPROC_SERVER,
+                                                  nullptr, IID_IClassFactory,
+                                                  reinterpret_cast<void**>(&factory)));
+      factory->Release();
+    }
+    Job batch[kFamilyCount];
+    for (int i = 0; i < kFamilyCount; ++i) {
+      batch[i].factory = factory_;
+      batch[i].family = &kFamilies[i];
+      batch[i].thread = ::CreateThread(nullptr, 0, Worker, &batch[i], 0, nullptr);
+      ASSERT_NE(batch[i].thread, nullptr);
+    }
+    for (Job& job : batch) ASSERT_EQ(::WaitForSingleObject(job.used, kStepMs), WAIT_OBJECT_0);
+    if (library == kUnloadedWhileTheWorkersRun) {
+      Unload();
+      EXPECT_FALSE(Loaded()) << "the workers keep the library";
+    }
+    for (Job& job : batch) ::SetEvent(job.mayEnd);
+    for (int i = 0; i < kFamilyCount; ++i) Join(batch[i], first + i);
+    if (library == kUnloadedByCoFreeUnusedLibrariesBetweenThreads) ::CoFreeUnusedLibraries();
+    if (library != kKeptByTheHost) { ASSERT_FALSE(Loaded()) << "kept after thread " << first; }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Libraries, ThreadsThatUsedTheControl,
+    ::testing::Values(kKeptByTheHost, kUnloadedByComAsEachApartmentEnds,
+                      kUnloadedByCoFreeUnusedLibrariesBetweenThreads, kUnloadedWhileTheWorkersRun),
+    [](const ::testing::TestParamInfo<Library>& p) { return kLibraryNames[p.param]; });
+
+}  // namespace
