@@ -183,5 +183,6 @@ if [ "$failures" -gt 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
 fi
+prefix_stop_all
 rm -rf "$a" "$b"
 echo "per-user registration: the complete set for the user, nothing for the machine, removed whole"

@@ -49,10 +49,19 @@ prefix_create() {
   prefix_run "$dir" cmd /c exit </dev/null >/dev/null 2>&1
 }
 
+# Call it before removing the prefix: its wineserver is found through the
+# folder. Wine's services of the prefix can outlive a killed wineserver, so
+# they are ended too, found by the prefix in their environment.
 prefix_stop() {
   [ -d "$1" ] || return 0
   WINEPREFIX=$1 timeout 30 wineserver -k 2>/dev/null
   WINEPREFIX=$1 timeout 30 wineserver -w 2>/dev/null
+  local pid
+  for pid in $(pgrep -f 'wineserver|\.exe' 2>/dev/null); do
+    if { tr '\0' '\n' <"/proc/$pid/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$1"; then
+      kill -9 "$pid" 2>/dev/null
+    fi
+  done
   return 0
 }
 
