@@ -12,6 +12,7 @@
 
 #include "Vemblaric.h"
 #include "server/identifiers.h"
+#include "server/library_keys.h"
 #include "server/module.h"
 #include "server/typelib/platform.h"
 
@@ -87,12 +88,16 @@ bool Exists(const std::wstring& path) {
 
 // Whether the build of the other word size is registered too: its class key,
 // in the other registry view, names a file that is not this one. (Where there
-// is no other view, that key is this build's own.)
-bool OtherBuildRegistered() {
+// is no other view, that key is this build's own.) A user's registration
+// looks among the user's classes: a view flag reaches past the mapping of
+// HKEY_CLASSES_ROOT to the machine's.
+bool OtherBuildRegistered(Scope scope) {
   RegKey key;
   const std::wstring server = ClassKey() + L"\\InprocServer32";
-  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, server.c_str(), 0, KEY_READ | kOtherRegistryView,
-                      key.put()) != ERROR_SUCCESS)
+  const bool user = scope == Scope::kUser;
+  if (::RegOpenKeyExW(user ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT,
+                      ((user ? L"Software\\Classes\\" : L"") + server).c_str(), 0,
+                      KEY_READ | kOtherRegistryView, key.put()) != ERROR_SUCCESS)
     return false;
   wchar_t path[MAX_PATH + 1] = {};
   DWORD bytes = sizeof path - sizeof path[0];
@@ -127,7 +132,8 @@ LSTATUS DeleteTree(const std::wstring& root) {
   return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
 }
 
-HRESULT RegisterTypeLibrary(const std::wstring& path) {
+HRESULT RegisterTypeLibrary(const std::wstring& path, Scope scope) {
+  if (scope == Scope::kUser) return WriteLibraryKeys(path);
   ITypeLib* lib = nullptr;
   const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &lib);
   if (lib) lib->Release();
@@ -154,7 +160,14 @@ LSTATUS DeleteInterfaceKeys() {
 
 // The last build to go takes the whole library away, its interfaces with it;
 // one that leaves the other registered takes only its own platform's entry.
-HRESULT UnregisterTypeLibrary(bool last) {
+HRESULT UnregisterTypeLibrary(bool last, Scope scope) {
+  // The user's library keys are this library's own writing. (The removal
+  // below reaches both views through view flags, which pass by the mapping
+  // of HKEY_CLASSES_ROOT to the machine's keys.)
+  if (scope == Scope::kUser) {
+    if (!last) return DeleteTree(PlatformKey()) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
+    return RemoveLibraryKeys(ModulePath());
+  }
   // Ask the key, not QueryPathOfRegTypeLib, which falls back to another
   // platform's entry.
   if (Exists(PlatformKey())) {
@@ -169,34 +182,34 @@ HRESULT UnregisterTypeLibrary(bool last) {
 
 }  // namespace
 
-HRESULT RegisterServer() {
+HRESULT RegisterServer(Scope scope) {
   const std::wstring path = ModulePath();
   if (path.empty()) return SELFREG_E_CLASS;
   for (const Value& v : Entries(path)) {
     if (WriteValue(v) != ERROR_SUCCESS) {
-      UnregisterServer();
+      UnregisterServer(scope);
       return SELFREG_E_CLASS;
     }
   }
-  if (FAILED(RegisterTypeLibrary(path))) {
-    UnregisterServer();
+  if (FAILED(RegisterTypeLibrary(path, scope))) {
+    UnregisterServer(scope);
     return SELFREG_E_TYPELIB;
   }
   return S_OK;
 }
 
-HRESULT UnregisterServer() {
+HRESULT UnregisterServer(Scope scope) {
   // The class key is this build's own; the programmatic identifier, the
   // interfaces and the library are shared with the build of the other word
   // size and go with the last of the two.
-  const bool last = !OtherBuildRegistered();
+  const bool last = !OtherBuildRegistered(scope);
   std::vector<std::wstring> roots{ClassKey()};
   if (last) roots.push_back(kProgId);
   for (const std::wstring& root : roots)
     if (!Deletable(root)) return SELFREG_E_CLASS;
   // The library first: should it fail, the class keys still say the control
   // is registered, and a second call removes all of it.
-  if (FAILED(UnregisterTypeLibrary(last))) return SELFREG_E_TYPELIB;
+  if (FAILED(UnregisterTypeLibrary(last, scope))) return SELFREG_E_TYPELIB;
   HRESULT result = S_OK;
   for (const std::wstring& root : roots)
     if (DeleteTree(root) != ERROR_SUCCESS) result = SELFREG_E_CLASS;

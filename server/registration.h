@@ -4,6 +4,13 @@
 
 namespace vemblaric::server {
 
+// Where a registration goes: the machine's classes, through the platform's
+// type-library calls; or the current user's, while DllInstall maps
+// HKEY_CLASSES_ROOT onto them, with the library's keys written here
+// (library_keys.h) and the other word size's build looked for among the
+// user's classes.
+enum class Scope { kMachine, kUser };
+
 // Writes the class, its programmatic identifier, and the type library with
 // its two interfaces. A failure part-way removes what was written, as
 // UnregisterServer does.
@@ -12,13 +19,13 @@ namespace vemblaric::server {
 // its class key in its own registry view and its own platform's entry of the
 // library; the programmatic identifier, the interfaces and the library key
 // are shared.
-HRESULT RegisterServer();
+HRESULT RegisterServer(Scope scope = Scope::kMachine);
 
 // Removes what RegisterServer writes: the class key and this platform's entry
 // of the library always, the shared keys only when the other word size's
 // build is not registered. A key that cannot be deleted fails the call before
 // any change; a failure after that is returned too, and leaves the class key
 // in place, so that a second call removes the rest.
-HRESULT UnregisterServer();
+HRESULT UnregisterServer(Scope scope = Scope::kMachine);
 
 }  // namespace vemblaric::server

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The virtual null-modem bench: a private Wine prefix inside the build tree
-# whose COM1<->COM2 and COM3<->COM4 are socat pty pairs.
+# whose COM1<->COM2 and COM3<->COM4 are socat pty pairs, and COM21<->COM22 a
+# third pair for the ports that hosts reach by their full device name.
 #
 #   bench.sh start BUILD_DIR   make the prefix if needed, start wineserver and the pairs
 #   bench.sh stop BUILD_DIR    stop everything that start started
@@ -54,11 +55,14 @@ REGEDIT4
 "COM2"="$state/com2"
 "COM3"="$state/com3"
 "COM4"="$state/com4"
+"COM21"="$state/com21"
+"COM22"="$state/com22"
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Drivers]
 "Graphics"="null"
 REG
   if ! grep -q "$state/com4" "$WINEPREFIX/system.reg" 2>/dev/null \
+     || ! grep -q "$state/com22" "$WINEPREFIX/system.reg" 2>/dev/null \
      || ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
     timeout 60 "$VEMBLARIC_WINE" regedit /S "$(winepath -w "$state/ports.reg" 2>/dev/null)" >/dev/null 2>&1
   fi
@@ -79,7 +83,7 @@ start() {
   # Each pair's pid is also kept on its own (pair12.pid, pair34.pid), so a
   # test can end one pair as a device that vanishes.
   local a b
-  for pair in "1 2" "3 4"; do
+  for pair in "1 2" "3 4" "21 22"; do
     read -r a b <<<"$pair"
     rm -f "$state/com$a" "$state/com$b"
     setsid socat "pty,raw,echo=0,link=$state/com$a" "pty,raw,echo=0,link=$state/com$b" \
@@ -88,7 +92,8 @@ start() {
     echo $! >"$state/pair$a$b.pid"
   done
   for _ in $(seq 100); do
-    [ -e "$state/com1" ] && [ -e "$state/com2" ] && [ -e "$state/com3" ] && [ -e "$state/com4" ] && return 0
+    [ -e "$state/com1" ] && [ -e "$state/com2" ] && [ -e "$state/com3" ] && [ -e "$state/com4" ] \
+      && [ -e "$state/com21" ] && [ -e "$state/com22" ] && return 0
     sleep 0.05
   done
   echo "bench: the pty pairs did not appear" >&2

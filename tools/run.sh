@@ -84,3 +84,11 @@ TEXT
 for variant in ${VEMBLARIC_VARIANTS:-x86 x64}; do
   session "$variant"
 done
+
+# The release package needs both variants.
+variants=" ${VEMBLARIC_VARIANTS:-x86 x64} "
+if [[ $variants == *" x86 "* && $variants == *" x64 "* ]]; then
+  echo
+  echo "######## the release package: both controls, INSTALL.txt, the examples, SHA256SUMS"
+  VEMBLARIC_BUILD=$base bash "$top/tools/package.sh"
+fi

@@ -3,9 +3,10 @@
 # the 32-bit and the 64-bit control (build/x86, build/x64), and for each starts
 # its null-modem bench, runs every test program under Wine through ctest, and
 # stops the bench. The 64-bit run also takes the side-by-side tests, in which
-# both controls are registered in one 64-bit prefix. The last line sums up
-# both ctest runs ("tests: N passed, M failed"); the exit code is 0 only if
-# both passed.
+# both controls are registered in one 64-bit prefix. Then it writes the
+# release package (tools/package.sh). The summary at the end gives both ctest
+# runs and the package, and its last line the total of both runs ("tests: N
+# passed, M failed"); the exit code is 0 only if all three succeeded.
 #
 #   test.sh [ctest options]   VEMBLARIC_VARIANTS="x86" (or "x64") runs one only
 set -euo pipefail
@@ -44,6 +45,16 @@ for variant in $variants; do
     passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
   fi
 done
+# The release package, from the two variants just built and tested.
+if [[ " $variants " == *" x86 "* && " $variants " == *" x64 "* ]]; then
+  if VEMBLARIC_BUILD=$base bash "$top/tools/package.sh" >"$base/package.log" 2>&1; then
+    summary+=("package: $(sed -n 's/^== //p' "$base/package.log")")
+  else
+    cat "$base/package.log" >&2
+    summary+=("package: FAILED (tools/package.sh)")
+    status=1
+  fi
+fi
 echo "== summary"
 printf '   %s\n' "${summary[@]}"
 # Both variants together, as the last line.

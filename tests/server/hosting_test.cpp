@@ -208,5 +208,41 @@ TEST_F(Hosting, AtlContainerHostsTheControlInvisibleWhileRunningAndShowsThePlugI
   unknown->Release();
 }
 
+// No licence wall: the class object is a plain class factory, without the
+// licensing one (IClassFactory2) through which a container would ask for a
+// key, and a container creates working controls through it with no key, in
+// design mode (the plug drawn) and in run mode (nothing drawn) alike. (ATL's
+// container above creates its control the same way, in run mode.)
+TEST_F(Hosting, ContainersCreateTheControlWithNoLicenceKeyInDesignAndRunMode) {
+  IClassFactory* factory = nullptr;
+  ASSERT_HRESULT_SUCCEEDED(::CoGetClassObject(CLSID_SerialControl, CLSCTX_INPROC_SERVER, nullptr,
+                                              IID_IClassFactory,
+                                              reinterpret_cast<void**>(&factory)));
+  IUnknown* licensing = nullptr;
+  EXPECT_EQ(factory->QueryInterface(IID_IClassFactory2, reinterpret_cast<void**>(&licensing)),
+            E_NOINTERFACE);
+  for (const bool runMode : {false, true}) {
+    SCOPED_TRACE(runMode ? "run mode" : "design mode");
+    IOleObject* ole = nullptr;
+    ASSERT_HRESULT_SUCCEEDED(
+        factory->CreateInstance(nullptr, IID_IOleObject, reinterpret_cast<void**>(&ole)));
+    AmbientSite site(runMode);  // the site first, as the control asks
+    ASSERT_HRESULT_SUCCEEDED(ole->SetClientSite(&site));
+    IPersistStreamInit* init = As<IPersistStreamInit>(ole, IID_IPersistStreamInit);
+    ASSERT_HRESULT_SUCCEEDED(init->InitNew());
+    IViewObject* view = As<IViewObject>(ole, IID_IViewObject);
+    FaceCanvas canvas;
+    ASSERT_HRESULT_SUCCEEDED(canvas.DrawWith(view));
+    if (runMode) EXPECT_EQ(canvas.PaintedPixels(), 0);
+    else EXPECT_GT(canvas.PaintedPixels(), FaceCanvas::size * FaceCanvas::size / 2);
+    EXPECT_HRESULT_SUCCEEDED(ole->Close(OLECLOSE_NOSAVE));
+    EXPECT_HRESULT_SUCCEEDED(ole->SetClientSite(nullptr));
+    view->Release();
+    init->Release();
+    ole->Release();
+  }
+  factory->Release();
+}
+
 }  // namespace
 }  // namespace vemblaric::testing

@@ -180,17 +180,17 @@ class OcxLibrary : public ::testing::Test {
   CanUnloadNow canUnloadNow_ = nullptr;
 };
 
-TEST_F(OcxLibrary, ExportsTheFourEntryPointsByNameAndOrdinal) {
+TEST_F(OcxLibrary, ExportsTheFiveEntryPointsByNameAndOrdinal) {
   const char* names[] = {"DllCanUnloadNow", "DllGetClassObject", "DllRegisterServer",
-                         "DllUnregisterServer"};
-  for (WORD ordinal = 1; ordinal <= 4; ++ordinal) {
+                         "DllUnregisterServer", "DllInstall"};
+  for (WORD ordinal = 1; ordinal <= 5; ++ordinal) {
     SCOPED_TRACE(names[ordinal - 1]);
     FARPROC byName = ::GetProcAddress(module_, names[ordinal - 1]);
     FARPROC byOrdinal = ::GetProcAddress(module_, MAKEINTRESOURCEA(ordinal));
     ASSERT_NE(byName, nullptr);
     EXPECT_EQ(byName, byOrdinal);
   }
-  EXPECT_EQ(::GetProcAddress(module_, MAKEINTRESOURCEA(5)), nullptr);
+  EXPECT_EQ(::GetProcAddress(module_, MAKEINTRESOURCEA(6)), nullptr);
 }
 
 TEST_F(OcxLibrary, ClassObjectIsOnlyForTheControlsClass) {

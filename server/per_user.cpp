@@ -1,0 +1,58 @@
+// DllInstall: registration for the machine or for the current user only.
+//
+//   regsvr32 /n /i:user Vemblaric.ocx      the current user, no administrator
+//   regsvr32 /u /n /i:user Vemblaric.ocx   removes exactly that
+//   regsvr32 /n /i[:machine] Vemblaric.ocx what DllRegisterServer does
+//
+// A per-user registration is the machine registration written under
+// HKEY_CURRENT_USER\Software\Classes instead: for the length of the call the
+// process's HKEY_CLASSES_ROOT is mapped onto that key, so the class keys and
+// the type library's keys land there and nothing is written for the machine.
+// Windows merges that key into HKEY_CLASSES_ROOT for the user's programs.
+// The library's keys are written by registration itself (Scope::kUser):
+// the platform's type-library calls may write into the machine's other
+// registry view whatever the mapping.
+#include <windows.h>
+
+#include "server/registration.h"
+
+namespace vemblaric::server {
+namespace {
+
+// The scope an argument names; false for one that names none.
+bool ScopeOf(LPCWSTR argument, Scope* scope) {
+  if (!argument || !*argument || ::lstrcmpiW(argument, L"machine") == 0) {
+    *scope = Scope::kMachine;
+    return true;
+  }
+  if (::lstrcmpiW(argument, L"user") != 0) return false;
+  *scope = Scope::kUser;
+  return true;
+}
+
+// Runs the machine registration or removal with HKEY_CLASSES_ROOT mapped
+// onto the user's classes, and restores the mapping on every path.
+HRESULT ForCurrentUser(HRESULT (*work)(Scope)) {
+  HKEY classes = nullptr;
+  LSTATUS rc = ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
+                                 KEY_ALL_ACCESS, nullptr, &classes, nullptr);
+  if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
+  rc = ::RegOverridePredefKey(HKEY_CLASSES_ROOT, classes);
+  ::RegCloseKey(classes);  // the mapping holds its own handle
+  if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
+  const HRESULT hr = work(Scope::kUser);
+  ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+  return hr;
+}
+
+}  // namespace
+}  // namespace vemblaric::server
+
+using namespace vemblaric::server;
+
+extern "C" HRESULT WINAPI DllInstall(BOOL install, LPCWSTR argument) {
+  HRESULT (*work)(Scope) = install ? RegisterServer : UnregisterServer;
+  Scope scope = Scope::kMachine;
+  if (!ScopeOf(argument, &scope)) return E_INVALIDARG;
+  return scope == Scope::kUser ? ForCurrentUser(work) : work(Scope::kMachine);
+}

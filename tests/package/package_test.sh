@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# The release package as a user gets it: tools/package.sh run twice gives the
+# same bytes; the zip holds exactly the files INSTALL.txt speaks of, each
+# matching its line in SHA256SUMS; and the unpacked x86\Vemblaric.ocx,
+# registered with regsvr32 in a fresh 32-bit prefix, runs the unpacked
+# VBScript example over the cable and is removed again with regsvr32 /u.
+#
+#   package_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR
+#
+# The example runs over the 64-bit build's null-modem pair COM1<->COM2.
+set -uo pipefail
+x64=${1:?usage: package_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR}
+x86=${2:?} src=${3:?} work=${4:?}
+mkdir -p "$work"
+base=$(dirname "$x86")
+[ "$(dirname "$x64")" = "$base" ] || { echo "the two builds are not in one folder" >&2; exit 1; }
+. "$src/tests/support/fresh_prefix.sh" "$x86"
+trap prefix_stop_all EXIT
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+version=$(head -n 1 "$src/VERSION")
+name=vemblaric-$version
+for run in one two; do
+  rm -rf "${work:?}/$run"
+  VEMBLARIC_BUILD=$base bash "$src/tools/package.sh" "$work/$run" >"$work/$run.log" 2>&1 ||
+    { cat "$work/$run.log" >&2; echo "tools/package.sh failed" >&2; exit 1; }
+  sleep 1  # a second apart, so a time taken from the clock would show
+done
+zip=$work/one/$name.zip
+[ -f "$zip" ] || { echo "no $name.zip" >&2; exit 1; }
+cmp "$zip" "$work/two/$name.zip" || fail "two runs gave different zips"
+
+echo "== unpacked"
+rm -rf "$work/unpacked"
+mkdir -p "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$zip") || fail "the zip does not unpack"
+root=$work/unpacked/$name
+(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort) >"$work/files.txt"
+cat "$work/files.txt"
+diff -u - "$work/files.txt" >&2 <<EOF || fail "the package does not hold exactly these files"
+INSTALL.txt
+SHA256SUMS
+examples/MyProgram.exe.manifest
+examples/Vemblaric.h
+examples/Vemblaric_i.c
+examples/cpp_client.cpp
+examples/serial_loopback.vbs
+x64/Vemblaric.manifest
+x64/Vemblaric.ocx
+x86/Vemblaric.manifest
+x86/Vemblaric.ocx
+EOF
+(cd "$root" && sha256sum --quiet -c SHA256SUMS) || fail "a file does not match SHA256SUMS"
+[ "$(grep -cv SHA256SUMS "$work/files.txt")" = "$(wc -l <"$root/SHA256SUMS")" ] ||
+  fail "SHA256SUMS does not list every other file"
+for variant in x86 x64; do
+  cmp "$root/$variant/Vemblaric.ocx" "$base/$variant/server/Vemblaric.ocx" ||
+    fail "$variant/Vemblaric.ocx is not the built one"
+done
+grep -q "^Vemblaric $version - " "$root/INSTALL.txt" || fail "INSTALL.txt does not name version $version"
+grep -rlI '@[A-Z_]*@' "$root" && fail "a placeholder is left in the package"
+[ "$(grep -c $'\r$' "$root/INSTALL.txt")" = "$(wc -l <"$root/INSTALL.txt")" ] ||
+  fail "INSTALL.txt does not end every line with CR LF"
+
+echo "== the unpacked x86 control in a fresh 32-bit prefix"
+prefix=$work/prefix
+prefix_create "$prefix" "$x64/bench" || exit 1
+ocx=$(windows_path "$root/x86/Vemblaric.ocx")
+class='HKCR\CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}\InprocServer32'
+prefix_run "$prefix" regsvr32 /s "$ocx" || fail "regsvr32 of the unpacked control answered $?"
+prefix_run "$prefix" reg query "$class" /ve 2>/dev/null | tr -d '\r' | grep -qF "$ocx" ||
+  fail "the class is not registered to the unpacked file"
+VEMBLARIC_WORD_SIZE=32 bash "$src/tests/examples/expect_output.sh" \
+  "$src/tests/examples/serial_loopback.expected" \
+  env WINEPREFIX="$prefix" timeout 120 wine cscript.exe //nologo \
+  "$(windows_path "$root/examples/serial_loopback.vbs")" >"$work/loopback.txt" 2>&1 ||
+  { fail "the unpacked example with the unpacked control:"; cat "$work/loopback.txt" >&2; }
+prefix_run "$prefix" regsvr32 /s /u "$ocx" || fail "regsvr32 /u of the unpacked control answered $?"
+prefix_run "$prefix" reg query "$class" >/dev/null 2>&1 && fail "the class is still registered"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures failure(s)" >&2
+  exit 1
+fi
+prefix_stop "$prefix"
+rm -rf "$prefix"
+echo "the package: reproducible, complete, checked, and its x86 control works unpacked"

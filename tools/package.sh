@@ -1,0 +1,70 @@
+#!/usr/bin/env bash
+# The release package: DIST_DIR/vemblaric-VERSION.zip (DIST_DIR is dist/ by
+# default), made from the two built variants (tools/build.sh):
+#
+#   vemblaric-VERSION/INSTALL.txt      for Windows users: which file, the installs, removal
+#   vemblaric-VERSION/SHA256SUMS       the checksum of every other file
+#   vemblaric-VERSION/x86/             the 32-bit Vemblaric.ocx and Vemblaric.manifest
+#   vemblaric-VERSION/x64/             the 64-bit Vemblaric.ocx and Vemblaric.manifest
+#   vemblaric-VERSION/examples/        the VBScript, the C++ client with Vemblaric.h and
+#                                      Vemblaric_i.c, an application manifest
+#
+# VERSION comes from the file VERSION, as the version block's does. Every file
+# has the time of the last commit and fixed permissions, and the zip lists
+# them in a fixed order with no extra fields, so two runs give the same bytes.
+#
+#   package.sh [DIST_DIR]     VEMBLARIC_BUILD: the builds' folder (build/)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+base=${VEMBLARIC_BUILD:-$top/build}
+dist=${1:-$top/dist}
+version=$(head -n 1 "$top/VERSION")
+name=vemblaric-$version
+
+for variant in x86 x64; do
+  for file in Vemblaric.ocx Vemblaric.manifest; do
+    if [ ! -f "$base/$variant/server/$file" ]; then
+      echo "package: $base/$variant/server/$file is missing; build both variants (tools/build.sh)" >&2
+      exit 1
+    fi
+  done
+done
+command -v zip >/dev/null || { echo "package: zip is missing; run tools/setup.sh" >&2; exit 1; }
+
+stage=$(mktemp -d /tmp/vemblaric-package.XXXXXX)
+trap 'rm -rf "$stage"' EXIT
+root=$stage/$name
+mkdir -p "$root/x86" "$root/x64" "$root/examples"
+
+# Text for Windows users ends its lines with CR LF.
+crlf() { sed 's/\r*$/\r/'; }
+assembly_version=$(sed -n 's/.*<assemblyIdentity [^>]*version="\([0-9.]*\)".*/\1/p' \
+                     "$base/x86/server/Vemblaric.manifest")
+fill() { sed -e "s/@VERSION@/$version/g" -e "s/@ASSEMBLY_VERSION@/$assembly_version/g"; }
+
+for variant in x86 x64; do
+  cp "$base/$variant/server/Vemblaric.ocx" "$base/$variant/server/Vemblaric.manifest" "$root/$variant/"
+done
+fill <"$top/package/INSTALL.txt" | crlf >"$root/INSTALL.txt"
+fill <"$top/package/MyProgram.exe.manifest" | crlf >"$root/examples/MyProgram.exe.manifest"
+crlf <"$top/examples/serial_loopback.vbs" >"$root/examples/serial_loopback.vbs"
+crlf <"$top/examples/cpp_client.cpp" >"$root/examples/cpp_client.cpp"
+# The interface compiler names its input by the build's own path; the
+# package names it plainly, so where the tree was built does not show.
+for file in Vemblaric.h Vemblaric_i.c; do
+  sed 's|from [^ ]*/Vemblaric\.idl|from Vemblaric.idl|' "$base/x86/server/idl/$file" | crlf \
+    >"$root/examples/$file"
+done
+
+(cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum) >"$stage/SHA256SUMS"
+mv "$stage/SHA256SUMS" "$root/SHA256SUMS"
+
+stamp=$(git -C "$top" log -1 --format=%ct 2>/dev/null || echo 315532800)
+find "$root" -type d -exec chmod 755 {} + -o -type f -exec chmod 644 {} +
+find "$root" -exec touch -h -d "@$stamp" {} +
+mkdir -p "$dist"
+zipfile=$(cd "$dist" && pwd)/$name.zip
+rm -f "$zipfile"
+(cd "$stage" && find "$name" -type f | LC_ALL=C sort | TZ=UTC zip -X -D -q -9 "$zipfile" -@)
+echo "== $zipfile"
+echo "   $(sha256sum "$zipfile" | cut -d' ' -f1)  sha256"
