@@ -440,6 +440,13 @@ TEST_F(ControlBase, CloseAsksADirtyControlsSiteToSaveUnlessToldNotTo) {
 // DoVerb it drops its last reference. The control goes away once, after the
 // member, giving back once every reference it took; another control stays
 // counted throughout.
+// Set by a timer that only a message pump can run; its quit ends a loop.
+bool g_teardownPumped = false;
+void CALLBACK TeardownTimer(HWND, UINT, UINT_PTR, DWORD) {
+  if (!g_teardownPumped) ::PostQuitMessage(0);
+  g_teardownPumped = true;
+}
+
 TEST_F(ControlBase, ContainerThatCallsBackWhileTheControlGoesAwayFindsItWhole) {
   enum Member { kRelease, kClose, kDropSite, kDoVerb };
   const struct {
@@ -506,6 +513,18 @@ TEST_F(ControlBase, ContainerThatCallsBackWhileTheControlGoesAwayFindsItWhole) {
           ole->QueryInterface(IID__SerialControl, reinterpret_cast<void**>(&again)));
       short port = 0;
       EXPECT_HRESULT_SUCCEEDED(again->get_Port(&port));
+      // A control going away runs no receive loop, sink or not: its Open_Com
+      // opens and returns without pumping. Were a loop to run, its pump would
+      // dispatch the timer, which ends it with WM_QUIT.
+      g_teardownPumped = false;
+      const UINT_PTR timer = ::SetTimer(nullptr, 0, USER_TIMER_MINIMUM, TeardownTimer);
+      EXPECT_HRESULT_SUCCEEDED(again->put_Port(1));
+      EXPECT_HRESULT_SUCCEEDED(again->Open_Com());
+      ::KillTimer(nullptr, timer);
+      EXPECT_FALSE(g_teardownPumped) << "the receive loop ran inside the teardown";
+      MSG quit;
+      while (::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+      }
       again->Release();
     };
     switch (k.member) {
