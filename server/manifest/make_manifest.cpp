@@ -19,9 +19,12 @@
 #include <string>
 #include <vector>
 
+#include "server/com_ptr.h"
 #include "server/identifiers.h"
 
 namespace {
+
+using vemblaric::ComPtr;
 
 class Failure : public std::runtime_error {
  public:
@@ -37,23 +40,6 @@ class Failure : public std::runtime_error {
 void Check(HRESULT hr, const std::string& what) {
   if (FAILED(hr)) throw Failure(what, hr);
 }
-
-template <typename T>
-class Com {
- public:
-  Com() = default;
-  Com(const Com&) = delete;
-  Com& operator=(const Com&) = delete;
-  ~Com() {
-    if (p_) p_->Release();
-  }
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-  T** put() { return &p_; }
-
- private:
-  T* p_ = nullptr;
-};
 
 std::string Narrow(const wchar_t* text) {
   std::string out;
@@ -153,7 +139,7 @@ std::string FileName(const wchar_t* path) {
 }
 
 std::string Manifest(const wchar_t* path) {
-  Com<ITypeLib> lib;
+  ComPtr<ITypeLib> lib;
   Check(::LoadTypeLibEx(path, REGKIND_NONE, lib.put()), "LoadTypeLibEx");
   TLIBATTR* attr = nullptr;
   Check(lib->GetLibAttr(&attr), "GetLibAttr");
@@ -173,7 +159,7 @@ std::string Manifest(const wchar_t* path) {
   std::string classes, interfaces;
   const UINT count = lib->GetTypeInfoCount();
   for (UINT i = 0; i < count; ++i) {
-    Com<ITypeInfo> info;
+    ComPtr<ITypeInfo> info;
     Check(lib->GetTypeInfo(i, info.put()), "GetTypeInfo");
     TYPEATTR* type = nullptr;
     Check(info->GetTypeAttr(&type), "GetTypeAttr");

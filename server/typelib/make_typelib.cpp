@@ -21,9 +21,12 @@
 #include <string>
 #include <vector>
 
+#include "server/com_ptr.h"
 #include "server/typelib/platform.h"
 
 namespace {
+
+using vemblaric::ComPtr;
 
 // ---------------------------------------------------------------------------
 // What the library records.
@@ -130,24 +133,6 @@ const std::vector<Member> kEventMembers = {
 
 // ---------------------------------------------------------------------------
 // Writing it.
-
-// Owns one interface pointer.
-template <typename T>
-class Com {
- public:
-  Com() = default;
-  Com(const Com&) = delete;
-  Com& operator=(const Com&) = delete;
-  ~Com() {
-    if (p_) p_->Release();
-  }
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-  T** put() { return &p_; }
-
- private:
-  T* p_ = nullptr;
-};
 
 // Owns one BSTR.
 class Text {
@@ -268,8 +253,8 @@ void AddMembers(ICreateTypeInfo2* info, const std::vector<Member>& members, FUNC
 }
 
 void CreateEntry(ICreateTypeLib2* lib, const wchar_t* name, TYPEKIND kind,
-                 Com<ICreateTypeInfo2>& entry) {
-  Com<ICreateTypeInfo> created;
+                 ComPtr<ICreateTypeInfo2>& entry) {
+  ComPtr<ICreateTypeInfo> created;
   Check(lib->CreateTypeInfo(const_cast<LPOLESTR>(name), kind, created.put()),
         "CreateTypeInfo " + Narrow(name));
   Check(created->QueryInterface(IID_ICreateTypeInfo2, reinterpret_cast<void**>(entry.put())),
@@ -278,7 +263,7 @@ void CreateEntry(ICreateTypeLib2* lib, const wchar_t* name, TYPEKIND kind,
 
 // Refers `entry` to `target` and returns the reference.
 HREFTYPE Reference(ICreateTypeInfo2* entry, ICreateTypeInfo2* target, const char* what) {
-  Com<ITypeInfo> info;
+  ComPtr<ITypeInfo> info;
   Check(target->QueryInterface(IID_ITypeInfo, reinterpret_cast<void**>(info.put())),
         std::string("ITypeInfo of ") + what);
   HREFTYPE ref = 0;
@@ -293,7 +278,7 @@ HREFTYPE ReferenceDispatch(ICreateTypeInfo2* entry, ITypeInfo* dispatch) {
 }
 
 void Write(const wchar_t* path) {
-  Com<ICreateTypeLib2> lib;
+  ComPtr<ICreateTypeLib2> lib;
   Check(::CreateTypeLib2(vemblaric::kTypeLibPlatform, path, lib.put()), "CreateTypeLib2");
   Text name(kLibraryName);
   Check(lib->SetName(name.get()), "SetName");
@@ -304,13 +289,13 @@ void Write(const wchar_t* path) {
   Check(lib->SetDocString(name.get()), "SetDocString");
 
   // IDispatch comes from OLE Automation (stdole2), which the library imports.
-  Com<ITypeLib> stdole;
+  ComPtr<ITypeLib> stdole;
   Check(::LoadTypeLibEx(L"stdole2.tlb", REGKIND_NONE, stdole.put()), "LoadTypeLibEx stdole2.tlb");
-  Com<ITypeInfo> dispatch;
+  ComPtr<ITypeInfo> dispatch;
   Check(stdole->GetTypeInfoOfGuid(IID_IDispatch, dispatch.put()), "IDispatch from stdole2.tlb");
 
   // Entries are numbered in the order they are created.
-  Com<ICreateTypeInfo2> iface, coclass, events;
+  ComPtr<ICreateTypeInfo2> iface, coclass, events;
   CreateEntry(lib.get(), L"_SerialControl", TKIND_INTERFACE, iface);
   CreateEntry(lib.get(), L"SerialControl", TKIND_COCLASS, coclass);
   CreateEntry(lib.get(), L"__SerialControl", TKIND_DISPATCH, events);

@@ -14,6 +14,7 @@
 
 #include "Vemblaric.h"
 #include "port/text.h"
+#include "server/com_ptr.h"
 #include "vtable_places.h"
 
 namespace vemblaric {
@@ -117,23 +118,6 @@ constexpr USHORT kResultFlags = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
 constexpr size_t kFirstMemberPlace = 7 * sizeof(void*);
 
 // --- Reading the library -----------------------------------------------------
-
-template <typename T>
-class Com {
- public:
-  Com() = default;
-  Com(const Com&) = delete;
-  Com& operator=(const Com&) = delete;
-  ~Com() {
-    if (p_) p_->Release();
-  }
-  T* operator->() const { return p_; }
-  T* get() const { return p_; }
-  T** put() { return &p_; }
-
- private:
-  T* p_ = nullptr;
-};
 
 // Holds a TYPEATTR or FUNCDESC and gives it back to its ITypeInfo.
 class TypeAttr {
@@ -291,9 +275,9 @@ class TypeLibTest : public ::testing::Test {
 
   static ITypeLib* lib_;
   static HRESULT loadStatus_;
-  Com<ITypeInfo> entries_[3];
+  ComPtr<ITypeInfo> entries_[3];
   ITypeInfo* dispatch_ = nullptr;  // entries_[0]
-  Com<ITypeInfo> interface_;
+  ComPtr<ITypeInfo> interface_;
 };
 
 ITypeLib* TypeLibTest::lib_ = nullptr;
@@ -365,7 +349,7 @@ TEST_F(TypeLibTest, EntriesStandInOrderWithTheirIdentifiersVersionsAndFlags) {
     EXPECT_EQ(attr->cImplTypes, expected.implTypes);
     EXPECT_EQ(attr->cVars, 0);
 
-    Com<ITypeInfo> byGuid;
+    ComPtr<ITypeInfo> byGuid;
     ASSERT_EQ(lib_->GetTypeInfoOfGuid(*expected.guid, byGuid.put()), S_OK);
     EXPECT_EQ(NameOf(byGuid.get()), expected.name);
   }
@@ -400,14 +384,14 @@ TEST_F(TypeLibTest, ImplementedTypesAndTheirFlags) {
     ASSERT_EQ(info->GetImplTypeFlags(expected.index, &flags), S_OK);
     EXPECT_EQ(flags, expected.flags);
 
-    Com<ITypeInfo> target;
+    ComPtr<ITypeInfo> target;
     ASSERT_EQ(info->GetRefTypeInfo(ref, target.put()), S_OK);
     EXPECT_EQ(NameOf(target.get()), expected.name);
     TypeAttr attr(target.get());
     ASSERT_TRUE(attr.ok());
     EXPECT_TRUE(IsEqualGUID(attr->guid, *expected.guid));
 
-    Com<ITypeLib> holder;
+    ComPtr<ITypeLib> holder;
     UINT index = 0;
     ASSERT_EQ(target->GetContainingTypeLib(holder.put(), &index), S_OK);
     TLIBATTR* libAttr = nullptr;
@@ -433,7 +417,7 @@ TEST_F(TypeLibTest, MembersFollowIDispatchDirectlyInTableOrder) {
 }
 
 TEST_F(TypeLibTest, EveryMemberHasItsPlaceDispidKindFlagsNamesAndParameters) {
-  Com<ITypeInfo2> info2;
+  ComPtr<ITypeInfo2> info2;
   ASSERT_EQ(interface_->QueryInterface(IID_ITypeInfo2, reinterpret_cast<void**>(info2.put())),
             S_OK);
   for (UINT i = 0; i < kMembers.size(); ++i) {
@@ -513,7 +497,7 @@ TEST_F(TypeLibTest, UnlistedIdentifiersAndZeroBelongToNoMember) {
   const INVOKEKIND kinds[] = {INVOKE_FUNC, INVOKE_PROPERTYGET, INVOKE_PROPERTYPUT,
                               INVOKE_PROPERTYPUTREF};
   for (ITypeInfo* info : {interface_.get(), dispatch_}) {
-    Com<ITypeInfo2> info2;
+    ComPtr<ITypeInfo2> info2;
     ASSERT_EQ(info->QueryInterface(IID_ITypeInfo2, reinterpret_cast<void**>(info2.put())), S_OK);
     for (DISPID id : kNoMember) {
       SCOPED_TRACE(::testing::Message() << "DISPID 0x" << std::hex << id);
