@@ -46,7 +46,16 @@ prefix_create() {
   WINEPREFIX=$dir timeout 30 wineserver -k 2>/dev/null
   WINEPREFIX=$dir timeout 30 wineserver -w 2>/dev/null
   WINEPREFIX=$dir setsid wineserver -p -f </dev/null >"$dir.wineserver.log" 2>&1 &
-  prefix_run "$dir" cmd /c exit </dev/null >/dev/null 2>&1
+  # The first program can meet the server still starting and fail; a second
+  # try finds it up. What each try said stays in the services log.
+  local try
+  for try in 1 2 3; do
+    prefix_run "$dir" cmd /c exit </dev/null >>"$dir.services.log" 2>&1 && return 0
+    echo "(try $try failed)" >>"$dir.services.log"
+    sleep 1
+  done
+  echo "Wine's services did not start in $dir (log $dir.services.log)" >&2
+  return 1
 }
 
 # Call it before removing the prefix: its wineserver is found through the
