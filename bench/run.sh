@@ -47,6 +47,11 @@ measure() {
 }
 
 variants=${VEMBLARIC_VARIANTS:-x86 x64}
+. "$top/tools/machine.sh"
+if [[ " $variants " == *" x86 "* ]] && ! machine_runs_32bit; then
+  echo "== the 32-bit control is not measured: $machine_no_32bit_note"
+  variants=$(echo " $variants " | sed 's/ x86 / /; s/^ *//; s/ *$//')
+fi
 for variant in $variants; do
   measure "$variant"
 done

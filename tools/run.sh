@@ -8,6 +8,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 base=${VEMBLARIC_BUILD:-$top/build}
 
+. "$top/tools/machine.sh"
 bash "$top/tools/setup.sh"
 bash "$top/tools/build.sh" "$base"
 base=$(cd "$base" && pwd)
@@ -82,12 +83,17 @@ TEXT
 }
 
 for variant in ${VEMBLARIC_VARIANTS:-x86 x64}; do
+  if [ "$variant" = x86 ] && ! machine_runs_32bit; then
+    echo
+    echo "######## the 32-bit control: no session, and only its product code was compiled: $machine_no_32bit_note"
+    continue
+  fi
   session "$variant"
 done
 
 # The release package needs both variants.
 variants=" ${VEMBLARIC_VARIANTS:-x86 x64} "
-if [[ $variants == *" x86 "* && $variants == *" x64 "* ]]; then
+if [[ $variants == *" x86 "* && $variants == *" x64 "* ]] && machine_runs_32bit; then
   echo
   echo "######## the release package: both controls, INSTALL.txt, the examples, SHA256SUMS"
   VEMBLARIC_BUILD=$base bash "$top/tools/package.sh"
