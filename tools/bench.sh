@@ -12,6 +12,7 @@
 set -euo pipefail
 
 cmd=${1:?usage: bench.sh start|stop BUILD_DIR}
+launch=$(cd "$(dirname "$0")" && pwd)/wine-launch.sh
 build=$(cd "${2:?usage: bench.sh start|stop BUILD_DIR}" && pwd)
 state=$build/bench
 
@@ -44,7 +45,7 @@ stop() {
 make_prefix() {
   mkdir -p "$state"
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    timeout 180 "$VEMBLARIC_WINE" wineboot -i >"$state/wineboot.log" 2>&1
+    VEMBLARIC_RUN_TIMEOUT=180 bash "$launch" "$VEMBLARIC_WINE" wineboot -i >"$state/wineboot.log" 2>&1
   fi
   # Ports are read when the wineserver starts, so write them before starting it.
   cat >"$state/ports.reg" <<REG
@@ -64,7 +65,7 @@ REG
   if ! grep -q "$state/com4" "$WINEPREFIX/system.reg" 2>/dev/null \
      || ! grep -q "$state/com22" "$WINEPREFIX/system.reg" 2>/dev/null \
      || ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
-    timeout 60 "$VEMBLARIC_WINE" regedit /S "$(winepath -w "$state/ports.reg" 2>/dev/null)" >/dev/null 2>&1
+    VEMBLARIC_RUN_TIMEOUT=60 bash "$launch" "$VEMBLARIC_WINE" regedit /S "Z:$(printf '%s' "$state/ports.reg" | tr / '\\')" >/dev/null 2>&1
   fi
   timeout 30 wineserver -k 2>/dev/null || true
   timeout 30 wineserver -w 2>/dev/null || true
@@ -73,12 +74,14 @@ REG
 start() {
   stop
   make_prefix
-  setsid wineserver -p -f </dev/null >"$state/wineserver.log" 2>&1 &
-  echo $! >"$state/pids"
+  # Without -f the server returns once it listens, so the first program
+  # cannot meet a server still starting.
+  setsid wineserver -p </dev/null >"$state/wineserver.log" 2>&1
+  : >"$state/pids"
   # Wine's own services (services.exe, winedevice, rpcss) start with the first
   # program and live as long as the wineserver. Start them here, so they do not
   # inherit a test's output pipe and keep ctest waiting for its end.
-  timeout 120 "$VEMBLARIC_WINE" cmd /c exit </dev/null >"$state/services.log" 2>&1
+  VEMBLARIC_RUN_TIMEOUT=120 bash "$launch" "$VEMBLARIC_WINE" cmd /c exit </dev/null >"$state/services.log" 2>&1
   # A pair: two ends of one pty pair, raw, no echo, as a null-modem cable.
   # Each pair's pid is also kept on its own (pair12.pid, pair34.pid), so a
   # test can end one pair as a device that vanishes.

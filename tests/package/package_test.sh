@@ -77,7 +77,7 @@ prefix_run "$prefix" reg query "$class" /ve 2>/dev/null | tr -d '\r' | grep -qF 
   fail "the class is not registered to the unpacked file"
 VEMBLARIC_WORD_SIZE=32 bash "$src/tests/examples/expect_output.sh" \
   "$src/tests/examples/serial_loopback.expected" \
-  env WINEPREFIX="$prefix" timeout 120 wine cscript.exe //nologo \
+  env WINEPREFIX="$prefix" VEMBLARIC_RUN_TIMEOUT=120 bash "$fresh_launch" wine cscript.exe //nologo \
   "$(windows_path "$root/examples/serial_loopback.vbs")" >"$work/loopback.txt" 2>&1 ||
   { fail "the unpacked example with the unpacked control:"; cat "$work/loopback.txt" >&2; }
 prefix_run "$prefix" regsvr32 /s /u "$ocx" || fail "regsvr32 /u of the unpacked control answered $?"

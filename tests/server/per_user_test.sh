@@ -161,9 +161,10 @@ prefix_run "$b" regedit /S "$(windows_path "$work/as-machine.reg")" >/dev/null 2
 control_keys "$b" "$machine_root" >"$work/imported-set.txt"
 same user-set imported-set "the imported set is not the per-user set"
 creates "$b" || fail "the script host cannot create the control from the imported set"
-WINEPREFIX=$b VEMBLARIC_WORD_SIZE=$VEMBLARIC_WORD_SIZE bash "$src/tests/examples/expect_output.sh" \
+WINEPREFIX=$b VEMBLARIC_RUN_TIMEOUT=120 VEMBLARIC_WORD_SIZE=$VEMBLARIC_WORD_SIZE \
+  bash "$src/tests/examples/expect_output.sh" \
   "$src/tests/examples/cpp_client.expected" \
-  timeout 120 "$VEMBLARIC_WINE" "$build/examples/vemblaric_cpp_client.exe" >"$work/client.txt" 2>&1 ||
+  bash "$fresh_launch" "$VEMBLARIC_WINE" "$build/examples/vemblaric_cpp_client.exe" >"$work/client.txt" 2>&1 ||
   { fail "the C++ example with the imported set:"; cat "$work/client.txt" >&2; }
 prefix_stop "$b"
 

@@ -1,7 +1,9 @@
 # Fresh Wine prefixes for the install tests, sourced by their scripts: a
-# prefix made new by wineboot, as a Windows user's machine that has never
-# seen the control, inside the build tree. Each has its own wineserver,
-# started detached and stopped by prefix_stop (the caller's EXIT trap).
+# prefix as new as wineboot makes it, as a Windows user's machine that has
+# never seen the control, inside the build tree. Booting a prefix takes 10-25 s,
+# so the build boots one once, its template (fresh-prefix/template, made again
+# when the Wine version changes), and every fresh prefix is a copy of it. Each
+# prefix has its own wineserver, stopped by prefix_stop (the caller's EXIT trap).
 #
 #   . fresh_prefix.sh BUILD_DIR      reads the build's wine-env (kind, loader)
 #   prefix_create DIR [PORTS_DIR]    a new prefix in DIR, COM1-COM4 mapped to
@@ -9,53 +11,79 @@
 #   prefix_run DIR PROGRAM ARGS...   a program of the build's word size in it
 #   prefix_run32 DIR PROGRAM ARGS... a 32-bit program in it (its reg, cscript)
 #   prefix_stop DIR                  ends its wineserver and every program
+# Programs start through tools/wine-launch.sh, which starts one again when Wine
+# itself failed to start it.
 # shellcheck shell=bash
 
 fresh_build=${1:?usage: . fresh_prefix.sh BUILD_DIR}
 # shellcheck source=/dev/null
 . "$fresh_build/wine-env"
 fresh_prefixes=()
+fresh_launch=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)/wine-launch.sh
 
 windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 prefix_run() {
-  WINEPREFIX=$1 timeout --kill-after=10 "${VEMBLARIC_RUN_TIMEOUT:-120}" "$VEMBLARIC_WINE" "${@:2}"
+  WINEPREFIX=$1 VEMBLARIC_RUN_TIMEOUT=${VEMBLARIC_RUN_TIMEOUT:-120} \
+    bash "$fresh_launch" "$VEMBLARIC_WINE" "${@:2}"
 }
 prefix_run32() {
-  WINEPREFIX=$1 timeout --kill-after=10 "${VEMBLARIC_RUN_TIMEOUT:-120}" wine "${@:2}"
+  WINEPREFIX=$1 VEMBLARIC_RUN_TIMEOUT=${VEMBLARIC_RUN_TIMEOUT:-120} bash "$fresh_launch" wine "${@:2}"
+}
+
+# Starts the prefix's wineserver, detached from any terminal so that none of
+# Wine's services holds a test's output. Without -f it returns only once the
+# server listens, so the next program cannot meet a server still starting.
+prefix_serve() {
+  WINEPREFIX=$1 setsid wineserver -p </dev/null >>"$1.wineserver.log" 2>&1
+}
+
+# The build's booted prefix that fresh ones are copied from; made under a lock,
+# since install tests run side by side.
+prefix_template() {
+  local template=$fresh_build/fresh-prefix/template version
+  version=$("$VEMBLARIC_WINE" --version 2>/dev/null)
+  mkdir -p "$fresh_build/fresh-prefix"
+  (
+    flock 9
+    [ -f "$template.ready" ] && [ "$(cat "$template.ready")" = "$version" ] && exit 0
+    prefix_stop "$template"
+    rm -rf "$template" "$template.ready"
+    mkdir -p "$template"
+    WINEPREFIX=$template VEMBLARIC_RUN_TIMEOUT=300 \
+      bash "$fresh_launch" "$VEMBLARIC_WINE" wineboot -i >"$template.wineboot.log" 2>&1 ||
+      { echo "wineboot failed for $template (log $template.wineboot.log)" >&2; exit 1; }
+    printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]\n"Graphics"="null"\n' \
+      >"$template.setup.reg"
+    prefix_run "$template" regedit /S "$(windows_path "$template.setup.reg")" >/dev/null 2>&1
+    # Ended, so that its registry is written out whole before it is copied.
+    prefix_stop "$template"
+    printf '%s\n' "$version" >"$template.ready"
+  ) 9>"$fresh_build/fresh-prefix/lock"
 }
 
 prefix_create() {
-  local dir=$1 ports=${2:-}
+  local dir=$1 ports=${2:-} n
   prefix_stop "$dir"
-  rm -rf "$dir"
-  mkdir -p "$dir"
+  rm -rf "$dir" "$dir.wineserver.log"
   fresh_prefixes+=("$dir")
-  WINEPREFIX=$dir timeout 300 "$VEMBLARIC_WINE" wineboot -i >"$dir.wineboot.log" 2>&1 ||
-    { echo "wineboot failed for $dir (log $dir.wineboot.log)" >&2; return 1; }
-  {
-    printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Drivers]\n"Graphics"="null"\n'
-    if [ -n "$ports" ]; then
-      printf '\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+  prefix_template || return 1
+  mkdir -p "$(dirname "$dir")"
+  cp -a "$fresh_build/fresh-prefix/template" "$dir" || return 1
+  if [ -n "$ports" ]; then
+    {
+      printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
       for n in 1 2 3 4; do printf '"COM%s"="%s/com%s"\n' "$n" "$ports" "$n"; done
-    fi
-  } >"$dir.setup.reg"
-  prefix_run "$dir" regedit /S "$(windows_path "$dir.setup.reg")" >/dev/null 2>&1
-  # Ports are read when the wineserver starts: start it again, detached from
-  # any terminal, with Wine's services, so none of them holds a test's output.
-  WINEPREFIX=$dir timeout 30 wineserver -k 2>/dev/null
-  WINEPREFIX=$dir timeout 30 wineserver -w 2>/dev/null
-  WINEPREFIX=$dir setsid wineserver -p -f </dev/null >"$dir.wineserver.log" 2>&1 &
-  # The first program can meet the server still starting and fail; a second
-  # try finds it up. What each try said stays in the services log.
-  local try
-  for try in 1 2 3; do
-    prefix_run "$dir" cmd /c exit </dev/null >>"$dir.services.log" 2>&1 && return 0
-    echo "(try $try failed)" >>"$dir.services.log"
-    sleep 1
-  done
-  echo "Wine's services did not start in $dir (log $dir.services.log)" >&2
-  return 1
+    } >"$dir.setup.reg"
+    prefix_run "$dir" regedit /S "$(windows_path "$dir.setup.reg")" >/dev/null 2>&1
+    # Ports are read when the wineserver starts: start it again.
+    prefix_stop "$dir"
+  fi
+  prefix_serve "$dir"
+  # Wine's services start with the first program; start them now, off any
+  # test's output.
+  prefix_run "$dir" cmd /c exit </dev/null >>"$dir.services.log" 2>&1 ||
+    { echo "Wine's services did not start in $dir (log $dir.services.log)" >&2; return 1; }
 }
 
 # Call it before removing the prefix: its wineserver is found through the

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Starts one Windows program under Wine, bounded in time, and starts it again
+# when Wine itself failed to start it. Every Wine program of the build, the
+# tests and the main job starts here (through the build's wine-run, or the
+# install tests' prefix_run).
+#
+#   wine-launch.sh LOADER PROGRAM [ARGS...]
+#
+# The Wine settings (WINEPREFIX, WINEARCH, WINEDEBUG, ...) are the caller's.
+# VEMBLARIC_RUN_TIMEOUT bounds each try (seconds, default 300).
+#
+# Now and then Wine fails before any of the program runs: the loader cannot
+# reach a wineserver that is still starting, or the program launcher answers
+# "ShellExecuteEx failed: Internal error". Such a try says so on standard
+# error and ends at once; it is logged (standard error, and the file named by
+# VEMBLARIC_LAUNCH_LOG when set) and made again, at most twice. Anything else
+# (the program's own failure, whatever it printed, a time-out) is returned as
+# it is, never retried.
+#
+# The program's standard error is kept in a file and shown when the try ends:
+# a pipe would be held open by the services Wine starts, which outlive it.
+set -uo pipefail
+loader=${1:?usage: wine-launch.sh LOADER PROGRAM [ARGS...]}
+shift
+
+# What Wine, not the program, prints when it could not start the program.
+start_failures='ShellExecuteEx failed|Application could not be started|wine client error|could not connect to wineserver|wineserver.*(not running|failed|could not)|could not exec wineserver|could not load kernel32\.dll'
+
+errors=$(mktemp "${TMPDIR:-/tmp}/vemblaric-launch.XXXXXX")
+trap 'rm -f "$errors"' EXIT
+
+status=0
+for try in 1 2 3; do
+  status=0
+  timeout --kill-after=10 "${VEMBLARIC_RUN_TIMEOUT:-300}" "$loader" "$@" 2>"$errors" || status=$?
+  cat "$errors" >&2
+  # 124 and 137 are the time limit's: a hang is the program's, not Wine's start.
+  if [ "$status" = 0 ] || [ "$status" = 124 ] || [ "$status" = 137 ] ||
+     [ "$try" = 3 ] || ! grep -qE "$start_failures" "$errors"; then
+    break
+  fi
+  note="wine-launch: Wine did not start $1 (try $try of 3, exit code $status): $(grep -m1 -E "$start_failures" "$errors")"
+  echo "$note" >&2
+  if [ -n "${VEMBLARIC_LAUNCH_LOG:-}" ]; then echo "$(date -u '+%F %T') $note" >>"$VEMBLARIC_LAUNCH_LOG"; fi
+  sleep 1
+done
+exit "$status"
