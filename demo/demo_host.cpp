@@ -239,6 +239,8 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
   switch (message) {
     case kStart:
       Say("the receive loop is running (messages are pumped once per pass)");
+      Say("%s", "(a reply shorter than 64 bytes arrives on the next pass on Windows, and about a second "
+                "later under Wine, whose serial read waits out the port's 1 s time-out for 64 bytes)");
       g_host->ShowModemLines();
       g_host->SendNext();
       return 0;

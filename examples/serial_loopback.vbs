@@ -5,8 +5,9 @@
 '   cscript //nologo serial_loopback.vbs
 '
 ' A script host without events cannot wait in the control's receive loop, so
-' this one polls: each Read_Com takes what has arrived into Buffer, waiting up
-' to a second for 64 bytes, and leaves Buffer alone when nothing came.
+' this one polls: each Read_Com takes what has arrived into Buffer, and leaves
+' Buffer alone when nothing came. On Windows it returns at once with what has
+' arrived; under Wine it waits up to a second for 64 bytes first.
 Option Explicit
 
 Dim sender, receiver, text, received, started, message, result

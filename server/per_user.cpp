@@ -14,6 +14,8 @@
 // registry view whatever the mapping.
 #include <windows.h>
 
+#include <initializer_list>
+
 #include "server/registration.h"
 
 namespace vemblaric::server {
@@ -45,6 +47,26 @@ HRESULT ForCurrentUser(HRESULT (*work)(Scope)) {
   return hr;
 }
 
+// Removal leaves the user's classes as installation found them: the folders
+// CLSID, Interface and TypeLib, which installation creates where the user had
+// none, go when they hold nothing. A folder with anything in it stays.
+void RemoveEmptyUserFolders() {
+  HKEY classes = nullptr;
+  const LSTATUS opened =
+      ::RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, KEY_READ, &classes);
+  if (opened != ERROR_SUCCESS) return;
+  for (const wchar_t* folder : {L"CLSID", L"Interface", L"TypeLib"}) {
+    HKEY key = nullptr;
+    if (::RegOpenKeyExW(classes, folder, 0, KEY_READ, &key) != ERROR_SUCCESS) continue;
+    DWORD subkeys = 1, values = 1;
+    const LSTATUS rc = ::RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr,
+                                          &values, nullptr, nullptr, nullptr, nullptr);
+    ::RegCloseKey(key);
+    if (rc == ERROR_SUCCESS && subkeys == 0 && values == 0) ::RegDeleteKeyW(classes, folder);
+  }
+  ::RegCloseKey(classes);
+}
+
 }  // namespace
 }  // namespace vemblaric::server
 
@@ -54,5 +76,8 @@ extern "C" HRESULT WINAPI DllInstall(BOOL install, LPCWSTR argument) {
   HRESULT (*work)(Scope) = install ? RegisterServer : UnregisterServer;
   Scope scope = Scope::kMachine;
   if (!ScopeOf(argument, &scope)) return E_INVALIDARG;
-  return scope == Scope::kUser ? ForCurrentUser(work) : work(Scope::kMachine);
+  if (scope == Scope::kMachine) return work(Scope::kMachine);
+  const HRESULT hr = ForCurrentUser(work);
+  if (!install && SUCCEEDED(hr)) RemoveEmptyUserFolders();
+  return hr;
 }

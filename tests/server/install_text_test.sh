@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# INSTALL.txt followed as written, on the unpacked release package: its
+# command lines are taken from the file itself, block by block (a block is a
+# "rem LABEL" line and the command lines under it), and run by cmd in fresh
+# prefixes, each line in its own batch file so that its exit code counts.
+#  - all users: copy, register, the script example in its host, the C++
+#    example built with the MinGW-w64 line (x64 road), removal, and the class
+#    and the folder are gone;
+#  - yourself only: copy, register (the class key names the copied file and
+#    nothing is written for the machine), removal, and the user's classes are
+#    as before. (Wine does not merge the user's classes, so no host runs.)
+# A road takes the lines of one control for one kind of Windows:
+#   x64          64-bit Windows, the lines of the x64 control
+#   x86_on_x64   64-bit Windows, the lines of the x86 control (32-bit programs)
+#   x86          32-bit Windows (the 32-bit build; 32-bit programs)
+# Exits 77 (not run) when the road needs 32-bit programs and Wine cannot run
+# them here (a kernel without 32-bit emulation).
+#
+#   install_text_test.sh BUILD_DIR SOURCE_DIR WORK_DIR ROAD
+#
+# The examples use the build's null-modem pair COM1<->COM2 (its bench).
+set -uo pipefail
+build=${1:?usage: install_text_test.sh BUILD_DIR SOURCE_DIR WORK_DIR ROAD}
+src=${2:?} work=${3:?} road=${4:?}
+case $road in
+  x64) control=x64 other=x86 windows='64-bit Windows' ;;
+  x86_on_x64) control=x86 other=x64 windows='64-bit Windows' ;;
+  x86) control=x86 other=x64 windows='32-bit Windows' ;;
+  *) echo "unknown road $road" >&2; exit 2 ;;
+esac
+if [ "$control" = x86 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
+  echo "not run: Wine cannot start 32-bit programs here (is the kernel's 32-bit emulation off?)"
+  exit 77
+fi
+mkdir -p "$work"
+. "$src/tests/support/fresh_prefix.sh" "$build"
+trap prefix_stop_all EXIT
+# The control's own checks use reg of its word size.
+check=prefix_run
+[ "$road" = x86_on_x64 ] && check=prefix_run32
+
+failures=0
+fail() {
+  echo "FAIL: $*" >&2
+  failures=$((failures + 1))
+}
+
+echo "== the release package, unpacked"
+name=vemblaric-$(head -n 1 "$src/VERSION")
+VEMBLARIC_BUILD=$(dirname "$build") bash "$src/tools/package.sh" "$work/dist" >"$work/package.log" 2>&1 ||
+  { cat "$work/package.log" >&2; exit 1; }
+rm -rf "$work/unpacked"
+mkdir -p "$work/unpacked"
+(cd "$work/unpacked" && cmake -E tar xf "$work/dist/$name.zip") || { echo "the zip does not unpack" >&2; exit 1; }
+text=$work/unpacked/$name/INSTALL.txt
+
+# The command lines under "rem LABEL" up to the next empty line, those of the
+# other control left out; fails when INSTALL.txt has no such block.
+block() {
+  tr -d '\r' <"$text" | awk -v label="  rem $1" '
+    $0 == label { on = 1; next }
+    on && /^$/ { exit }
+    on { sub(/^  /, ""); print }' | grep -vF "\\$other\\" >"$work/block.txt"
+  [ -s "$work/block.txt" ] || { fail "INSTALL.txt has no commands under \"rem $1\""; return 1; }
+}
+# Runs each line of the block in DIR (a Windows path) as cmd runs it.
+run_block() {
+  local prefix=$1 dir=$2 label=$3 line
+  block "$label" || return
+  while IFS= read -r line; do
+    printf '@echo off\r\ncd /d "%s"\r\n%s\r\nexit /b %%errorlevel%%\r\n' "$dir" "$line" >"$work/step.bat"
+    prefix_run "$prefix" cmd /c "$(windows_path "$work/step.bat")" </dev/null >"$work/step.log" 2>&1 ||
+      { fail "\"$line\" (rem $label) answered $?:"; cat "$work/step.log" >&2; }
+  done <"$work/block.txt"
+}
+class='CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}'
+# The file a class key names; nothing when there is no class key.
+classes_of() {
+  local out
+  out=$("$check" "$1" reg query "$2\\Software\\Classes\\$class\\InprocServer32" /ve 2>/dev/null) &&
+    printf '%s\n' "$out" | tr -d '\r' | grep -F REG_SZ
+}
+# The user's classes as text; an absent key holds nothing, as an empty one.
+user_classes() {
+  local out
+  out=$("$check" "$1" reg query 'HKCU\Software\Classes' /s 2>/dev/null) || out=
+  printf '%s\n' "$out" | tr -d '\r' | grep -vxF -e 'HKEY_CURRENT_USER\Software\Classes' -e ''
+}
+
+machine=$work/prefix-machine user=$work/prefix-user
+prefix_create "$user" >/dev/null 2>&1 &
+user_made=$!
+fresh_prefixes+=("$user")
+echo "== all users, $windows, the $control control: $machine"
+prefix_create "$machine" "$build/bench" || exit 1
+installed="$machine/drive_c/Program Files/Vemblaric"
+run_block "$machine" "$(windows_path "$work/unpacked")" "copy for all users (a prompt run as administrator)"
+[ -f "$installed/$control/Vemblaric.ocx" ] || fail "the copy left no $installed/$control/Vemblaric.ocx"
+run_block "$machine" 'C:\' "all users, $windows"
+label="script host for the $control control, $windows"
+[ "$road" = x86 ] && label="script host, $windows"
+if block "$label"; then
+  printf '@echo off\r\ncd /d "C:\\Program Files\\Vemblaric\\examples"\r\n%s\r\n' "$(cat "$work/block.txt")" \
+    >"$work/script.bat"
+  bash "$src/tests/examples/expect_output.sh" "$src/tests/examples/serial_loopback.expected" \
+    env WINEPREFIX="$machine" timeout 120 "$VEMBLARIC_WINE" cmd /c "$(windows_path "$work/script.bat")" \
+    >"$work/script.log" 2>&1 || { fail "the script example:"; cat "$work/script.log" >&2; }
+fi
+if [ "$road" = x64 ] && block "C++ with MinGW-w64, for the x64 control"; then
+  rm -rf "$work/cpp" && cp -r "$work/unpacked/$name/examples" "$work/cpp"
+  (cd "$work/cpp" && bash "$work/block.txt") >"$work/cpp.log" 2>&1 ||
+    { fail "the MinGW-w64 line did not build the C++ example:"; cat "$work/cpp.log" >&2; }
+  WINEPREFIX=$machine VEMBLARIC_WORD_SIZE=64 bash "$src/tests/examples/expect_output.sh" \
+    "$src/tests/examples/cpp_client.expected" timeout 120 "$VEMBLARIC_WINE" "$work/cpp/cpp_client.exe" \
+    >"$work/cpp-run.log" 2>&1 || { fail "the C++ example as built:"; cat "$work/cpp-run.log" >&2; }
+fi
+run_block "$machine" 'C:\' "remove for all users, $windows"
+[ -z "$(classes_of "$machine" HKLM)" ] || fail "the class is still registered"
+[ -e "$installed" ] && fail "the folder is still there"
+prefix_stop "$machine"
+
+echo "== yourself only, $windows, the $control control: $user"
+wait "$user_made" || { echo "the prefix $user could not be made" >&2; exit 1; }
+run_block "$user" "$(windows_path "$work/unpacked")" "copy for yourself"
+mine=$(find "$user/drive_c/users" -maxdepth 2 -name Vemblaric)
+[ -f "$mine/$control/Vemblaric.ocx" ] || fail "the copy left no Vemblaric\\$control\\Vemblaric.ocx in the profile"
+user_classes "$user" >"$work/user-before.txt"
+run_block "$user" 'C:\' "yourself only, $windows"
+classes_of "$user" HKCU | grep -qF "Vemblaric\\$control\\Vemblaric.ocx" ||
+  fail "the user's class key does not name the copied file"
+[ -z "$(classes_of "$user" HKLM)" ] || fail "a per-user install wrote the machine's class key"
+run_block "$user" 'C:\' "remove for yourself, $windows"
+user_classes "$user" >"$work/user-after.txt"
+diff -u "$work/user-before.txt" "$work/user-after.txt" >&2 || fail "the user's classes differ from before"
+[ -e "$mine" ] && fail "the folder is still there"
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures failure(s)" >&2
+  exit 1
+fi
+prefix_stop_all
+rm -rf "$machine" "$user"
+echo "INSTALL.txt as written, $windows, the $control control: both roads installed, worked and removed"
