@@ -4,7 +4,8 @@
 // thread that listens: whose Open_Com or whole Write_Com, with a sink
 // connected, called looprocess, and which has not left since. A control that
 // starts listening while the loop runs further up the stack joins it and
-// returns at once; otherwise its call runs the loop until nobody listens.
+// returns at once; otherwise its call runs the loop until nobody listens. A
+// control that left gets no further turn, not even later in the same pass.
 #include <algorithm>
 #include <vector>
 
@@ -115,13 +116,14 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
 HRESULT SerialControl::looprocess() {
   try {
     Module1State& m = Module1();
-    // Someone must listen to a port that works.
-    if (m.intLoopStop >= kLoopStop || !Listened()) return S_OK;
+    // Someone must listen to a port that works, and a host that let go
+    // listens to nothing.
+    if (hostGone_ || m.intLoopStop >= kLoopStop || !Listened()) return S_OK;
     if (!joined_) {
       m.listeners.push_back(this);
       joined_ = true;
     }
-    listening_ = true;
+    listening_ = Listening::kYes;
     // Joining instead of nesting: a Write_Com or Open_Com from a handler or a
     // pump returns here at once, and the running loop serves this control
     // from its next turn on.
@@ -141,7 +143,8 @@ HRESULT SerialControl::RunLoop() {
       pump_.DoEvents();
       // Each listener in the order they joined. A handler may close, open,
       // release or disconnect any control; one destroyed since the pass
-      // began has left the list and is skipped.
+      // began has left the list, and one that left otherwise is skipped by
+      // its turn.
       const std::vector<SerialControl*> turns = m.listeners;
       for (SerialControl* control : turns) {
         if (!Listens(m.listeners, control)) continue;
@@ -160,26 +163,32 @@ HRESULT SerialControl::RunLoop() {
   if (FAILED(hr)) {
     // A member that failed as a call stops the loop at once, for everyone:
     // nobody is left listening to a loop that no longer runs.
-    for (SerialControl* control : m.listeners) control->joined_ = control->listening_ = false;
+    for (SerialControl* control : m.listeners) {
+      control->joined_ = false;
+      control->listening_ = Listening::kNo;
+    }
     m.listeners.clear();
   }
   return hr;
 }
 
 HRESULT SerialControl::Serve() {
-  // A port closed or a sink disconnected since the pass began is not read:
-  // what arrived stays queued rather than going to nobody.
-  if (!Listened()) return S_OK;
+  // A control that left, or whose port was closed or sink disconnected,
+  // since the pass began is not read: what arrived stays queued rather than
+  // going to a host that is going away, or to nobody.
+  if (listening_ == Listening::kNo || !Listened()) return S_OK;
   const HRESULT hr = Read_Com();
   if (FAILED(hr)) return hr;
   const long got = Module1().lngStatus;
   // A failed read is this control's last: Status is False and the error
   // record tells the host, when its Open_Com or Write_Com returns, why.
-  if (got < 0) listening_ = false;
+  if (got < 0) listening_ = Listening::kNo;
   // Only this turn's own read raises the event, and the loop never purges:
   // text that arrives after the read waits for the next pass, and unsent
-  // output stays queued.
-  if (got > 0) host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
+  // output stays queued. A control that left in its read's own pump raises
+  // nothing; what the read took stays in Buffer.
+  if (got > 0 && listening_ != Listening::kNo && Listened())
+    host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
   return S_OK;
 }
 
@@ -187,11 +196,12 @@ bool SerialControl::DropLeavers() {
   std::vector<SerialControl*>& listeners = Module1().listeners;
   for (size_t i = 0; i < listeners.size();) {
     SerialControl* control = listeners[i];
-    if (control->listening_ && control->Listened()) {
+    if (control->listening_ == Listening::kYes && control->Listened()) {
       ++i;
       continue;
     }
-    control->joined_ = control->listening_ = false;
+    control->joined_ = false;
+    control->listening_ = Listening::kNo;
     listeners.erase(listeners.begin() + static_cast<std::ptrdiff_t>(i));
   }
   return !listeners.empty();
@@ -206,7 +216,7 @@ bool SerialControl::LoopRunning() const { return joined_ && Module1().loopRunnin
 
 void SerialControl::StopListening() {
   Module1().intLoopStop = kLoopStop;
-  listening_ = false;
+  listening_ = Listening::kNo;
 }
 
 SerialControl::~SerialControl() {

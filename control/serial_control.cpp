@@ -31,11 +31,12 @@ SerialControl::SerialControl(HostSite& host, const Kernel32& kernel32)
 
 void SerialControl::HostPump::DoEvents() {
   if (!host_.DoEvents()) return;
-  // WM_QUIT: every control of the thread leaves, and the loop ends after
-  // its pass, so the host's own message loop gets to see the quit.
+  // WM_QUIT: every control of the thread leaves after this pass, and the
+  // loop ends, so the host's own message loop gets to see the quit.
   Module1State& m = Module1();
   m.intLoopStop = kLoopStop;
-  for (SerialControl* control : m.listeners) control->listening_ = false;
+  for (SerialControl* control : m.listeners)
+    if (control->listening_ == Listening::kYes) control->listening_ = Listening::kThisPass;
 }
 
 void SerialControl::ArmLoop() {

@@ -90,9 +90,16 @@ class SerialControl {
   virtual HRESULT ReadProperties(IPropertyBag* bag);
   virtual HRESULT WriteProperties(IPropertyBag* bag);
 
-  // For the server layer: this control leaves the thread's receive loop, and
-  // no other does, when the container closes or releases it.
-  void StopLoop() { listening_ = false; }
+  // For the server layer: this control leaves the thread's receive loop at
+  // once, and no other does, when the container closes it or drops its site.
+  void StopLoop() { listening_ = Listening::kNo; }
+  // The same when the host has let go of its last reference while a member
+  // or the loop's turn still holds the control: from then on nothing it runs
+  // makes it listen again.
+  void HostLetGo() {
+    hostGone_ = true;
+    listening_ = Listening::kNo;
+  }
 
   // Read-only views for the server layer and for tests.
   const PortLayer& Ports() const { return ports_; }
@@ -141,10 +148,15 @@ class SerialControl {
   Bstr strCompany_;
   Bstr strVersion_;
 
-  // In the thread's list of listeners (until the loop drops it), and
-  // wanting to be served there.
+  // In the thread's list of listeners (until the loop drops it).
   bool joined_ = false;
-  bool listening_ = false;
+  // Whether the loop serves the control: not at all, not even later in the
+  // pass that is running (it left); in the running pass only (a quit was
+  // met); or in every pass.
+  enum class Listening { kNo, kThisPass, kYes };
+  Listening listening_ = Listening::kNo;
+  // The host let go of its last reference.
+  bool hostGone_ = false;
 };
 
 }  // namespace vemblaric

@@ -71,8 +71,8 @@ TEST_F(ControlTest, WriteComStopsPausesWritesThenReportsAndLoopsOnlyAfterAWholeW
     pause.during = [&] { stopDuringPause = Module1().intLoopStop; };
     fake.Next("SleepEx", pause);
     QueueWrite(c.written);
-    host.onPump = [&](int) {
-      if (control.LoopRunning()) control.StopLoop();
+    host.onPump = [&](int) {  // in the loop's first read
+      if (control.LoopRunning() && control.Called("CommRead")) control.StopLoop();
       return false;
     };
 
@@ -425,17 +425,20 @@ TEST_F(TwoControlsTest, APassPumpsOnceThenServesEachListenerInJoinOrderThenPause
 }
 
 // B leaves in the second pass and A goes on; or A, which runs the loop,
-// leaves and B goes on, and A's Open_Com returns when B leaves too. A leaver
-// is still served in its pass while its port is open and a sink listens.
+// leaves and B goes on, and A's Open_Com returns when B leaves too. A control
+// that left is not served again, not even later in the pass it left in: what
+// its port holds stays queued there. One that leaves in its own read's pump
+// raises nothing for that read.
 TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
   using Self = std::remove_reference_t<decltype(*this)>;
-  enum Where { kAPump, kAEvent, kBEvent };
+  enum Where { kAPump, kAEvent, kBEvent, kBPump };
   struct Case {
     const char* name;
     Where where;
     void (*act)(Self& t);
     size_t readsA, readsB;
     bool statusB;
+    size_t silentReadsB = 0;  // B's reads that raised no DataArrived
   };
   const Case cases[] = {
       {"B.Close_Com from B's handler", kBEvent, [](Self& t) { t.b->Close_Com(); }, 4, 2, true},
@@ -456,13 +459,32 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
          t.b->CommClose(&port, &result);
        },
        4, 1, true},
-      {"B's read fails", kAEvent, [](Self& t) { t.fake.Fail("ClearCommError", 21); }, 4, 2, false},
+      {"B's read fails", kAEvent, [](Self& t) { t.fake.Fail("ClearCommError", 21); }, 4, 2, false,
+       1},
       {"B closed by its container from A's handler", kAEvent, [](Self& t) { t.b->StopLoop(); }, 4,
-       2, true},
+       1, true},
+      {"B let go by its host in its own read's pump", kBPump, [](Self& t) { t.b->HostLetGo(); },
+       4, 2, true, 1},
+      {"B let go by its host from DataSent, B's write made in A's handler", kAEvent,
+       [](Self& t) {
+         t.hostB->onEvent = [&t](ControlEvent event, BSTR&) {
+           if (event == kDataSent) t.b->HostLetGo();
+         };
+         t.QueueWrite(4);
+         t.b->Write_Com(testing::MakeBstr(L"abcd").get());
+       },
+       4, 1, true},
+      {"B written to after its host let go, in A's handler", kAEvent,
+       [](Self& t) {
+         t.b->HostLetGo();
+         t.QueueWrite(4);
+         t.b->Write_Com(testing::MakeBstr(L"abcd").get());
+       },
+       4, 1, true},
       {"B destroyed from A's handler", kAEvent, [](Self& t) { t.b.reset(); }, 4, 1, true},
       {"A, running the loop, closed from its handler", kAEvent,
        [](Self& t) { t.control.Close_Com(); }, 2, 4, true},
-      {"A closed by its container in its pump", kAPump, [](Self& t) { t.control.StopLoop(); }, 2, 4,
+      {"A closed by its container in its pump", kAPump, [](Self& t) { t.control.StopLoop(); }, 1, 4,
        true},
   };
   for (const Case& c : cases) {
@@ -488,9 +510,13 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
       return false;
     };
     host.onEvent = [&](ControlEvent, BSTR&) { at(kAEvent); };
-    hostB->onEvent = [&](ControlEvent, BSTR&) {
-      EXPECT_EQ(hostB->holds, 1);
+    hostB->onEvent = [&](ControlEvent event, BSTR&) {
+      EXPECT_EQ(hostB->holds, event == kDataArrived ? 1 : 0) << "held across its turn only";
       at(kBEvent);
+    };
+    hostB->onPump = [&](int) {
+      at(kBPump);
+      return false;
     };
     ASSERT_EQ(control.Open_Com(), S_OK);
     EXPECT_FALSE(host.overran);
@@ -498,6 +524,7 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
     EXPECT_EQ(Passes(fake), 5u);
     EXPECT_EQ(Count("member Read_Com"), c.readsA);
     EXPECT_EQ(Count("B member Read_Com"), c.readsB);
+    EXPECT_EQ(Count("B DataArrived xy"), c.readsB - c.silentReadsB);
     if (b) {
       VARIANT_BOOL status = 0;
       EXPECT_EQ(b->get_Status(&status), S_OK);
