@@ -52,7 +52,9 @@ bool Listens(const std::vector<SerialControl*>& listeners, const SerialControl* 
 
 HRESULT SerialControl::Read_Com() {
   try {
-    Module1State& m = Module1();
+    Module1State* record = Module1();
+    if (!record) return E_OUTOFMEMORY;
+    Module1State& m = *record;
     // CommRead fills the shared record's string in place, through its slot.
     BSTR& strReceived = *m.strReceived.put();
     long size = kReadSize;
@@ -74,6 +76,8 @@ HRESULT SerialControl::Read_Com() {
 
 HRESULT SerialControl::Write_Com(BSTR Datastr) {
   try {
+    Module1State* m = Module1();
+    if (!m) return E_OUTOFMEMORY;
     // DataSent refers to this copy, so a handler's assignment dies with it.
     Bstr copy;
     BSTR& datasentstr = *copy.put();
@@ -81,7 +85,7 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
 
     // Until its write went out whole the control does not listen; a whole
     // write joins it again where it was.
-    StopListening();
+    StopListening(*m);
     long pause = kWritePauseMs;
     HRESULT hr = waitnow(&pause);
     if (FAILED(hr)) return hr;
@@ -90,11 +94,11 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
     // is kept here as well: a Write_Com run by host code from CommWrite's pump
     // overwrites the shared lngWriteLength.
     const long length = static_cast<long>(ToAnsi(datasentstr, ::SysStringLen(datasentstr)).size());
-    Module1().lngWriteLength = length;
+    m->lngWriteLength = length;
     long result = 0;
     hr = CommWrite(&Port_, &datasentstr, &result);
     if (FAILED(hr)) return hr;
-    Module1().lngStatus = result;
+    m->lngStatus = result;
 
     if (result != length) {
       // A write that did not go out whole starts no loop, so its failure
@@ -105,7 +109,7 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
     Status_ = VARIANT_TRUE;
     // The flag is lowered before DataSent, so a Close_Com from the handler
     // ends the loop that this write is about to start.
-    ArmLoop();
+    ArmLoop(*m);
     host_.RaiseEvent(kDataSent, &datasentstr);
     return looprocess();
   } catch (...) {
@@ -115,7 +119,9 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
 
 HRESULT SerialControl::looprocess() {
   try {
-    Module1State& m = Module1();
+    Module1State* record = Module1();
+    if (!record) return E_OUTOFMEMORY;
+    Module1State& m = *record;
     // Someone must listen to a port that works, and a host that let go
     // listens to nothing.
     if (hostGone_ || m.intLoopStop >= kLoopStop || !Listened()) return S_OK;
@@ -128,18 +134,17 @@ HRESULT SerialControl::looprocess() {
     // pump returns here at once, and the running loop serves this control
     // from its next turn on.
     if (m.loopRunning) return S_OK;
-    return RunLoop();
+    return RunLoop(m);
   } catch (...) {
     return CaughtStatus();
   }
 }
 
-HRESULT SerialControl::RunLoop() {
-  Module1State& m = Module1();
+HRESULT SerialControl::RunLoop(Module1State& m) {
   LoopMark running(m.loopRunning);
   HRESULT hr = S_OK;
   try {
-    while (DropLeavers()) {
+    while (DropLeavers(m)) {
       pump_.DoEvents();
       // Each listener in the order they joined. A handler may close, open,
       // release or disconnect any control; one destroyed since the pass
@@ -149,7 +154,7 @@ HRESULT SerialControl::RunLoop() {
       for (SerialControl* control : turns) {
         if (!Listens(m.listeners, control)) continue;
         Held held(control->host_);
-        hr = control->Serve();
+        hr = control->Serve(m);
         if (FAILED(hr)) break;
       }
       if (FAILED(hr)) break;
@@ -172,14 +177,14 @@ HRESULT SerialControl::RunLoop() {
   return hr;
 }
 
-HRESULT SerialControl::Serve() {
+HRESULT SerialControl::Serve(Module1State& m) {
   // A control that left, or whose port was closed or sink disconnected,
   // since the pass began is not read: what arrived stays queued rather than
   // going to a host that is going away, or to nobody.
   if (listening_ == Listening::kNo || !Listened()) return S_OK;
   const HRESULT hr = Read_Com();
   if (FAILED(hr)) return hr;
-  const long got = Module1().lngStatus;
+  const long got = m.lngStatus;
   // A failed read is this control's last: Status is False and the error
   // record tells the host, when its Open_Com or Write_Com returns, why.
   if (got < 0) listening_ = Listening::kNo;
@@ -192,8 +197,8 @@ HRESULT SerialControl::Serve() {
   return S_OK;
 }
 
-bool SerialControl::DropLeavers() {
-  std::vector<SerialControl*>& listeners = Module1().listeners;
+bool SerialControl::DropLeavers(Module1State& m) {
+  std::vector<SerialControl*>& listeners = m.listeners;
   for (size_t i = 0; i < listeners.size();) {
     SerialControl* control = listeners[i];
     if (control->listening_ == Listening::kYes && control->Listened()) {
@@ -212,16 +217,20 @@ bool SerialControl::Listened() {
          ports_.CommPorts(Port_).blnPortOpen;
 }
 
-bool SerialControl::LoopRunning() const { return joined_ && Module1().loopRunning; }
+bool SerialControl::LoopRunning() const {
+  const Module1State* m = Module1();
+  return joined_ && m && m->loopRunning;
+}
 
-void SerialControl::StopListening() {
-  Module1().intLoopStop = kLoopStop;
+void SerialControl::StopListening(Module1State& m) {
+  m.intLoopStop = kLoopStop;
   listening_ = Listening::kNo;
 }
 
 SerialControl::~SerialControl() {
-  if (!joined_) return;
-  std::vector<SerialControl*>& listeners = Module1().listeners;
+  Module1State* m = joined_ ? Module1() : nullptr;  // a control that joined has one
+  if (!m) return;
+  std::vector<SerialControl*>& listeners = m->listeners;
   listeners.erase(std::remove(listeners.begin(), listeners.end(), this), listeners.end());
 }
 

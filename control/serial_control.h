@@ -12,7 +12,8 @@
 //
 // No C++ exception leaves a member. A failure caught inside one is returned as
 // the automation error of its number (0x800A0000 | number). Null out-pointers
-// give E_POINTER.
+// give E_POINTER. A member that needs the thread's record (module1.h) and
+// finds the thread without one gives E_OUTOFMEMORY.
 #pragma once
 
 #include <windows.h>
@@ -26,6 +27,8 @@
 #include "port/text.h"
 
 namespace vemblaric {
+
+struct Module1State;
 
 // The one-line credit that Company returns.
 extern const wchar_t kCompanyText[];
@@ -120,19 +123,19 @@ class SerialControl {
   };
 
   // Lowers the stop flag before a loop call, when somebody listens to events.
-  void ArmLoop();
-  // Stores 4 in the stop flag: this control stops listening (the loop drops
-  // it before its next pass), and every other control goes on.
-  void StopListening();
+  void ArmLoop(Module1State& m);
+  // Stores 4 in the stop flag: this control stops listening (the loop skips
+  // it from now on), and every other control goes on.
+  void StopListening(Module1State& m);
   // True while a sink is connected and the slot named by Port is open.
   bool Listened();
-  // Runs the thread's receive loop until no control listens; `this` pumps
-  // and pauses.
-  HRESULT RunLoop();
+  // Runs the thread's receive loop, over the thread's record `m`, until no
+  // control listens; `this` pumps and pauses.
+  HRESULT RunLoop(Module1State& m);
   // One control's turn in a pass: its read and its DataArrived.
-  HRESULT Serve();
+  HRESULT Serve(Module1State& m);
   // Drops the controls that no longer listen; true while any is left.
-  static bool DropLeavers();
+  static bool DropLeavers(Module1State& m);
 
   HostSite& host_;
   const Kernel32& k_;

@@ -27,8 +27,8 @@ TEST(DoubleByteCodePage, AWholeWriteIsJudgedByItsByteLength) {
   const std::wstring text = L"\u65e5\u672c\u8a9e abc";  // 7 characters, 10 bytes
   Bstr data(text.c_str(), static_cast<UINT>(text.size()));
   ASSERT_EQ(a.Write_Com(data.get()), S_OK);
-  EXPECT_EQ(Module1().lngWriteLength, 10);
-  EXPECT_EQ(Module1().lngStatus, 10);
+  EXPECT_EQ(Module1()->lngWriteLength, 10);
+  EXPECT_EQ(Module1()->lngStatus, 10);
   ASSERT_EQ(hostA.raised.size(), 1u) << "DataSent for the whole write";
   EXPECT_EQ(hostA.raised[0].text, text);
   VARIANT_BOOL status = 0;
@@ -40,7 +40,7 @@ TEST(DoubleByteCodePage, AWholeWriteIsJudgedByItsByteLength) {
   const ULONGLONG end = ::GetTickCount64() + 20000;
   while (got.size() < text.size() && ::GetTickCount64() < end) {
     ASSERT_EQ(b.Read_Com(), S_OK);
-    if (Module1().lngStatus > 0) {
+    if (Module1()->lngStatus > 0) {
       BSTR buffer = nullptr;
       ASSERT_EQ(b.get_Buffer(&buffer), S_OK);
       got += testing::Text(Bstr::Adopt(buffer).get());

@@ -35,19 +35,19 @@ TEST_F(ControlTest, ReadComTakesFreshTextIntoBufferAndOnlyAFailureLowersStatus) 
 
   QueueNothing();
   ASSERT_EQ(control.Read_Com(), S_OK);
-  EXPECT_EQ(Module1().lngStatus, 0);
+  EXPECT_EQ(Module1()->lngStatus, 0);
   EXPECT_FALSE(Status());
   EXPECT_EQ(Buffer(), L"old") << "nothing read changes nothing";
 
   QueueRead("hello");
   ASSERT_EQ(control.Read_Com(), S_OK);
-  EXPECT_EQ(Module1().lngStatus, 5);
+  EXPECT_EQ(Module1()->lngStatus, 5);
   EXPECT_EQ(Buffer(), L"hello") << "replaced, not appended";
   EXPECT_TRUE(Status());
 
   fake.Fail("ClearCommError", ERROR_INVALID_HANDLE);
   ASSERT_EQ(control.Read_Com(), S_OK);
-  EXPECT_EQ(Module1().lngStatus, -1);
+  EXPECT_EQ(Module1()->lngStatus, -1);
   EXPECT_FALSE(Status());
   EXPECT_EQ(Buffer(), L"hello");
 
@@ -68,7 +68,7 @@ TEST_F(ControlTest, WriteComStopsPausesWritesThenReportsAndLoopsOnlyAfterAWholeW
     host.sinks = true;
     short stopDuringPause = -1;
     FakeAnswer pause;
-    pause.during = [&] { stopDuringPause = Module1().intLoopStop; };
+    pause.during = [&] { stopDuringPause = Module1()->intLoopStop; };
     fake.Next("SleepEx", pause);
     QueueWrite(c.written);
     host.onPump = [&](int) {  // in the loop's first read
@@ -84,8 +84,8 @@ TEST_F(ControlTest, WriteComStopsPausesWritesThenReportsAndLoopsOnlyAfterAWholeW
                         "SleepEx 20"};
     if (!c.whole) expected.resize(4);
     EXPECT_EQ(Without(Timeline(), "pump"), expected);
-    EXPECT_EQ(Module1().lngWriteLength, 4);
-    EXPECT_EQ(Module1().lngStatus, c.whole ? 0 : 3) << "left by the loop's read, or the write";
+    EXPECT_EQ(Module1()->lngWriteLength, 4);
+    EXPECT_EQ(Module1()->lngStatus, c.whole ? 0 : 3) << "left by the loop's read, or the write";
     EXPECT_EQ(Status(), c.whole);
     EXPECT_TRUE(host.changed.empty());
     host.sinks = false;
@@ -121,7 +121,7 @@ TEST_F(ControlTest, AWriteNestedInTheFirstWritesPumpLeavesTheFirstsOutcomeRight)
     EXPECT_EQ(fake.named("WriteFile").size(), 2u);
     EXPECT_EQ(Events(host), c.events);
     EXPECT_EQ(Status(), c.status);
-    EXPECT_EQ(Module1().lngWriteLength, 2) << "the nested call stored its length last";
+    EXPECT_EQ(Module1()->lngWriteLength, 2) << "the nested call stored its length last";
     host.onPump = nullptr;
     ASSERT_EQ(control.Close_Com(), S_OK);
   }
@@ -210,7 +210,7 @@ TEST_F(ControlTest, AClosedPortOrNoListenerEndsTheLoopQuietly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     OpenQuietly();
-    Module1().intLoopStop = 0;  // as on a thread where nothing stored it yet
+    Module1()->intLoopStop = 0;  // as on a thread where nothing stored it yet
     host.pumps = 0;
     host.sinks = c.sinks;
     if (c.byWrite) QueueWrite(4);
@@ -245,7 +245,7 @@ TEST_F(ControlTest, AClosedPortOrNoListenerEndsTheLoopQuietly) {
 TEST_F(ControlTest, AnEmptyTextIsAWholeWriteOfNothing) {
   OpenQuietly();
   ASSERT_EQ(Write(L""), S_OK);
-  EXPECT_EQ(Module1().lngWriteLength, 0);
+  EXPECT_EQ(Module1()->lngWriteLength, 0);
   EXPECT_EQ(Events(host), (Raised{{kDataSent, L""}}));
   EXPECT_TRUE(Status());
 }
@@ -270,7 +270,7 @@ TEST_F(ControlTest, WithoutASinkTheLoopNeverRuns) {
   EXPECT_TRUE(control.Called("looprocess"));
   EXPECT_TRUE(fake.named("ClearCommError").empty()) << "no pass read the port";
 
-  Module1().intLoopStop = kLoopStop;
+  Module1()->intLoopStop = kLoopStop;
   host.sinks = true;
   ASSERT_EQ(control.looprocess(), S_OK) << "entered stopped: returns at once";
   EXPECT_EQ(host.pumps, pumpsOfTheWrite);
@@ -532,7 +532,7 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
       EXPECT_FALSE(b->LoopRunning());
     }
     EXPECT_EQ(host.holds + hostB->holds, 0);
-    EXPECT_TRUE(Module1().listeners.empty());
+    EXPECT_TRUE(Module1()->listeners.empty());
     b.reset();
   }
 }
@@ -565,7 +565,7 @@ TEST_F(TwoControlsTest, AControlJoiningDuringAPassIsServedFromTheNextInJoinOrder
     if (at != std::string::npos) readers += at == 0 ? 'A' : what[0];
   }
   EXPECT_EQ(readers, "AB" "ABC" "AC" "C");
-  EXPECT_TRUE(Module1().listeners.empty());
+  EXPECT_TRUE(Module1()->listeners.empty());
 }
 
 TEST_F(TwoControlsTest, AQuitMakesEveryControlLeaveAfterItsPass) {
@@ -578,28 +578,60 @@ TEST_F(TwoControlsTest, AQuitMakesEveryControlLeaveAfterItsPass) {
   EXPECT_FALSE(host.overran);
   EXPECT_EQ(Passes(fake), 2u);
   EXPECT_EQ(Count("B member Read_Com"), 2u);
-  EXPECT_TRUE(Module1().listeners.empty());
+  EXPECT_TRUE(Module1()->listeners.empty());
 }
 
 TEST_F(ControlTest, ControlsOnTwoThreadsHaveTwoRecords) {
-  Module1().lngStatus = 123;
-  Module1().intLoopStop = 0;
+  Module1()->lngStatus = 123;
+  Module1()->intLoopStop = 0;
   Module1State seen{}, after{};
   std::thread other([&] {
-    seen.lngStatus = Module1().lngStatus;
-    seen.intLoopStop = Module1().intLoopStop;
+    seen.lngStatus = Module1()->lngStatus;
+    seen.intLoopStop = Module1()->intLoopStop;
     FakeHostSite otherHost;
     SerialControl otherControl(otherHost, fake.table());
     EXPECT_EQ(otherControl.Close_Com(), S_OK);
-    after.lngStatus = Module1().lngStatus;
-    after.intLoopStop = Module1().intLoopStop;
+    after.lngStatus = Module1()->lngStatus;
+    after.intLoopStop = Module1()->intLoopStop;
   });
   other.join();
   EXPECT_EQ(seen.lngStatus, 0) << "a thread's record starts zeroed";
   EXPECT_EQ(seen.intLoopStop, 0);
   EXPECT_EQ(after.intLoopStop, kLoopStop);
-  EXPECT_EQ(Module1().lngStatus, 123);
-  EXPECT_EQ(Module1().intLoopStop, 0) << "the other thread's close stops no loop here";
+  EXPECT_EQ(Module1()->lngStatus, 123);
+  EXPECT_EQ(Module1()->intLoopStop, 0) << "the other thread's close stops no loop here";
+}
+
+// A thread that can have no record of its own (no memory, or no slot left)
+// fails each member that needs one and runs no loop; it borrows no record,
+// so this thread's stays its own.
+TEST_F(ControlTest, AThreadWithoutARecordFailsItsMembersAndRunsNoLoop) {
+  Module1()->lngStatus = 123;
+  std::vector<HRESULT> results;
+  int pumps = -1;
+  size_t calls = 0;
+  HRESULT afterwards = E_FAIL;
+  std::thread other([&] {
+    FakeHostSite otherHost;
+    otherHost.sinks = true;
+    SerialControl c(otherHost, fake.table());
+    RefuseNewModule1(true);
+    const Bstr text = testing::MakeBstr(L"abcd");
+    for (HRESULT hr : {c.Open_Com(), c.Write_Com(text.get()), c.Read_Com(), c.looprocess(),
+                       c.Close_Com(), c.close_Com_norm(), c.Clear_Com(), c.ControlOn(),
+                       c.ControlOff()})
+      results.push_back(hr);
+    pumps = otherHost.pumps;
+    calls = fake.calls().size();
+    RefuseNewModule1(false);
+    afterwards = c.Close_Com();
+  });
+  other.join();
+  EXPECT_EQ(results, std::vector<HRESULT>(9, E_OUTOFMEMORY));
+  EXPECT_EQ(pumps, 0) << "no loop ran";
+  EXPECT_EQ(calls, 0u) << "no port was touched";
+  EXPECT_EQ(afterwards, S_OK) << "the thread has its record once memory is back";
+  EXPECT_EQ(Module1()->lngStatus, 123);
 }
 
 // The runtime's pump.
