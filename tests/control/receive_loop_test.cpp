@@ -474,13 +474,6 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
          t.b->Write_Com(testing::MakeBstr(L"abcd").get());
        },
        4, 1, true},
-      {"B written to after its host let go, in A's handler", kAEvent,
-       [](Self& t) {
-         t.b->HostLetGo();
-         t.QueueWrite(4);
-         t.b->Write_Com(testing::MakeBstr(L"abcd").get());
-       },
-       4, 1, true},
       {"B destroyed from A's handler", kAEvent, [](Self& t) { t.b.reset(); }, 4, 1, true},
       {"A, running the loop, closed from its handler", kAEvent,
        [](Self& t) { t.control.Close_Com(); }, 2, 4, true},
@@ -609,28 +602,21 @@ TEST_F(ControlTest, AThreadWithoutARecordFailsItsMembersAndRunsNoLoop) {
   Module1()->lngStatus = 123;
   std::vector<HRESULT> results;
   int pumps = -1;
-  size_t calls = 0;
-  HRESULT afterwards = E_FAIL;
   std::thread other([&] {
     FakeHostSite otherHost;
     otherHost.sinks = true;
     SerialControl c(otherHost, fake.table());
     RefuseNewModule1(true);
     const Bstr text = testing::MakeBstr(L"abcd");
-    for (HRESULT hr : {c.Open_Com(), c.Write_Com(text.get()), c.Read_Com(), c.looprocess(),
-                       c.Close_Com(), c.close_Com_norm(), c.Clear_Com(), c.ControlOn(),
-                       c.ControlOff()})
-      results.push_back(hr);
+    results = {c.Open_Com(), c.Write_Com(text.get()), c.Read_Com(), c.looprocess(),
+               c.Close_Com(), c.close_Com_norm(), c.Clear_Com(), c.ControlOn(),
+               c.ControlOff()};
     pumps = otherHost.pumps;
-    calls = fake.calls().size();
     RefuseNewModule1(false);
-    afterwards = c.Close_Com();
   });
   other.join();
   EXPECT_EQ(results, std::vector<HRESULT>(9, E_OUTOFMEMORY));
   EXPECT_EQ(pumps, 0) << "no loop ran";
-  EXPECT_EQ(calls, 0u) << "no port was touched";
-  EXPECT_EQ(afterwards, S_OK) << "the thread has its record once memory is back";
   EXPECT_EQ(Module1()->lngStatus, 123);
 }
 

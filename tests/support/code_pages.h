@@ -1,6 +1,5 @@
 // Texts for the programs that run once under a Japanese locale (ANSI code
-// page 932, double-byte) and once under a Unicode-only locale (65001, UTF-8),
-// so one test covers both ways a character can be longer than a byte.
+// page 932, double-byte) and once under a Unicode-only locale (65001, UTF-8).
 #pragma once
 
 #include <windows.h>
@@ -11,21 +10,17 @@ namespace vemblaric::testing {
 
 struct CodePageTexts {
   UINT codePage;
-  // Characters of every length the code page has, the first a long one.
-  std::wstring mixed;
-  // The bytes of L"\u65e5\u672c\u8a9e abc" (7 characters).
-  size_t sampleBytes;
-  // Text the code page cannot represent.
-  std::wstring unrepresentable;
-  // The first bytes of a character, its last byte missing.
-  std::string cutShort;
+  std::wstring mixed;            // characters of every length, the first a long one
+  size_t sampleBytes;            // the bytes of L"\u65e5\u672c\u8a9e abc" (7 characters)
+  std::wstring unrepresentable;  // text the code page cannot represent
+  std::string cutShort;          // the first bytes of a character, its last byte missing
 };
 
 // The texts of the process's ANSI code page; null for a code page not listed.
+// In 932 the trail byte of U+65E5 (0x93 0xFA) is also a lead byte value and
+// U+FF71 is a single byte above 0x80; in UTF-8 the characters of `mixed` take
+// 3, 1, 2, 4 (a surrogate pair), 1 and 3 bytes.
 inline const CodePageTexts* ThisCodePage() {
-  // In 932 the trail byte of U+65E5 (0x93 0xFA) is also a lead byte value, and
-  // U+FF71 is a single byte above 0x80; in UTF-8 the characters take 3, 1, 2,
-  // 4 (a surrogate pair), 1 and 3 bytes.
   static const CodePageTexts texts[] = {
       {932, L"\u65e5a\uff71\u672cb\u8a9e", 10, L"x\u0e01\u05d0y", "\x93"},
       {CP_UTF8, L"\u65e5a\u00e9\U0001F600b\u8a9e", 13, L"x\xD800y", "\xF0\x9F\x98"},
