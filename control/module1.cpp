@@ -21,6 +21,7 @@ struct Record {
 SRWLOCK g_lock = SRWLOCK_INIT;         // guards g_records and the slot's allocation
 Record* g_records = nullptr;           // the live records
 std::atomic<DWORD> g_slot{TLS_OUT_OF_INDEXES};
+std::atomic<bool> g_refuseNew{false};
 
 // The slot, allocated on first use; TLS_OUT_OF_INDEXES if the system has none.
 DWORD Slot() {
@@ -36,10 +37,6 @@ DWORD Slot() {
   return slot;
 }
 
-// Shared by the threads that could get no record of their own; destroyed
-// with the library's other globals.
-Module1State g_spare;
-
 Record* Unlink(Record* record) {
   if (record->previous) record->previous->next = record->next;
   else g_records = record->next;
@@ -49,16 +46,16 @@ Record* Unlink(Record* record) {
 
 }  // namespace
 
-Module1State& Module1() {
+Module1State* Module1() {
   // TlsGetValue clears the thread's last error; a host may still want the
   // one a failing call left, so it is put back.
   const DWORD lastError = ::GetLastError();
-  Module1State* state = &g_spare;
+  Module1State* state = nullptr;
   const DWORD slot = Slot();
   if (slot != TLS_OUT_OF_INDEXES) {
     Record* record = static_cast<Record*>(::TlsGetValue(slot));
     if (!record) {
-      record = new (std::nothrow) Record;
+      if (!g_refuseNew.load(std::memory_order_relaxed)) record = new (std::nothrow) Record;
       if (record && ::TlsSetValue(slot, record)) {
         ::AcquireSRWLockExclusive(&g_lock);
         record->next = g_records;
@@ -73,8 +70,10 @@ Module1State& Module1() {
     if (record) state = &record->state;
   }
   ::SetLastError(lastError);
-  return *state;
+  return state;
 }
+
+void RefuseNewModule1(bool refuse) { g_refuseNew.store(refuse, std::memory_order_relaxed); }
 
 void FreeThreadModule1() {
   const DWORD slot = g_slot.load(std::memory_order_acquire);

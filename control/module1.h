@@ -23,9 +23,15 @@ struct Module1State {
 
 constexpr short kLoopStop = 4;
 
-// This thread's record, zeroed when the thread first asks for it. Never
-// fails: should the heap be exhausted, the thread shares a spare record.
-Module1State& Module1();
+// This thread's record, zeroed when the thread first asks for it; null when
+// the thread can have none (no thread-local slot is left, or no memory). A
+// member that needs the record then fails with E_OUTOFMEMORY and runs no
+// loop: threads never share a record, so none can see another's listeners.
+Module1State* Module1();
+
+// For tests: while set, a thread that has no record yet gets none, as when
+// the heap is exhausted.
+void RefuseNewModule1(bool refuse);
 
 // The records live in a thread-local slot of this library's own, not in
 // compiler-made thread storage, because a library that COM loads and unloads

@@ -22,6 +22,8 @@ void Ignored(HRESULT) {}
 }  // namespace
 
 HRESULT SerialControl::Open_Com() {
+  Module1State* m = Module1();
+  if (!m) return E_OUTOFMEMORY;
   // Open_Com goes on past every failing call; the host learns the outcome
   // from Status and CommGetError.
   Ignored(close_Com_norm());
@@ -33,72 +35,81 @@ HRESULT SerialControl::Open_Com() {
       BSTR& strPort = *name.put();
       AssignBstr(strPort, kPortNamePrefix + std::to_wstring(Port_));
       long result = 0;
-      if (SUCCEEDED(CommOpen(&Port_, &strPort, &strSettings, &result)))
-        Module1().lngStatus = result;
+      if (SUCCEEDED(CommOpen(&Port_, &strPort, &strSettings, &result))) m->lngStatus = result;
     }
   } catch (...) {
     // The open step is skipped; lngStatus keeps what the close left.
   }
 
-  if (Module1().lngStatus != 0) {
+  if (m->lngStatus != 0) {
     Status_ = VARIANT_FALSE;
     return S_OK;
   }
   Status_ = VARIANT_TRUE;
   Ignored(ControlOn());
-  ArmLoop();
+  ArmLoop(*m);
   Ignored(looprocess());
   return S_OK;
 }
 
 HRESULT SerialControl::Close_Com() {
-  StopListening();
+  Module1State* m = Module1();
+  if (!m) return E_OUTOFMEMORY;
+  StopListening(*m);
   long pause = kClosePauseMs;
   const HRESULT hr = waitnow(&pause);
   if (FAILED(hr)) return hr;
   long result = 0;
-  if (SUCCEEDED(CommClose(&Port_, &result))) Module1().lngStatus = result;
+  if (SUCCEEDED(CommClose(&Port_, &result))) m->lngStatus = result;
   return S_OK;
 }
 
 HRESULT SerialControl::close_Com_norm() {
   // An Open_Com of a listening control leaves here and, once its port is
   // open again, joins again.
-  StopListening();
+  Module1State* m = Module1();
+  if (!m) return E_OUTOFMEMORY;
+  StopListening(*m);
   long pause = kClosePauseMs;
   HRESULT hr = waitnow(&pause);
   if (FAILED(hr)) return hr;
   long result = 0;
   hr = CommClose(&Port_, &result);
   if (FAILED(hr)) return hr;
-  Module1().lngStatus = result;
+  m->lngStatus = result;
   return S_OK;
 }
 
 HRESULT SerialControl::Clear_Com() {
+  Module1State* m = Module1();
+  if (!m) return E_OUTOFMEMORY;
   long result = 0;
   const HRESULT hr = CommFlush(&Port_, &result);
   if (FAILED(hr)) return hr;
-  Module1().lngStatus = result;
+  m->lngStatus = result;
   return S_OK;
 }
 
 HRESULT SerialControl::ControlOn() {
+  Module1State* m = Module1();
+  if (!m) return E_OUTOFMEMORY;
   // RTS first, then DTR; the second change is tried whatever the first gave.
   short rts = kLineRts, dtr = kLineDtr;
   VARIANT_BOOL on = VARIANT_TRUE;
   long result = 0;
-  if (SUCCEEDED(CommSetLine(&Port_, &rts, &on, &result))) Module1().lngStatus = result;
-  if (SUCCEEDED(CommSetLine(&Port_, &dtr, &on, &result))) Module1().lngStatus = result;
+  if (SUCCEEDED(CommSetLine(&Port_, &rts, &on, &result))) m->lngStatus = result;
+  if (SUCCEEDED(CommSetLine(&Port_, &dtr, &on, &result))) m->lngStatus = result;
   return S_OK;
 }
 
 HRESULT SerialControl::ControlOff() {
+  Module1State* m = Module1();
+  if (!m) return E_OUTOFMEMORY;
   short rts = kLineRts, dtr = kLineDtr;
   VARIANT_BOOL off = VARIANT_FALSE;
   long result = 0;
-  if (SUCCEEDED(CommSetLine(&Port_, &rts, &off, &result))) Module1().lngStatus = result;
-  if (SUCCEEDED(CommSetLine(&Port_, &dtr, &off, &result))) Module1().lngStatus = result;
+  if (SUCCEEDED(CommSetLine(&Port_, &rts, &off, &result))) m->lngStatus = result;
+  if (SUCCEEDED(CommSetLine(&Port_, &dtr, &off, &result))) m->lngStatus = result;
   return S_OK;
 }
 

@@ -4,7 +4,8 @@
 // thread that listens: whose Open_Com or whole Write_Com, with a sink
 // connected, called looprocess, and which has not left since. A control that
 // starts listening while the loop runs further up the stack joins it and
-// returns at once; otherwise its call runs the loop until nobody listens.
+// returns at once; otherwise its call runs the loop until nobody listens. A
+// control that left gets no further turn, not even later in the same pass.
 #include <algorithm>
 #include <vector>
 
@@ -51,7 +52,9 @@ bool Listens(const std::vector<SerialControl*>& listeners, const SerialControl* 
 
 HRESULT SerialControl::Read_Com() {
   try {
-    Module1State& m = Module1();
+    Module1State* record = Module1();
+    if (!record) return E_OUTOFMEMORY;
+    Module1State& m = *record;
     // CommRead fills the shared record's string in place, through its slot.
     BSTR& strReceived = *m.strReceived.put();
     long size = kReadSize;
@@ -73,6 +76,8 @@ HRESULT SerialControl::Read_Com() {
 
 HRESULT SerialControl::Write_Com(BSTR Datastr) {
   try {
+    Module1State* m = Module1();
+    if (!m) return E_OUTOFMEMORY;
     // DataSent refers to this copy, so a handler's assignment dies with it.
     Bstr copy;
     BSTR& datasentstr = *copy.put();
@@ -80,7 +85,7 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
 
     // Until its write went out whole the control does not listen; a whole
     // write joins it again where it was.
-    StopListening();
+    StopListening(*m);
     long pause = kWritePauseMs;
     HRESULT hr = waitnow(&pause);
     if (FAILED(hr)) return hr;
@@ -89,11 +94,11 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
     // is kept here as well: a Write_Com run by host code from CommWrite's pump
     // overwrites the shared lngWriteLength.
     const long length = static_cast<long>(ToAnsi(datasentstr, ::SysStringLen(datasentstr)).size());
-    Module1().lngWriteLength = length;
+    m->lngWriteLength = length;
     long result = 0;
     hr = CommWrite(&Port_, &datasentstr, &result);
     if (FAILED(hr)) return hr;
-    Module1().lngStatus = result;
+    m->lngStatus = result;
 
     if (result != length) {
       // A write that did not go out whole starts no loop, so its failure
@@ -104,7 +109,7 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
     Status_ = VARIANT_TRUE;
     // The flag is lowered before DataSent, so a Close_Com from the handler
     // ends the loop that this write is about to start.
-    ArmLoop();
+    ArmLoop(*m);
     host_.RaiseEvent(kDataSent, &datasentstr);
     return looprocess();
   } catch (...) {
@@ -114,39 +119,42 @@ HRESULT SerialControl::Write_Com(BSTR Datastr) {
 
 HRESULT SerialControl::looprocess() {
   try {
-    Module1State& m = Module1();
-    // Someone must listen to a port that works.
-    if (m.intLoopStop >= kLoopStop || !Listened()) return S_OK;
+    Module1State* record = Module1();
+    if (!record) return E_OUTOFMEMORY;
+    Module1State& m = *record;
+    // Someone must listen to a port that works, and a host that let go
+    // listens to nothing.
+    if (hostGone_ || m.intLoopStop >= kLoopStop || !Listened()) return S_OK;
     if (!joined_) {
       m.listeners.push_back(this);
       joined_ = true;
     }
-    listening_ = true;
+    listening_ = Listening::kYes;
     // Joining instead of nesting: a Write_Com or Open_Com from a handler or a
     // pump returns here at once, and the running loop serves this control
     // from its next turn on.
     if (m.loopRunning) return S_OK;
-    return RunLoop();
+    return RunLoop(m);
   } catch (...) {
     return CaughtStatus();
   }
 }
 
-HRESULT SerialControl::RunLoop() {
-  Module1State& m = Module1();
+HRESULT SerialControl::RunLoop(Module1State& m) {
   LoopMark running(m.loopRunning);
   HRESULT hr = S_OK;
   try {
-    while (DropLeavers()) {
+    while (DropLeavers(m)) {
       pump_.DoEvents();
       // Each listener in the order they joined. A handler may close, open,
       // release or disconnect any control; one destroyed since the pass
-      // began has left the list and is skipped.
+      // began has left the list, and one that left otherwise is skipped by
+      // its turn.
       const std::vector<SerialControl*> turns = m.listeners;
       for (SerialControl* control : turns) {
         if (!Listens(m.listeners, control)) continue;
         Held held(control->host_);
-        hr = control->Serve();
+        hr = control->Serve(m);
         if (FAILED(hr)) break;
       }
       if (FAILED(hr)) break;
@@ -160,38 +168,45 @@ HRESULT SerialControl::RunLoop() {
   if (FAILED(hr)) {
     // A member that failed as a call stops the loop at once, for everyone:
     // nobody is left listening to a loop that no longer runs.
-    for (SerialControl* control : m.listeners) control->joined_ = control->listening_ = false;
+    for (SerialControl* control : m.listeners) {
+      control->joined_ = false;
+      control->listening_ = Listening::kNo;
+    }
     m.listeners.clear();
   }
   return hr;
 }
 
-HRESULT SerialControl::Serve() {
-  // A port closed or a sink disconnected since the pass began is not read:
-  // what arrived stays queued rather than going to nobody.
-  if (!Listened()) return S_OK;
+HRESULT SerialControl::Serve(Module1State& m) {
+  // A control that left, or whose port was closed or sink disconnected,
+  // since the pass began is not read: what arrived stays queued rather than
+  // going to a host that is going away, or to nobody.
+  if (listening_ == Listening::kNo || !Listened()) return S_OK;
   const HRESULT hr = Read_Com();
   if (FAILED(hr)) return hr;
-  const long got = Module1().lngStatus;
+  const long got = m.lngStatus;
   // A failed read is this control's last: Status is False and the error
   // record tells the host, when its Open_Com or Write_Com returns, why.
-  if (got < 0) listening_ = false;
+  if (got < 0) listening_ = Listening::kNo;
   // Only this turn's own read raises the event, and the loop never purges:
   // text that arrives after the read waits for the next pass, and unsent
-  // output stays queued.
-  if (got > 0) host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
+  // output stays queued. A control that left in its read's own pump raises
+  // nothing; what the read took stays in Buffer.
+  if (got > 0 && listening_ != Listening::kNo && Listened())
+    host_.RaiseEvent(kDataArrived, Buffer_.slot());  // Buffer itself
   return S_OK;
 }
 
-bool SerialControl::DropLeavers() {
-  std::vector<SerialControl*>& listeners = Module1().listeners;
+bool SerialControl::DropLeavers(Module1State& m) {
+  std::vector<SerialControl*>& listeners = m.listeners;
   for (size_t i = 0; i < listeners.size();) {
     SerialControl* control = listeners[i];
-    if (control->listening_ && control->Listened()) {
+    if (control->listening_ == Listening::kYes && control->Listened()) {
       ++i;
       continue;
     }
-    control->joined_ = control->listening_ = false;
+    control->joined_ = false;
+    control->listening_ = Listening::kNo;
     listeners.erase(listeners.begin() + static_cast<std::ptrdiff_t>(i));
   }
   return !listeners.empty();
@@ -202,16 +217,20 @@ bool SerialControl::Listened() {
          ports_.CommPorts(Port_).blnPortOpen;
 }
 
-bool SerialControl::LoopRunning() const { return joined_ && Module1().loopRunning; }
+bool SerialControl::LoopRunning() const {
+  const Module1State* m = Module1();
+  return joined_ && m && m->loopRunning;
+}
 
-void SerialControl::StopListening() {
-  Module1().intLoopStop = kLoopStop;
-  listening_ = false;
+void SerialControl::StopListening(Module1State& m) {
+  m.intLoopStop = kLoopStop;
+  listening_ = Listening::kNo;
 }
 
 SerialControl::~SerialControl() {
-  if (!joined_) return;
-  std::vector<SerialControl*>& listeners = Module1().listeners;
+  Module1State* m = joined_ ? Module1() : nullptr;  // a control that joined has one
+  if (!m) return;
+  std::vector<SerialControl*>& listeners = m->listeners;
   listeners.erase(std::remove(listeners.begin(), listeners.end(), this), listeners.end());
 }
 

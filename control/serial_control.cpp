@@ -31,17 +31,20 @@ SerialControl::SerialControl(HostSite& host, const Kernel32& kernel32)
 
 void SerialControl::HostPump::DoEvents() {
   if (!host_.DoEvents()) return;
-  // WM_QUIT: every control of the thread leaves, and the loop ends after
-  // its pass, so the host's own message loop gets to see the quit.
-  Module1State& m = Module1();
-  m.intLoopStop = kLoopStop;
-  for (SerialControl* control : m.listeners) control->listening_ = false;
+  // WM_QUIT: every control of the thread leaves after this pass, and the
+  // loop ends, so the host's own message loop gets to see the quit.
+  // A thread without a record runs no loop, so nobody listens there.
+  Module1State* m = Module1();
+  if (!m) return;
+  m->intLoopStop = kLoopStop;
+  for (SerialControl* control : m->listeners)
+    if (control->listening_ == Listening::kYes) control->listening_ = Listening::kThisPass;
 }
 
-void SerialControl::ArmLoop() {
+void SerialControl::ArmLoop(Module1State& m) {
   // A host that listens to no events is never held inside Open_Com or
   // Write_Com: for it the flag stays as the caller left it.
-  if (host_.HasEventSinks()) Module1().intLoopStop = 0;
+  if (host_.HasEventSinks()) m.intLoopStop = 0;
 }
 
 // Properties. Each setter stores first and notifies afterwards, also when the

@@ -12,7 +12,8 @@
 //
 // No C++ exception leaves a member. A failure caught inside one is returned as
 // the automation error of its number (0x800A0000 | number). Null out-pointers
-// give E_POINTER.
+// give E_POINTER. A member that needs the thread's record (module1.h) and
+// finds the thread without one gives E_OUTOFMEMORY.
 #pragma once
 
 #include <windows.h>
@@ -26,6 +27,8 @@
 #include "port/text.h"
 
 namespace vemblaric {
+
+struct Module1State;
 
 // The one-line credit that Company returns.
 extern const wchar_t kCompanyText[];
@@ -90,9 +93,16 @@ class SerialControl {
   virtual HRESULT ReadProperties(IPropertyBag* bag);
   virtual HRESULT WriteProperties(IPropertyBag* bag);
 
-  // For the server layer: this control leaves the thread's receive loop, and
-  // no other does, when the container closes or releases it.
-  void StopLoop() { listening_ = false; }
+  // For the server layer: this control leaves the thread's receive loop at
+  // once, and no other does, when the container closes it or drops its site.
+  void StopLoop() { listening_ = Listening::kNo; }
+  // The same when the host has let go of its last reference while a member
+  // or the loop's turn still holds the control: from then on nothing it runs
+  // makes it listen again.
+  void HostLetGo() {
+    hostGone_ = true;
+    listening_ = Listening::kNo;
+  }
 
   // Read-only views for the server layer and for tests.
   const PortLayer& Ports() const { return ports_; }
@@ -113,19 +123,19 @@ class SerialControl {
   };
 
   // Lowers the stop flag before a loop call, when somebody listens to events.
-  void ArmLoop();
-  // Stores 4 in the stop flag: this control stops listening (the loop drops
-  // it before its next pass), and every other control goes on.
-  void StopListening();
+  void ArmLoop(Module1State& m);
+  // Stores 4 in the stop flag: this control stops listening (the loop skips
+  // it from now on), and every other control goes on.
+  void StopListening(Module1State& m);
   // True while a sink is connected and the slot named by Port is open.
   bool Listened();
-  // Runs the thread's receive loop until no control listens; `this` pumps
-  // and pauses.
-  HRESULT RunLoop();
+  // Runs the thread's receive loop, over the thread's record `m`, until no
+  // control listens; `this` pumps and pauses.
+  HRESULT RunLoop(Module1State& m);
   // One control's turn in a pass: its read and its DataArrived.
-  HRESULT Serve();
+  HRESULT Serve(Module1State& m);
   // Drops the controls that no longer listen; true while any is left.
-  static bool DropLeavers();
+  static bool DropLeavers(Module1State& m);
 
   HostSite& host_;
   const Kernel32& k_;
@@ -141,10 +151,15 @@ class SerialControl {
   Bstr strCompany_;
   Bstr strVersion_;
 
-  // In the thread's list of listeners (until the loop drops it), and
-  // wanting to be served there.
+  // In the thread's list of listeners (until the loop drops it).
   bool joined_ = false;
-  bool listening_ = false;
+  // Whether the loop serves the control: not at all, not even later in the
+  // pass that is running (it left); in the running pass only (a quit was
+  // met); or in every pass.
+  enum class Listening { kNo, kThisPass, kYes };
+  Listening listening_ = Listening::kNo;
+  // The host let go of its last reference.
+  bool hostGone_ = false;
 };
 
 }  // namespace vemblaric

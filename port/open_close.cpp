@@ -33,9 +33,9 @@ void RequireNoNul(const BSTR& text) {
   if (length && std::wmemchr(text, L'\0', length)) throw CaughtFailure{kInvalidProcedureCall};
 }
 
-void DiscardHeldLead(PortSlot& slot) {
-  slot.heldLead.clear();
-  slot.heldLeadUncounted = false;
+void DiscardHeldBytes(PortSlot& slot) {
+  slot.heldBytes.clear();
+  slot.heldUncounted = 0;
 }
 
 }  // namespace
@@ -96,7 +96,7 @@ long PortLayer::CommClose(const short& intPortID) {
     if (!slot.blnPortOpen) return 0;
     if (!k_.CloseHandle(AsHandle(slot.hPort))) return CommSetError(L"CommClose (CloseHandle)");
     slot.blnPortOpen = VARIANT_FALSE;
-    DiscardHeldLead(slot);
+    DiscardHeldBytes(slot);
     // The value may now name another object; later calls on this slot fail
     // with the invalid-handle error, as on a never-opened slot.
     slot.hPort = 0;
@@ -111,7 +111,7 @@ long PortLayer::CommFlush(const short& intPortID) {
     PortSlot& slot = Slot(intPortID);
     if (!k_.PurgeComm(AsHandle(slot.hPort), kPurgeAll)) return CommSetError(L"CommFlush (PurgeComm)");
     // Half a character from before the purge would spoil the first one after it.
-    DiscardHeldLead(slot);
+    DiscardHeldBytes(slot);
     return 0;
   } catch (...) {
     return RecordCaught(L"CommFlush");

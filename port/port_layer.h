@@ -24,13 +24,13 @@ struct PortSlot {
   long hPort = 0;  // 0 never opened, -1 after a failed open
   VARIANT_BOOL blnPortOpen = VARIANT_FALSE;
   DCB udtDCB{};
-  // The lead byte of a double-byte character whose trail byte has not been
-  // read yet; it goes in front of the next read's bytes. A close or a flush
-  // discards it.
-  std::string heldLead;
-  // The held byte came alone, so no read has counted it yet: the read that
-  // completes its character counts it.
-  bool heldLeadUncounted = false;
+  // The first bytes of a character whose last bytes have not been read yet
+  // (at most one fewer than the code page's longest character); they go in
+  // front of the next read's bytes. A close or a flush discards them.
+  std::string heldBytes;
+  // How many of them came in reads that completed no character, so that no
+  // read has counted them yet: the read that completes their character does.
+  size_t heldUncounted = 0;
 };
 
 struct ErrorRecord {

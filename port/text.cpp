@@ -58,8 +58,34 @@ std::wstring FromAnsi(const char* bytes, size_t count) {
   return out;
 }
 
+namespace {
+
+// The bytes a UTF-8 character takes, from its first byte; 0 for a byte that
+// continues a character, 1 for one that cannot start one.
+size_t Utf8Length(BYTE first) {
+  if ((first & 0xC0) == 0x80) return 0;
+  if ((first & 0xE0) == 0xC0) return 2;
+  if ((first & 0xF0) == 0xE0) return 3;
+  if ((first & 0xF8) == 0xF0) return 4;
+  return 1;
+}
+
+}  // namespace
+
 size_t WholeAnsiCharacters(const char* bytes, size_t count) {
   const UINT codePage = ::GetACP();
+  CPINFOEXW info{};
+  if (!::GetCPInfoExW(codePage, 0, &info) || info.MaxCharSize < 2) return count;
+  if (codePage == CP_UTF8) {
+    // The last character starts at most MaxCharSize - 1 bytes before the end
+    // if it is cut short.
+    for (size_t back = 1; back < info.MaxCharSize && back <= count; ++back) {
+      const size_t length = Utf8Length(static_cast<BYTE>(bytes[count - back]));
+      if (length == 0) continue;
+      return length > back ? count - back : count;
+    }
+    return count;
+  }
   size_t i = 0;
   while (i < count) {
     const bool lead = ::IsDBCSLeadByteEx(codePage, static_cast<BYTE>(bytes[i])) != FALSE;

@@ -46,9 +46,12 @@ std::string ToAnsi(const wchar_t* text, UINT length);
 std::wstring FromAnsi(const char* bytes, size_t count);
 
 // How many of `bytes` make whole characters of the ANSI code page: all of
-// them, or one fewer when they end on a lead byte whose trail byte is missing.
-// Walks from the start, so a trail byte that could also be a lead byte is
-// judged as the trail it is.
+// them, or fewer when they end in the first bytes of a character whose last
+// bytes are missing (at most the code page's longest character less one).
+// A double-byte code page is walked from the start, so a trail byte that could
+// also be a lead byte is judged as the trail it is; in UTF-8 the last lead
+// byte tells the length of its character. Bytes that cannot start a character
+// count as whole: the conversion renders them as it does.
 size_t WholeAnsiCharacters(const char* bytes, size_t count);
 
 }  // namespace vemblaric

@@ -65,10 +65,11 @@ long PortLayer::CommRead(const short& intPortID, BSTR& strData, const long& lngS
     // whole, so the receive loop never leaves data behind at high rates.
     const long wanted = std::min(lngSize, kReceiveBufferBytes);
     const long requested = queued > wanted ? queued : wanted;
-    // A lead byte held back by the last read goes in front of this read's bytes.
-    const size_t held = slot.heldLead.size();
+    // The start of a character held back by the last read goes in front of
+    // this read's bytes.
+    const size_t held = slot.heldBytes.size();
     std::vector<char> buffer(held + static_cast<size_t>(std::max(requested, kReceiveBufferBytes)));
-    std::copy(slot.heldLead.begin(), slot.heldLead.end(), buffer.begin());
+    std::copy(slot.heldBytes.begin(), slot.heldBytes.end(), buffer.begin());
 
     DWORD count = 0;
     if (!k_.ReadFile(h, buffer.data() + held, static_cast<DWORD>(requested), &count,
@@ -84,19 +85,22 @@ long PortLayer::CommRead(const short& intPortID, BSTR& strData, const long& lngS
     }
     const size_t got = std::min(static_cast<size_t>(count), buffer.size() - held);
     if (got == 0) return 0;
-    // A character split between two reads is converted whole by the second:
-    // converting the halves apart gives two wrong characters.
+    // A character split between reads is converted whole by the read that
+    // completes it: converting the pieces apart gives wrong characters.
     const size_t bytes = held + got;
     const size_t whole = WholeAnsiCharacters(buffer.data(), bytes);
     AssignBstr(strData, FromAnsi(buffer.data(), whole));
-    // The count is the bytes this read took from the port, plus a held byte
-    // that no read has counted yet, so the counts add up to what arrived.
-    const long taken = static_cast<long>(got) + (slot.heldLeadUncounted ? 1 : 0);
-    slot.heldLead.assign(buffer.data() + whole, bytes - whole);
-    // A lead byte that came alone is no text yet: this read reports nothing,
-    // as if the byte were still queued, and the read that completes it counts it.
-    slot.heldLeadUncounted = whole == 0;
-    return whole == 0 ? 0 : taken;
+    slot.heldBytes.assign(buffer.data() + whole, bytes - whole);
+    // Bytes that complete no character are no text yet: this read reports
+    // nothing, as if they were still queued, and the read that completes
+    // their character counts them, so the counts add up to what arrived.
+    if (whole == 0) {
+      slot.heldUncounted += got;
+      return 0;
+    }
+    const long taken = static_cast<long>(got + slot.heldUncounted);
+    slot.heldUncounted = 0;
+    return taken;
   } catch (...) {
     SetEmpty(strData);
     RecordCaught(L"CommRead");

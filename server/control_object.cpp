@@ -152,7 +152,7 @@ ULONG ControlObject::Release() {
   }
   // Only the control's own holds are left: the host has let go while a member
   // or the loop's turn still runs, so the control leaves the receive loop.
-  if (n == holds_) control_.StopLoop();
+  if (n == holds_) control_.HostLetGo();
   return static_cast<ULONG>(n);
 }
 

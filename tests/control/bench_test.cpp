@@ -47,8 +47,8 @@ std::wstring ReadAll(SerialControl& control, size_t count) {
   const ULONGLONG end = ::GetTickCount64() + kDeadlineMs;
   while (got.size() < count && ::GetTickCount64() < end) {
     EXPECT_EQ(control.Read_Com(), S_OK);
-    if (Module1().lngStatus > 0) got += Buffer(control);
-    EXPECT_GE(Module1().lngStatus, 0);
+    if (Module1()->lngStatus > 0) got += Buffer(control);
+    EXPECT_GE(Module1()->lngStatus, 0);
   }
   return got;
 }
@@ -62,8 +62,8 @@ std::wstring Pattern(wchar_t a, size_t offset, size_t count) {
 
 class BenchTest : public ::testing::Test {
  protected:
-  BenchTest() { Module1() = Module1State(); }
-  ~BenchTest() override { Module1() = Module1State(); }
+  BenchTest() { *Module1() = Module1State(); }
+  ~BenchTest() override { *Module1() = Module1State(); }
 };
 
 TEST_F(BenchTest, TwoControlsExchangeTextsBothWaysAndDataSentFiresOncePerWrite) {
@@ -323,7 +323,7 @@ TEST_F(BenchTest, TwoControlsOnOneThreadEachGetTheirOwnStreamWholeThroughOneLoop
     EXPECT_EQ(eventsAfterClose, 0);
     EXPECT_FALSE(a.Ports().CommPorts(1).blnPortOpen);
     EXPECT_FALSE(b.Ports().CommPorts(3).blnPortOpen);
-    EXPECT_TRUE(Module1().listeners.empty());
+    EXPECT_TRUE(Module1()->listeners.empty());
   }
 }
 

@@ -130,10 +130,10 @@ inline std::vector<std::string> Slice(const std::vector<std::string>& lines,
 class ControlTest : public ::testing::Test {
  protected:
   ControlTest() {
-    Module1() = Module1State();  // each test starts from a fresh record of this thread
+    *Module1() = Module1State();  // each test starts from a fresh record of this thread
     host.clock = [this] { return fake.calls().size(); };
   }
-  ~ControlTest() override { Module1() = Module1State(); }
+  ~ControlTest() override { *Module1() = Module1State(); }
 
   // Opens the control's port with no sink connected, then forgets the calls.
   void OpenQuietly() {

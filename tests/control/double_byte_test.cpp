@@ -1,12 +1,14 @@
-// The control in a double-byte ANSI code page: a write is whole when every byte
-// of the text's conversion went out, and DataArrived never splits a character.
-// Run under a Japanese locale (code page 932), on COM3 <-> COM4 of the bench.
+// The control in an ANSI code page whose characters can take more than a
+// byte: a write is whole when every byte of the text's conversion went out,
+// and DataArrived never splits a character. Run twice, under a Japanese locale
+// (code page 932) and a Unicode-only one (65001), on COM3 <-> COM4 of the bench.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include "control/module1.h"
 #include "control/serial_control.h"
+#include "support/code_pages.h"
 #include "support/fake_host_site.h"
 #include "support/nullmodem.h"
 
@@ -15,8 +17,10 @@ namespace {
 
 using testing::FakeHostSite;
 
-TEST(DoubleByteCodePage, AWholeWriteIsJudgedByItsByteLength) {
-  ASSERT_EQ(::GetACP(), 932u) << "this program must run under a Japanese locale";
+TEST(MultiByteCodePage, AWholeWriteIsJudgedByItsByteLength) {
+  const testing::CodePageTexts* cp = testing::ThisCodePage();
+  ASSERT_NE(cp, nullptr) << testing::kCodePageHelp;
+  const long bytes = static_cast<long>(cp->sampleBytes);
   FakeHostSite hostA, hostB;
   SerialControl a(hostA), b(hostB);
   ASSERT_EQ(a.put_Port(3), S_OK);
@@ -24,11 +28,11 @@ TEST(DoubleByteCodePage, AWholeWriteIsJudgedByItsByteLength) {
   ASSERT_EQ(a.Open_Com(), S_OK);
   ASSERT_EQ(b.Open_Com(), S_OK);
 
-  const std::wstring text = L"\u65e5\u672c\u8a9e abc";  // 7 characters, 10 bytes
+  const std::wstring text = L"\u65e5\u672c\u8a9e abc";  // 7 characters
   Bstr data(text.c_str(), static_cast<UINT>(text.size()));
   ASSERT_EQ(a.Write_Com(data.get()), S_OK);
-  EXPECT_EQ(Module1().lngWriteLength, 10);
-  EXPECT_EQ(Module1().lngStatus, 10);
+  EXPECT_EQ(Module1()->lngWriteLength, bytes);
+  EXPECT_EQ(Module1()->lngStatus, bytes);
   ASSERT_EQ(hostA.raised.size(), 1u) << "DataSent for the whole write";
   EXPECT_EQ(hostA.raised[0].text, text);
   VARIANT_BOOL status = 0;
@@ -40,7 +44,7 @@ TEST(DoubleByteCodePage, AWholeWriteIsJudgedByItsByteLength) {
   const ULONGLONG end = ::GetTickCount64() + 20000;
   while (got.size() < text.size() && ::GetTickCount64() < end) {
     ASSERT_EQ(b.Read_Com(), S_OK);
-    if (Module1().lngStatus > 0) {
+    if (Module1()->lngStatus > 0) {
       BSTR buffer = nullptr;
       ASSERT_EQ(b.get_Buffer(&buffer), S_OK);
       got += testing::Text(Bstr::Adopt(buffer).get());
@@ -54,9 +58,10 @@ TEST(DoubleByteCodePage, AWholeWriteIsJudgedByItsByteLength) {
 // The peer writes the text in two pieces, the second once the loop has read
 // the first, so the control's reads split it exactly there. Each piece holds
 // at least a read's 64 bytes, so no read waits out its second.
-TEST(DoubleByteCodePage, DataArrivedGivesTheTextWholeWhereverItWasSplit) {
-  ASSERT_EQ(::GetACP(), 932u);
-  const std::wstring padding(64, L'.'), mixed = L"\u65e5a\uff71\u672cb\u8a9e";
+TEST(MultiByteCodePage, DataArrivedGivesTheTextWholeWhereverItWasSplit) {
+  const testing::CodePageTexts* cp = testing::ThisCodePage();
+  ASSERT_NE(cp, nullptr) << testing::kCodePageHelp;
+  const std::wstring padding(64, L'.'), mixed = cp->mixed;
   const std::wstring text = padding + mixed + padding;
   const std::string bytes = ToAnsi(text.c_str(), static_cast<UINT>(text.size()));
   const size_t mixedBytes = bytes.size() - 2 * padding.size();

@@ -14,7 +14,7 @@ namespace {
 
 // Dirties this thread's record and returns whether it was zeroed before.
 bool WasZeroedThenDirty() {
-  Module1State& m = Module1();
+  Module1State& m = *Module1();
   const bool zeroed = m.lngStatus == 0 && m.lngWriteLength == 0 && m.intLoopStop == 0 &&
                       m.strReceived.length() == 0;
   m.lngStatus = 9;

@@ -27,7 +27,7 @@ TEST_F(ControlTest, OpenPausesClosesThenOpensComNAtBaudWithFixedFramingAndRaises
   EXPECT_EQ(fake.named("BuildCommDCBA")[0].text, "baud=57600 parity=N data=8 stop=1");
   EXPECT_TRUE(control.Ports().CommPorts(2).blnPortOpen);
   EXPECT_TRUE(Status());
-  EXPECT_EQ(Module1().intLoopStop, kLoopStop) << "no sink: the loop was left stopped";
+  EXPECT_EQ(Module1()->intLoopStop, kLoopStop) << "no sink: the loop was left stopped";
   EXPECT_EQ(host.pumps, 0);
 
   // Again, now over the open slot: the close is a real one.
@@ -48,7 +48,7 @@ TEST_F(ControlTest, APortOutsideOneToFourNamesItsDeviceAndFailsTheOpenQuietly) {
     ASSERT_EQ(control.put_Port(port), S_OK);
     EXPECT_EQ(control.Open_Com(), S_OK);
     EXPECT_TRUE(control.Called("CommOpen " + std::to_string(port) + " " + name + " baud=57600"));
-    EXPECT_EQ(Module1().lngStatus, kSubscriptOutOfRange);
+    EXPECT_EQ(Module1()->lngStatus, kSubscriptOutOfRange);
     EXPECT_FALSE(Status());
     EXPECT_FALSE(control.Called("ControlOn"));
     EXPECT_FALSE(control.Called("looprocess"));
@@ -62,7 +62,7 @@ TEST_F(ControlTest, AFailedOpenLeavesStatusFalseWithTheOpensCode) {
   fake.Fail("CreateFileA", ERROR_ACCESS_DENIED);
   host.sinks = true;  // even a listening host gets no loop
   EXPECT_EQ(control.Open_Com(), S_OK);
-  EXPECT_EQ(Module1().lngStatus, long{ERROR_ACCESS_DENIED});
+  EXPECT_EQ(Module1()->lngStatus, long{ERROR_ACCESS_DENIED});
   EXPECT_FALSE(Status());
   EXPECT_FALSE(control.Called("ControlOn"));
   EXPECT_FALSE(control.Called("looprocess"));
@@ -73,7 +73,7 @@ TEST_F(ControlTest, AnOpenWhoseLineChangesFailStaysTrueWithTheSecondChangesCode)
       .Fail("EscapeCommFunction", ERROR_INVALID_PARAMETER);
   EXPECT_EQ(control.Open_Com(), S_OK);
   EXPECT_TRUE(Status());
-  EXPECT_EQ(Module1().lngStatus, long{ERROR_INVALID_PARAMETER});
+  EXPECT_EQ(Module1()->lngStatus, long{ERROR_INVALID_PARAMETER});
   EXPECT_TRUE(control.Called("looprocess"));
 }
 
@@ -98,26 +98,26 @@ TEST_F(ControlTest, ControlOnAndOffChangeRtsThenDtrEvenWhenTheFirstChangeFails) 
     EXPECT_EQ(Without(Timeline(), "member ControlOn"),
               (Strings{"member CommSetLine 2 3 " + c.state, "EscapeCommFunction " + c.rts,
                        "member CommSetLine 2 2 " + c.state, "EscapeCommFunction " + c.dtr}));
-    EXPECT_EQ(Module1().lngStatus, 0) << "the second change's result";
+    EXPECT_EQ(Module1()->lngStatus, 0) << "the second change's result";
   }
 }
 
 TEST_F(ControlTest, CloseStopsTheLoopPausesAndClosesButLeavesStatusAlone) {
   OpenQuietly();
-  Module1().intLoopStop = 0;
+  Module1()->intLoopStop = 0;
   ASSERT_EQ(control.Close_Com(), S_OK);
   EXPECT_EQ(fake.names(), (Strings{"SleepEx", "CloseHandle"}));
-  EXPECT_EQ(Module1().intLoopStop, kLoopStop);
+  EXPECT_EQ(Module1()->intLoopStop, kLoopStop);
   EXPECT_FALSE(control.Ports().CommPorts(2).blnPortOpen);
   EXPECT_TRUE(Status());
   EXPECT_TRUE(host.changed.empty());
 
   // Closing a closed slot: the pause, no system call, lngStatus 0.
   Forget();
-  Module1().lngStatus = 77;
+  Module1()->lngStatus = 77;
   ASSERT_EQ(control.Close_Com(), S_OK);
   EXPECT_EQ(fake.names(), Strings{"SleepEx"});
-  EXPECT_EQ(Module1().lngStatus, 0);
+  EXPECT_EQ(Module1()->lngStatus, 0);
 }
 
 TEST_F(ControlTest, ClearPurgesThePortAndKeepsTheResult) {
@@ -125,7 +125,7 @@ TEST_F(ControlTest, ClearPurgesThePortAndKeepsTheResult) {
   fake.Fail("PurgeComm", ERROR_INVALID_HANDLE);
   EXPECT_EQ(control.Clear_Com(), S_OK);
   EXPECT_EQ(fake.named("PurgeComm").at(0).arg1, 15u);
-  EXPECT_EQ(Module1().lngStatus, long{ERROR_INVALID_HANDLE});
+  EXPECT_EQ(Module1()->lngStatus, long{ERROR_INVALID_HANDLE});
   EXPECT_TRUE(Status());
 }
 
@@ -199,14 +199,14 @@ TEST_F(ControlTest, EachOperationIgnoresOrPassesOnAFailingMemberAsItsRoleSays) {
     SCOPED_TRACE(std::string(r.operation) + " with " + r.failing + " failing");
     ASSERT_EQ(control.Close_Com(), S_OK);
     Forget();
-    Module1().lngStatus = 55;
+    Module1()->lngStatus = 55;
     control.failing = {{r.failing, kInjected}};
     EXPECT_EQ(operations.at(r.operation)(), r.expected);
     control.failing.clear();
     for (const char* m : r.ran) EXPECT_TRUE(control.Called(m)) << m;
     for (const char* m : r.skipped) EXPECT_FALSE(control.Called(m)) << m;
     // The failing call's step stores nothing. (Open_Com's later steps do.)
-    if (std::string(r.operation) != "Open_Com") EXPECT_EQ(Module1().lngStatus, 55);
+    if (std::string(r.operation) != "Open_Com") EXPECT_EQ(Module1()->lngStatus, 55);
   }
 }
 

@@ -35,19 +35,19 @@ TEST_F(ControlTest, ReadComTakesFreshTextIntoBufferAndOnlyAFailureLowersStatus) 
 
   QueueNothing();
   ASSERT_EQ(control.Read_Com(), S_OK);
-  EXPECT_EQ(Module1().lngStatus, 0);
+  EXPECT_EQ(Module1()->lngStatus, 0);
   EXPECT_FALSE(Status());
   EXPECT_EQ(Buffer(), L"old") << "nothing read changes nothing";
 
   QueueRead("hello");
   ASSERT_EQ(control.Read_Com(), S_OK);
-  EXPECT_EQ(Module1().lngStatus, 5);
+  EXPECT_EQ(Module1()->lngStatus, 5);
   EXPECT_EQ(Buffer(), L"hello") << "replaced, not appended";
   EXPECT_TRUE(Status());
 
   fake.Fail("ClearCommError", ERROR_INVALID_HANDLE);
   ASSERT_EQ(control.Read_Com(), S_OK);
-  EXPECT_EQ(Module1().lngStatus, -1);
+  EXPECT_EQ(Module1()->lngStatus, -1);
   EXPECT_FALSE(Status());
   EXPECT_EQ(Buffer(), L"hello");
 
@@ -68,11 +68,11 @@ TEST_F(ControlTest, WriteComStopsPausesWritesThenReportsAndLoopsOnlyAfterAWholeW
     host.sinks = true;
     short stopDuringPause = -1;
     FakeAnswer pause;
-    pause.during = [&] { stopDuringPause = Module1().intLoopStop; };
+    pause.during = [&] { stopDuringPause = Module1()->intLoopStop; };
     fake.Next("SleepEx", pause);
     QueueWrite(c.written);
-    host.onPump = [&](int) {
-      if (control.LoopRunning()) control.StopLoop();
+    host.onPump = [&](int) {  // in the loop's first read
+      if (control.LoopRunning() && control.Called("CommRead")) control.StopLoop();
       return false;
     };
 
@@ -84,8 +84,8 @@ TEST_F(ControlTest, WriteComStopsPausesWritesThenReportsAndLoopsOnlyAfterAWholeW
                         "SleepEx 20"};
     if (!c.whole) expected.resize(4);
     EXPECT_EQ(Without(Timeline(), "pump"), expected);
-    EXPECT_EQ(Module1().lngWriteLength, 4);
-    EXPECT_EQ(Module1().lngStatus, c.whole ? 0 : 3) << "left by the loop's read, or the write";
+    EXPECT_EQ(Module1()->lngWriteLength, 4);
+    EXPECT_EQ(Module1()->lngStatus, c.whole ? 0 : 3) << "left by the loop's read, or the write";
     EXPECT_EQ(Status(), c.whole);
     EXPECT_TRUE(host.changed.empty());
     host.sinks = false;
@@ -121,7 +121,7 @@ TEST_F(ControlTest, AWriteNestedInTheFirstWritesPumpLeavesTheFirstsOutcomeRight)
     EXPECT_EQ(fake.named("WriteFile").size(), 2u);
     EXPECT_EQ(Events(host), c.events);
     EXPECT_EQ(Status(), c.status);
-    EXPECT_EQ(Module1().lngWriteLength, 2) << "the nested call stored its length last";
+    EXPECT_EQ(Module1()->lngWriteLength, 2) << "the nested call stored its length last";
     host.onPump = nullptr;
     ASSERT_EQ(control.Close_Com(), S_OK);
   }
@@ -210,7 +210,7 @@ TEST_F(ControlTest, AClosedPortOrNoListenerEndsTheLoopQuietly) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     OpenQuietly();
-    Module1().intLoopStop = 0;  // as on a thread where nothing stored it yet
+    Module1()->intLoopStop = 0;  // as on a thread where nothing stored it yet
     host.pumps = 0;
     host.sinks = c.sinks;
     if (c.byWrite) QueueWrite(4);
@@ -245,7 +245,7 @@ TEST_F(ControlTest, AClosedPortOrNoListenerEndsTheLoopQuietly) {
 TEST_F(ControlTest, AnEmptyTextIsAWholeWriteOfNothing) {
   OpenQuietly();
   ASSERT_EQ(Write(L""), S_OK);
-  EXPECT_EQ(Module1().lngWriteLength, 0);
+  EXPECT_EQ(Module1()->lngWriteLength, 0);
   EXPECT_EQ(Events(host), (Raised{{kDataSent, L""}}));
   EXPECT_TRUE(Status());
 }
@@ -270,7 +270,7 @@ TEST_F(ControlTest, WithoutASinkTheLoopNeverRuns) {
   EXPECT_TRUE(control.Called("looprocess"));
   EXPECT_TRUE(fake.named("ClearCommError").empty()) << "no pass read the port";
 
-  Module1().intLoopStop = kLoopStop;
+  Module1()->intLoopStop = kLoopStop;
   host.sinks = true;
   ASSERT_EQ(control.looprocess(), S_OK) << "entered stopped: returns at once";
   EXPECT_EQ(host.pumps, pumpsOfTheWrite);
@@ -425,17 +425,20 @@ TEST_F(TwoControlsTest, APassPumpsOnceThenServesEachListenerInJoinOrderThenPause
 }
 
 // B leaves in the second pass and A goes on; or A, which runs the loop,
-// leaves and B goes on, and A's Open_Com returns when B leaves too. A leaver
-// is still served in its pass while its port is open and a sink listens.
+// leaves and B goes on, and A's Open_Com returns when B leaves too. A control
+// that left is not served again, not even later in the pass it left in: what
+// its port holds stays queued there. One that leaves in its own read's pump
+// raises nothing for that read.
 TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
   using Self = std::remove_reference_t<decltype(*this)>;
-  enum Where { kAPump, kAEvent, kBEvent };
+  enum Where { kAPump, kAEvent, kBEvent, kBPump };
   struct Case {
     const char* name;
     Where where;
     void (*act)(Self& t);
     size_t readsA, readsB;
     bool statusB;
+    size_t silentReadsB = 0;  // B's reads that raised no DataArrived
   };
   const Case cases[] = {
       {"B.Close_Com from B's handler", kBEvent, [](Self& t) { t.b->Close_Com(); }, 4, 2, true},
@@ -456,13 +459,25 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
          t.b->CommClose(&port, &result);
        },
        4, 1, true},
-      {"B's read fails", kAEvent, [](Self& t) { t.fake.Fail("ClearCommError", 21); }, 4, 2, false},
+      {"B's read fails", kAEvent, [](Self& t) { t.fake.Fail("ClearCommError", 21); }, 4, 2, false,
+       1},
       {"B closed by its container from A's handler", kAEvent, [](Self& t) { t.b->StopLoop(); }, 4,
-       2, true},
+       1, true},
+      {"B let go by its host in its own read's pump", kBPump, [](Self& t) { t.b->HostLetGo(); },
+       4, 2, true, 1},
+      {"B let go by its host from DataSent, B's write made in A's handler", kAEvent,
+       [](Self& t) {
+         t.hostB->onEvent = [&t](ControlEvent event, BSTR&) {
+           if (event == kDataSent) t.b->HostLetGo();
+         };
+         t.QueueWrite(4);
+         t.b->Write_Com(testing::MakeBstr(L"abcd").get());
+       },
+       4, 1, true},
       {"B destroyed from A's handler", kAEvent, [](Self& t) { t.b.reset(); }, 4, 1, true},
       {"A, running the loop, closed from its handler", kAEvent,
        [](Self& t) { t.control.Close_Com(); }, 2, 4, true},
-      {"A closed by its container in its pump", kAPump, [](Self& t) { t.control.StopLoop(); }, 2, 4,
+      {"A closed by its container in its pump", kAPump, [](Self& t) { t.control.StopLoop(); }, 1, 4,
        true},
   };
   for (const Case& c : cases) {
@@ -488,9 +503,13 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
       return false;
     };
     host.onEvent = [&](ControlEvent, BSTR&) { at(kAEvent); };
-    hostB->onEvent = [&](ControlEvent, BSTR&) {
-      EXPECT_EQ(hostB->holds, 1);
+    hostB->onEvent = [&](ControlEvent event, BSTR&) {
+      EXPECT_EQ(hostB->holds, event == kDataArrived ? 1 : 0) << "held across its turn only";
       at(kBEvent);
+    };
+    hostB->onPump = [&](int) {
+      at(kBPump);
+      return false;
     };
     ASSERT_EQ(control.Open_Com(), S_OK);
     EXPECT_FALSE(host.overran);
@@ -498,6 +517,7 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
     EXPECT_EQ(Passes(fake), 5u);
     EXPECT_EQ(Count("member Read_Com"), c.readsA);
     EXPECT_EQ(Count("B member Read_Com"), c.readsB);
+    EXPECT_EQ(Count("B DataArrived xy"), c.readsB - c.silentReadsB);
     if (b) {
       VARIANT_BOOL status = 0;
       EXPECT_EQ(b->get_Status(&status), S_OK);
@@ -505,7 +525,7 @@ TEST_F(TwoControlsTest, EachWayOfLeavingTakesOnlyThatControlOutOfTheLoop) {
       EXPECT_FALSE(b->LoopRunning());
     }
     EXPECT_EQ(host.holds + hostB->holds, 0);
-    EXPECT_TRUE(Module1().listeners.empty());
+    EXPECT_TRUE(Module1()->listeners.empty());
     b.reset();
   }
 }
@@ -538,7 +558,7 @@ TEST_F(TwoControlsTest, AControlJoiningDuringAPassIsServedFromTheNextInJoinOrder
     if (at != std::string::npos) readers += at == 0 ? 'A' : what[0];
   }
   EXPECT_EQ(readers, "AB" "ABC" "AC" "C");
-  EXPECT_TRUE(Module1().listeners.empty());
+  EXPECT_TRUE(Module1()->listeners.empty());
 }
 
 TEST_F(TwoControlsTest, AQuitMakesEveryControlLeaveAfterItsPass) {
@@ -551,28 +571,53 @@ TEST_F(TwoControlsTest, AQuitMakesEveryControlLeaveAfterItsPass) {
   EXPECT_FALSE(host.overran);
   EXPECT_EQ(Passes(fake), 2u);
   EXPECT_EQ(Count("B member Read_Com"), 2u);
-  EXPECT_TRUE(Module1().listeners.empty());
+  EXPECT_TRUE(Module1()->listeners.empty());
 }
 
 TEST_F(ControlTest, ControlsOnTwoThreadsHaveTwoRecords) {
-  Module1().lngStatus = 123;
-  Module1().intLoopStop = 0;
+  Module1()->lngStatus = 123;
+  Module1()->intLoopStop = 0;
   Module1State seen{}, after{};
   std::thread other([&] {
-    seen.lngStatus = Module1().lngStatus;
-    seen.intLoopStop = Module1().intLoopStop;
+    seen.lngStatus = Module1()->lngStatus;
+    seen.intLoopStop = Module1()->intLoopStop;
     FakeHostSite otherHost;
     SerialControl otherControl(otherHost, fake.table());
     EXPECT_EQ(otherControl.Close_Com(), S_OK);
-    after.lngStatus = Module1().lngStatus;
-    after.intLoopStop = Module1().intLoopStop;
+    after.lngStatus = Module1()->lngStatus;
+    after.intLoopStop = Module1()->intLoopStop;
   });
   other.join();
   EXPECT_EQ(seen.lngStatus, 0) << "a thread's record starts zeroed";
   EXPECT_EQ(seen.intLoopStop, 0);
   EXPECT_EQ(after.intLoopStop, kLoopStop);
-  EXPECT_EQ(Module1().lngStatus, 123);
-  EXPECT_EQ(Module1().intLoopStop, 0) << "the other thread's close stops no loop here";
+  EXPECT_EQ(Module1()->lngStatus, 123);
+  EXPECT_EQ(Module1()->intLoopStop, 0) << "the other thread's close stops no loop here";
+}
+
+// A thread that can have no record of its own (no memory, or no slot left)
+// fails each member that needs one and runs no loop; it borrows no record,
+// so this thread's stays its own.
+TEST_F(ControlTest, AThreadWithoutARecordFailsItsMembersAndRunsNoLoop) {
+  Module1()->lngStatus = 123;
+  std::vector<HRESULT> results;
+  int pumps = -1;
+  std::thread other([&] {
+    FakeHostSite otherHost;
+    otherHost.sinks = true;
+    SerialControl c(otherHost, fake.table());
+    RefuseNewModule1(true);
+    const Bstr text = testing::MakeBstr(L"abcd");
+    results = {c.Open_Com(), c.Write_Com(text.get()), c.Read_Com(), c.looprocess(),
+               c.Close_Com(), c.close_Com_norm(), c.Clear_Com(), c.ControlOn(),
+               c.ControlOff()};
+    pumps = otherHost.pumps;
+    RefuseNewModule1(false);
+  });
+  other.join();
+  EXPECT_EQ(results, std::vector<HRESULT>(9, E_OUTOFMEMORY));
+  EXPECT_EQ(pumps, 0) << "no loop ran";
+  EXPECT_EQ(Module1()->lngStatus, 123);
 }
 
 // The runtime's pump.

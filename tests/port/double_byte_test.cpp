@@ -1,23 +1,20 @@
-// Reading and writing in a double-byte ANSI code page: every byte of the
-// conversion goes out, the count returned is the byte count, and a character
-// split between two reads comes whole. Run with a Japanese locale, which gives
-// code page 932.
+// Reading and writing in an ANSI code page whose characters can take more than
+// a byte: every byte of the conversion goes out, the count returned is the
+// byte count, and a character split between reads comes whole. Run twice:
+// under a Japanese locale (code page 932) and a Unicode-only one (65001).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "support/code_pages.h"
 #include "support/nullmodem.h"
 
 namespace vemblaric {
 namespace {
 
 using testing::RealPort;
-
-// Single- and double-byte characters; the trail byte of U+65E5 (0x93 0xFA) is
-// also a lead byte value, and U+FF71 is a single byte above 0x80.
-const std::wstring kMixed = L"\u65e5a\uff71\u672cb\u8a9e";
 
 // The peer sends raw bytes, whatever characters they make.
 void Send(RealPort& peer, short id, const std::string& bytes) {
@@ -36,29 +33,47 @@ long ReadQueued(RealPort& port, short id, DWORD bytes, std::wstring& text) {
   return n;
 }
 
-TEST(DoubleByteCodePage, WritesEveryByteOfTheConversion) {
-  ASSERT_EQ(::GetACP(), 932u) << "this program must run under a Japanese locale";
-  RealPort a, b;
-  ASSERT_EQ(a.Open(3), 0);
-  ASSERT_EQ(b.Open(4), 0);
+// Where each character of `text` ends: in its bytes, and in its UTF-16 units.
+struct Ends {
+  std::vector<size_t> bytes, units;
+};
+Ends CharacterEnds(const std::wstring& text) {
+  Ends ends;
+  for (size_t i = 0; i < text.size();) {
+    const size_t n = IS_HIGH_SURROGATE(text[i]) ? 2 : 1;
+    const size_t before = ends.bytes.empty() ? 0 : ends.bytes.back();
+    ends.bytes.push_back(before + ToAnsi(&text[i], static_cast<UINT>(n)).size());
+    ends.units.push_back(i += n);
+  }
+  return ends;
+}
 
-  const std::wstring text = L"\u65e5\u672c\u8a9e abc";  // three double-byte characters
-  const std::string bytes = ToAnsi(text.c_str(), static_cast<UINT>(text.size()));
-  ASSERT_EQ(bytes.size(), 10u);
+// COM3 -> COM4, in the process's code page.
+class MultiByteCodePage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(cp, nullptr) << testing::kCodePageHelp;
+    ASSERT_EQ(a.Open(3), 0);
+    ASSERT_EQ(b.Open(4), 0);
+  }
+  const testing::CodePageTexts* cp = testing::ThisCodePage();
+  RealPort a, b;
+};
+
+TEST_F(MultiByteCodePage, WritesEveryByteOfTheConversion) {
+
+  const std::wstring text = L"\u65e5\u672c\u8a9e abc";  // three long characters
+  const long bytes = static_cast<long>(cp->sampleBytes);
 
   std::wstring echoed;
-  EXPECT_EQ(a.Write(3, text, &echoed), 10) << "the byte length, not the 7 characters";
+  EXPECT_EQ(a.Write(3, text, &echoed), bytes) << "the byte length, not the 7 characters";
   EXPECT_EQ(echoed, text);
-  ASSERT_TRUE(b.WaitQueued(4, 10));
+  ASSERT_TRUE(b.WaitQueued(4, static_cast<DWORD>(bytes)));
   EXPECT_EQ(b.ReadExactly(4, text.size()), text);
 }
 
-TEST(DoubleByteCodePage, UnrepresentableTextComesBackAsConverted) {
-  ASSERT_EQ(::GetACP(), 932u);
-  RealPort a, b;
-  ASSERT_EQ(a.Open(3), 0);
-  ASSERT_EQ(b.Open(4), 0);
-  const std::wstring text = L"x\u0e01\u05d0y";  // Thai and Hebrew letters: not in 932
+TEST_F(MultiByteCodePage, UnrepresentableTextComesBackAsConverted) {
+  const std::wstring text = cp->unrepresentable;
   const std::string bytes = ToAnsi(text.c_str(), static_cast<UINT>(text.size()));
   const std::wstring converted = FromAnsi(bytes.data(), bytes.size());
   ASSERT_NE(converted, text);
@@ -69,44 +84,55 @@ TEST(DoubleByteCodePage, UnrepresentableTextComesBackAsConverted) {
   EXPECT_EQ(b.ReadExactly(4, converted.size()), converted);
 }
 
-TEST(DoubleByteCodePage, ACharacterSplitBetweenTwoReadsComesWholeFromTheSecond) {
-  ASSERT_EQ(::GetACP(), 932u);
-  RealPort a, b;
-  ASSERT_EQ(a.Open(3), 0);
-  ASSERT_EQ(b.Open(4), 0);
-  const std::string bytes = ToAnsi(kMixed.c_str(), static_cast<UINT>(kMixed.size()));
-  std::vector<size_t> ends;  // the byte where each character ends
-  for (wchar_t c : kMixed) ends.push_back((ends.empty() ? 0 : ends.back()) + ToAnsi(&c, 1).size());
-  ASSERT_EQ(ends.back(), bytes.size());
-  ASSERT_EQ(ends[0], 2u) << "the text starts with a double-byte character";
+TEST_F(MultiByteCodePage, ACharacterSplitBetweenTwoReadsComesWholeFromTheSecond) {
+  const std::wstring& mixed = cp->mixed;
+  const std::string bytes = ToAnsi(mixed.c_str(), static_cast<UINT>(mixed.size()));
+  const Ends ends = CharacterEnds(mixed);
+  ASSERT_EQ(ends.bytes.back(), bytes.size());
+  ASSERT_GE(ends.bytes[0], 2u) << "the text starts with a long character";
 
   for (size_t split = 1; split < bytes.size(); ++split) {
     SCOPED_TRACE(split);
-    const size_t whole = static_cast<size_t>(
-        std::upper_bound(ends.begin(), ends.end(), split) - ends.begin());
+    const size_t chars = static_cast<size_t>(
+        std::upper_bound(ends.bytes.begin(), ends.bytes.end(), split) - ends.bytes.begin());
+    const size_t whole = chars ? ends.units[chars - 1] : 0;
     std::wstring first, second;
     Send(a, 3, bytes.substr(0, split));
     const long n1 = ReadQueued(b, 4, static_cast<DWORD>(split), first);
     Send(a, 3, bytes.substr(split));
     const long n2 = ReadQueued(b, 4, static_cast<DWORD>(bytes.size() - split), second);
-    EXPECT_EQ(first, kMixed.substr(0, whole));
-    EXPECT_EQ(second, kMixed.substr(whole));
-    // A lone lead byte is no text yet and is counted with the read that completes it.
-    EXPECT_EQ(n1, split == 1 ? 0 : static_cast<long>(split));
+    EXPECT_EQ(first, mixed.substr(0, whole));
+    EXPECT_EQ(second, mixed.substr(whole));
+    // Bytes that make no character yet are no text, and are counted with the
+    // read that completes it.
+    EXPECT_EQ(n1, whole == 0 ? 0 : static_cast<long>(split));
     EXPECT_EQ(n1 + n2, static_cast<long>(bytes.size()));
   }
 }
 
-TEST(DoubleByteCodePage, ACloseOrAFlushDiscardsAHeldLeadByte) {
-  ASSERT_EQ(::GetACP(), 932u);
-  RealPort a, b;
-  ASSERT_EQ(a.Open(3), 0);
-  ASSERT_EQ(b.Open(4), 0);
+// However many reads a character's bytes come in, the read that completes it
+// gives it whole and counts them all.
+TEST_F(MultiByteCodePage, TextSentByteByByteComesWholeAndAllCounted) {
+  const std::string bytes = ToAnsi(cp->mixed.c_str(), static_cast<UINT>(cp->mixed.size()));
+  std::wstring got, text;
+  long counted = 0;
+  for (char byte : bytes) {
+    Send(a, 3, std::string(1, byte));
+    const long n = ReadQueued(b, 4, 1, text);
+    EXPECT_EQ(n == 0, text.empty());
+    counted += n;
+    got += text;
+  }
+  EXPECT_EQ(got, cp->mixed);
+  EXPECT_EQ(counted, static_cast<long>(bytes.size()));
+}
+
+TEST_F(MultiByteCodePage, ACloseOrAFlushDiscardsHeldBytes) {
   for (const bool close : {true, false}) {
     SCOPED_TRACE(close ? "close" : "flush");
     std::wstring text = L"stale";
-    Send(a, 3, "\x93");
-    EXPECT_EQ(ReadQueued(b, 4, 1, text), 0);
+    Send(a, 3, cp->cutShort);
+    EXPECT_EQ(ReadQueued(b, 4, static_cast<DWORD>(cp->cutShort.size()), text), 0);
     EXPECT_EQ(text, L"");
     ASSERT_EQ(close ? b.port.CommClose(4) : b.port.CommFlush(4), 0);
     if (close) ASSERT_EQ(b.Open(4), 0);
