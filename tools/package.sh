@@ -14,6 +14,9 @@
 # them in a fixed order with no extra fields, so two runs give the same bytes.
 #
 #   package.sh [DIST_DIR]     VEMBLARIC_BUILD: the builds' folder (build/)
+#
+# VEMBLARIC_PACKAGE_VARIANTS="x64" (or "x86") makes a package of one variant
+# only, for tests on a machine that cannot build the other; never released.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 base=${VEMBLARIC_BUILD:-$top/build}
@@ -21,7 +24,8 @@ dist=${1:-$top/dist}
 version=$(head -n 1 "$top/VERSION")
 name=vemblaric-$version
 
-for variant in x86 x64; do
+variants=${VEMBLARIC_PACKAGE_VARIANTS:-x86 x64}
+for variant in $variants; do
   for file in Vemblaric.ocx Vemblaric.manifest; do
     if [ ! -f "$base/$variant/server/$file" ]; then
       echo "package: $base/$variant/server/$file is missing; build both variants (tools/build.sh)" >&2
@@ -34,15 +38,17 @@ command -v zip >/dev/null || { echo "package: zip is missing; run tools/setup.sh
 stage=$(mktemp -d /tmp/vemblaric-package.XXXXXX)
 trap 'rm -rf "$stage"' EXIT
 root=$stage/$name
-mkdir -p "$root/x86" "$root/x64" "$root/examples"
+mkdir -p "$root/examples"
+first=${variants%% *}
 
 # Text for Windows users ends its lines with CR LF.
 crlf() { sed 's/\r*$/\r/'; }
 assembly_version=$(sed -n 's/.*<assemblyIdentity [^>]*version="\([0-9.]*\)".*/\1/p' \
-                     "$base/x86/server/Vemblaric.manifest")
+                     "$base/$first/server/Vemblaric.manifest")
 fill() { sed -e "s/@VERSION@/$version/g" -e "s/@ASSEMBLY_VERSION@/$assembly_version/g"; }
 
-for variant in x86 x64; do
+for variant in $variants; do
+  mkdir -p "$root/$variant"
   cp "$base/$variant/server/Vemblaric.ocx" "$base/$variant/server/Vemblaric.manifest" "$root/$variant/"
 done
 fill <"$top/package/INSTALL.txt" | crlf >"$root/INSTALL.txt"
@@ -52,7 +58,7 @@ crlf <"$top/examples/cpp_client.cpp" >"$root/examples/cpp_client.cpp"
 # The interface compiler names its input by the build's own path; the
 # package names it plainly, so where the tree was built does not show.
 for file in Vemblaric.h Vemblaric_i.c; do
-  sed 's|from [^ ]*/Vemblaric\.idl|from Vemblaric.idl|' "$base/x86/server/idl/$file" | crlf \
+  sed 's|from [^ ]*/Vemblaric\.idl|from Vemblaric.idl|' "$base/$first/server/idl/$file" | crlf \
     >"$root/examples/$file"
 done
 

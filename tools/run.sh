@@ -52,7 +52,8 @@ TEXT
    on COM2, a peer answers each line with "echo: <line>" and "bye" with "quit";
    on COM1, the demo host opens the port through the control, shows the modem
    lines, and sends its texts, each when the previous one has been answered.
-   Short answers take about a second: a read waits up to 1 s for 64 bytes.
+   Under Wine short answers take about a second (its serial read waits out
+   the 1 s time-out for 64 bytes); Windows returns them at once.
 TEXT
   ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
   rm -f "$ready"

@@ -28,8 +28,9 @@ case $road in
   x86) control=x86 other=x64 windows='32-bit Windows' ;;
   *) echo "unknown road $road" >&2; exit 2 ;;
 esac
-if [ "$control" = x86 ] && ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  echo "not run: Wine cannot start 32-bit programs here (is the kernel's 32-bit emulation off?)"
+. "$src/tools/machine.sh"
+if [ "$control" = x86 ] && ! machine_runs_32bit; then
+  echo "not run: $machine_no_32bit_note"
   exit 77
 fi
 mkdir -p "$work"
@@ -47,7 +48,9 @@ fail() {
 
 echo "== the release package, unpacked"
 name=vemblaric-$(head -n 1 "$src/VERSION")
-VEMBLARIC_BUILD=$(dirname "$build") bash "$src/tools/package.sh" "$work/dist" >"$work/package.log" 2>&1 ||
+# The road's control alone: the other build may not exist on this machine.
+VEMBLARIC_PACKAGE_VARIANTS=$control VEMBLARIC_BUILD=$(dirname "$build") \
+  bash "$src/tools/package.sh" "$work/dist" >"$work/package.log" 2>&1 ||
   { cat "$work/package.log" >&2; exit 1; }
 rm -rf "$work/unpacked"
 mkdir -p "$work/unpacked"
