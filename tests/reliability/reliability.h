@@ -16,13 +16,15 @@
 
 namespace vemblaric::testing {
 
-// Committed memory and live handles of this process. Under Wine 8
-// PrivateUsage and GetProcessHandleCount read 0, so memory is PagefileUsage
-// and handles are counted by asking every handle value in the range Wine
-// hands out.
+// Committed memory, live handles and thread-local-storage indexes of this
+// process. Under Wine 8 PrivateUsage and GetProcessHandleCount read 0, so
+// memory is PagefileUsage and handles are counted by asking every handle
+// value in the range Wine hands out. TlsAlloc hands out the lowest free
+// index, so an index held for good pushes the next one up.
 struct ProcessFigures {
   long long memory = 0;  // bytes
   long handles = 0;
+  long tls = 0;  // the index TlsAlloc hands out next
 
   static ProcessFigures Now() {
     ProcessFigures f;
@@ -34,15 +36,19 @@ struct ProcessFigures {
       DWORD flags = 0;
       if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++f.handles;
     }
+    const DWORD index = ::TlsAlloc();
+    ::TlsFree(index);
+    f.tls = static_cast<long>(index);
     return f;
   }
 };
 
 inline std::string Delta(const ProcessFigures& before, const ProcessFigures& after) {
   return "memory " + std::to_string((after.memory - before.memory) / 1024) + " KiB, handles " +
-         std::to_string(after.handles - before.handles) + " (from " +
-         std::to_string(before.memory / 1024) + " KiB and " + std::to_string(before.handles) +
-         " handles)";
+         std::to_string(after.handles - before.handles) + ", TLS index " +
+         std::to_string(after.tls - before.tls) + " (from " + std::to_string(before.memory / 1024) +
+         " KiB, " + std::to_string(before.handles) + " handles and index " +
+         std::to_string(before.tls) + ")";
 }
 
 // Ends the process with a message when the watched work makes no progress for
