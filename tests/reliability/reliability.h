@@ -53,12 +53,16 @@ inline std::string Delta(const ProcessFigures& before, const ProcessFigures& aft
 
 // Ends the process with a message when the watched work makes no progress for
 // `stall`: a hung call then fails its test instead of holding ctest until its
-// time-out. `where` names the work in progress for the message.
+// time-out. `where` names the work in progress for the message. It is
+// running once constructed, so what its thread's start costs the process is
+// spent before the watched work is measured.
 class Watchdog {
  public:
   Watchdog(std::chrono::milliseconds stall, const std::atomic<long>& progress, const char* where)
       : thread_([this, stall, &progress, where] {
           std::unique_lock<std::mutex> lock(mutex_);
+          running_ = true;
+          changed_.notify_all();
           long seen = progress.load();
           while (!done_) {
             if (changed_.wait_for(lock, stall, [this] { return done_; })) return;
@@ -71,7 +75,10 @@ class Watchdog {
             }
             seen = now;
           }
-        }) {}
+        }) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return running_; });
+  }
   ~Watchdog() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -87,6 +94,7 @@ class Watchdog {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool done_ = false;
+  bool running_ = false;
   std::thread thread_;
 };
 

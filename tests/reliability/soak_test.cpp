@@ -79,6 +79,11 @@ TEST_F(LoadAndUnload, ThousandsOfCyclesCostNothing) {
     std::function<void(int)> cycle;
   };
   const Loop loops[] = {
+      {"LoadLibrary/FreeLibrary cycles", [&path](int) {
+         const HMODULE library = ::LoadLibraryW(path.c_str());
+         ASSERT_NE(library, nullptr);
+         ::FreeLibrary(library);
+       }},
       {"create/release/CoFreeUnusedLibraries cycles", [](int) {
          _SerialControl* control = nullptr;
          ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(CLSID_SerialControl, nullptr,
@@ -86,11 +91,6 @@ TEST_F(LoadAndUnload, ThousandsOfCyclesCostNothing) {
                                                      reinterpret_cast<void**>(&control)));
          EXPECT_EQ(control->Release(), 0u);
          ::CoFreeUnusedLibraries();
-       }},
-      {"LoadLibrary/FreeLibrary cycles", [&path](int) {
-         const HMODULE library = ::LoadLibraryW(path.c_str());
-         ASSERT_NE(library, nullptr);
-         ::FreeLibrary(library);
        }},
   };
   for (const Loop& loop : loops) ExpectFlat(loop.what, 2000, loop.cycle);
