@@ -16,6 +16,26 @@ HMODULE g_module = nullptr;
 volatile LONG g_objects = 0;
 volatile LONG g_locks = 0;
 
+// Keeps the library in its process from its first load to the process's end.
+// The compiler's C++ and thread runtimes, linked into the library, set up
+// state on each load that no unload gives back: the thread runtime's
+// thread-local-storage index, two handles and a record for the loading
+// thread, and the exception runtime's emergency pool (73 KiB in 64 bits). A
+// process has some 1,088 TLS indexes, so a host that frees idle libraries
+// ended after about a thousand unloads. The compiler's other thread model
+// does not help: it leaks a handle for the lock around function-local
+// statics and a TLS index once an exception is thrown, and the pool stays.
+// Pinned, the library starts once, so loads and unloads cost nothing. COM
+// still asks DllCanUnloadNow, which still answers from the live objects and
+// locks; only its FreeLibrary leaves the code mapped. A running host keeps
+// the code it loaded first until it ends, also across a newer registration.
+// Should pinning fail, the library unloads as before.
+void StayLoaded(HINSTANCE instance) {
+  HMODULE pinned = nullptr;
+  ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(instance), &pinned);
+}
+
 }  // namespace
 
 HMODULE ModuleHandle() { return g_module; }
@@ -48,15 +68,17 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
   switch (reason) {
     case DLL_PROCESS_ATTACH:
       g_module = instance;
+      StayLoaded(instance);
       break;
     case DLL_THREAD_DETACH:
       vemblaric::FreeThreadModule1();
       break;
     case DLL_PROCESS_DETACH:
-      // Unloaded while the process goes on: free what every thread that used
-      // the control still holds. When the process itself ends (reserved is
-      // set) the other threads were stopped wherever they were, perhaps inside
-      // the records' lock, and the system takes the memory back anyway.
+      // Unloaded while the process goes on (only when pinning failed): free
+      // what every thread that used the control still holds. When the
+      // process itself ends (reserved is set) the other threads were stopped
+      // wherever they were, perhaps inside the records' lock, and the system
+      // takes the memory back anyway.
       if (!reserved) vemblaric::FreeAllModule1();
       break;
   }

@@ -16,13 +16,15 @@
 
 namespace vemblaric::testing {
 
-// Committed memory and live handles of this process. Under Wine 8
-// PrivateUsage and GetProcessHandleCount read 0, so memory is PagefileUsage
-// and handles are counted by asking every handle value in the range Wine
-// hands out.
+// Committed memory, live handles and thread-local-storage indexes of this
+// process. Under Wine 8 PrivateUsage and GetProcessHandleCount read 0, so
+// memory is PagefileUsage and handles are counted by asking every handle
+// value in the range Wine hands out. TlsAlloc hands out the lowest free
+// index, so an index held for good pushes the next one up.
 struct ProcessFigures {
   long long memory = 0;  // bytes
   long handles = 0;
+  long tls = 0;  // the index TlsAlloc hands out next
 
   static ProcessFigures Now() {
     ProcessFigures f;
@@ -34,25 +36,33 @@ struct ProcessFigures {
       DWORD flags = 0;
       if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++f.handles;
     }
+    const DWORD index = ::TlsAlloc();
+    ::TlsFree(index);
+    f.tls = static_cast<long>(index);
     return f;
   }
 };
 
 inline std::string Delta(const ProcessFigures& before, const ProcessFigures& after) {
   return "memory " + std::to_string((after.memory - before.memory) / 1024) + " KiB, handles " +
-         std::to_string(after.handles - before.handles) + " (from " +
-         std::to_string(before.memory / 1024) + " KiB and " + std::to_string(before.handles) +
-         " handles)";
+         std::to_string(after.handles - before.handles) + ", TLS index " +
+         std::to_string(after.tls - before.tls) + " (from " + std::to_string(before.memory / 1024) +
+         " KiB, " + std::to_string(before.handles) + " handles and index " +
+         std::to_string(before.tls) + ")";
 }
 
 // Ends the process with a message when the watched work makes no progress for
 // `stall`: a hung call then fails its test instead of holding ctest until its
-// time-out. `where` names the work in progress for the message.
+// time-out. `where` names the work in progress for the message. It is
+// running once constructed, so what its thread's start costs the process is
+// spent before the watched work is measured.
 class Watchdog {
  public:
   Watchdog(std::chrono::milliseconds stall, const std::atomic<long>& progress, const char* where)
       : thread_([this, stall, &progress, where] {
           std::unique_lock<std::mutex> lock(mutex_);
+          running_ = true;
+          changed_.notify_all();
           long seen = progress.load();
           while (!done_) {
             if (changed_.wait_for(lock, stall, [this] { return done_; })) return;
@@ -65,7 +75,10 @@ class Watchdog {
             }
             seen = now;
           }
-        }) {}
+        }) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return running_; });
+  }
   ~Watchdog() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -81,6 +94,7 @@ class Watchdog {
   std::mutex mutex_;
   std::condition_variable changed_;
   bool done_ = false;
+  bool running_ = false;
   std::thread thread_;
 };
 

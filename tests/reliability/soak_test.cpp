@@ -1,8 +1,9 @@
 // Vemblaric.ocx as a long-running host uses it, loaded from the built file:
-// thousands of controls made and dropped, thousands of opens and closes of a
-// bench port, and hundreds of worker threads that each use a control and end.
-// Memory and handles stay flat; each figure is measured after a warm-up and
-// printed with its bound.
+// thousands of loads and unloads, thousands of controls made and dropped,
+// thousands of opens and closes of a bench port, and hundreds of worker
+// threads that each use a control and end. Memory, handles and TLS indexes
+// stay flat; each figure is measured after a warm-up and printed with its
+// bound.
 #include <windows.h>
 #include <ocidl.h>
 #include <olectl.h>
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 
 #include "Vemblaric.h"
@@ -25,14 +27,79 @@ using testing::ProcessFigures;
 // 1,800 cycles, a leak of 36 bytes a cycle passes it. Handles may not grow.
 constexpr long long kMemoryBound = 64 * 1024;
 
+std::wstring OcxPath() {
+  const std::string relative = VEMBLARIC_OCX_FILE;
+  wchar_t full[MAX_PATH] = {};
+  ::GetFullPathNameW(std::wstring(relative.begin(), relative.end()).c_str(), MAX_PATH, full,
+                     nullptr);
+  return full;
+}
+
+// Runs `cycles` cycles, the first tenth as a warm-up, and checks that the rest
+// left memory, handles and TLS indexes where the warm-up left them.
+template <class Cycle>
+void ExpectFlat(const char* what, int cycles, Cycle cycle) {
+  std::atomic<long> done{0};
+  testing::Watchdog watchdog(std::chrono::seconds(10), done, what);
+  ProcessFigures before;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < cycles; ++i) {
+    if (i == cycles / 10) before = ProcessFigures::Now();
+    cycle(i);
+    if (::testing::Test::HasFatalFailure()) return;
+    done.store(i + 1);
+  }
+  const ProcessFigures after = ProcessFigures::Now();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::printf("soak: %d %s in %.1f s; after the warm-up %s (bound %lld KiB, 0 handles, 0 TLS)\n",
+              cycles, what, seconds, testing::Delta(before, after).c_str(), kMemoryBound / 1024);
+  EXPECT_LT(after.memory - before.memory, kMemoryBound) << testing::Delta(before, after);
+  EXPECT_LE(after.handles - before.handles, 0) << testing::Delta(before, after);
+  EXPECT_LE(after.tls - before.tls, 0) << testing::Delta(before, after);
+}
+
+// A host that frees idle libraries loads and unloads the library over and
+// over, through COM and by hand. This suite comes first in the program: the
+// Soak suite below keeps the library loaded, and the cycles must start from a
+// process that has not loaded it yet.
+class LoadAndUnload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_HRESULT_SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+  }
+  void TearDown() override { ::CoUninitialize(); }
+};
+
+TEST_F(LoadAndUnload, ThousandsOfCyclesCostNothing) {
+  const std::wstring path = OcxPath();
+  ASSERT_EQ(::GetModuleHandleW(path.c_str()), nullptr) << "loaded before the first cycle";
+  struct Loop {
+    const char* what;
+    std::function<void(int)> cycle;
+  };
+  const Loop loops[] = {
+      {"LoadLibrary/FreeLibrary cycles", [&path](int) {
+         const HMODULE library = ::LoadLibraryW(path.c_str());
+         ASSERT_NE(library, nullptr);
+         ::FreeLibrary(library);
+       }},
+      {"create/release/CoFreeUnusedLibraries cycles", [](int) {
+         _SerialControl* control = nullptr;
+         ASSERT_HRESULT_SUCCEEDED(::CoCreateInstance(CLSID_SerialControl, nullptr,
+                                                     CLSCTX_INPROC_SERVER, IID__SerialControl,
+                                                     reinterpret_cast<void**>(&control)));
+         EXPECT_EQ(control->Release(), 0u);
+         ::CoFreeUnusedLibraries();
+       }},
+  };
+  for (const Loop& loop : loops) ExpectFlat(loop.what, 2000, loop.cycle);
+}
+
 class Soak : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    const std::string relative = VEMBLARIC_OCX_FILE;
-    wchar_t full[MAX_PATH] = {};
-    ::GetFullPathNameW(std::wstring(relative.begin(), relative.end()).c_str(), MAX_PATH, full,
-                       nullptr);
-    library_ = ::LoadLibraryW(full);
+    library_ = ::LoadLibraryW(OcxPath().c_str());
     ASSERT_NE(library_, nullptr);
     using GetClassObject = HRESULT(WINAPI*)(REFCLSID, REFIID, void**);
     auto get = reinterpret_cast<GetClassObject>(
@@ -57,29 +124,6 @@ class Soak : public ::testing::Test {
     EXPECT_HRESULT_SUCCEEDED(
         factory_->CreateInstance(nullptr, IID__SerialControl, reinterpret_cast<void**>(&control)));
     return control;
-  }
-
-  // Runs `cycles` cycles, the first tenth as a warm-up, and checks that the
-  // rest left memory and handles where the warm-up left them.
-  template <class Cycle>
-  void ExpectFlat(const char* what, int cycles, Cycle cycle) {
-    std::atomic<long> done{0};
-    testing::Watchdog watchdog(std::chrono::seconds(10), done, what);
-    ProcessFigures before;
-    const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < cycles; ++i) {
-      if (i == cycles / 10) before = ProcessFigures::Now();
-      cycle(i);
-      if (HasFatalFailure()) return;
-      done.store(i + 1);
-    }
-    const ProcessFigures after = ProcessFigures::Now();
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("soak: %d %s in %.1f s; after the warm-up %s (bound %lld KiB, 0 handles)\n",
-                cycles, what, seconds, testing::Delta(before, after).c_str(), kMemoryBound / 1024);
-    EXPECT_LT(after.memory - before.memory, kMemoryBound) << testing::Delta(before, after);
-    EXPECT_LE(after.handles - before.handles, 0) << testing::Delta(before, after);
   }
 
   static HMODULE library_;
