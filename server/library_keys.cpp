@@ -34,11 +34,14 @@ std::wstring Hex(unsigned long value) {
   return text;
 }
 
+HRESULT SystemLoad(const wchar_t* path, ITypeLib** lib) {
+  return ::LoadTypeLibEx(path, REGKIND_NONE, lib);
+}
+TypeLibraryLoad g_load = SystemLoad;
+
 class TypeLib {
  public:
-  explicit TypeLib(const std::wstring& path) {
-    hr_ = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib_);
-  }
+  explicit TypeLib(const std::wstring& path) { hr_ = g_load(path.c_str(), &lib_); }
   ~TypeLib() {
     if (lib_) lib_->Release();
   }
@@ -134,18 +137,20 @@ HRESULT WriteLibraryKeys(const std::wstring& path) {
   });
 }
 
-HRESULT RemoveLibraryKeys(const std::wstring& path) {
+const IID* const kRegisteredInterfaces[2] = {&IID__SerialControl, &DIID___SerialControl};
+
+HRESULT RemoveLibraryKeys() {
   const auto remove = [](const std::wstring& key) {
     const LSTATUS rc = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
     return rc == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(rc);
   };
-  TypeLib lib(path);
-  if (FAILED(lib.status())) return lib.status();
-  HRESULT hr = ForEachInterface(lib.get(), [&](const TYPEATTR& type, INT) {
-    return remove(InterfaceKey(type.guid));
-  });
-  if (FAILED(hr)) return hr;
+  for (const IID* iid : kRegisteredInterfaces) {
+    const HRESULT hr = remove(InterfaceKey(*iid));
+    if (FAILED(hr)) return hr;
+  }
   return remove(L"TypeLib\\" + GuidText(LIBID_Vemblaric));
 }
+
+void SetTypeLibraryLoad(TypeLibraryLoad load) { g_load = load ? load : SystemLoad; }
 
 }  // namespace vemblaric::server

@@ -3,10 +3,14 @@
 #pragma once
 
 #include <windows.h>
+#include <oleauto.h>
 
 #include <string>
 
 namespace vemblaric::server {
+
+// The interfaces of the library that registration writes keys for.
+extern const IID* const kRegisteredInterfaces[2];
 
 // Writes the keys of the library in the file at `path`, as the platform's
 // registration of it would: the library's version entry with its flags, this
@@ -14,7 +18,13 @@ namespace vemblaric::server {
 // its marshaler and library.
 HRESULT WriteLibraryKeys(const std::wstring& path);
 
-// Removes the whole library key and the keys of its interfaces.
-HRESULT RemoveLibraryKeys(const std::wstring& path);
+// Removes the whole library key and the keys of its interfaces, by their
+// identifiers: the file need not hold a readable library any more.
+HRESULT RemoveLibraryKeys();
+
+// How WriteLibraryKeys reads the file: LoadTypeLibEx, unless a test puts a
+// failing load in its place (nullptr puts the system's back).
+using TypeLibraryLoad = HRESULT (*)(const wchar_t* path, ITypeLib** lib);
+void SetTypeLibraryLoad(TypeLibraryLoad load);
 
 }  // namespace vemblaric::server

@@ -150,7 +150,7 @@ LSTATUS DeleteInterfaceKeys() {
                                  DELETE | KEY_READ | KEY_WRITE | view, interfaces.put());
     if (rc == ERROR_FILE_NOT_FOUND) continue;
     if (rc != ERROR_SUCCESS) return rc;
-    for (const IID* iid : {&IID__SerialControl, &DIID___SerialControl}) {
+    for (const IID* iid : kRegisteredInterfaces) {
       rc = ::RegDeleteTreeW(interfaces.get(), GuidText(*iid).c_str());
       if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
     }
@@ -161,12 +161,12 @@ LSTATUS DeleteInterfaceKeys() {
 // The last build to go takes the whole library away, its interfaces with it;
 // one that leaves the other registered takes only its own platform's entry.
 HRESULT UnregisterTypeLibrary(bool last, Scope scope) {
-  // The user's library keys are this library's own writing. (The removal
-  // below reaches both views through view flags, which pass by the mapping
-  // of HKEY_CLASSES_ROOT to the machine's keys.)
+  // The user's library keys are this library's own writing, removed by their
+  // identifiers. (The removal below reaches both views through view flags,
+  // which pass by the mapping of HKEY_CLASSES_ROOT to the machine's keys.)
   if (scope == Scope::kUser) {
     if (!last) return DeleteTree(PlatformKey()) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
-    return RemoveLibraryKeys(ModulePath());
+    return RemoveLibraryKeys();
   }
   // Ask the key, not QueryPathOfRegTypeLib, which falls back to another
   // platform's entry.
@@ -180,22 +180,21 @@ HRESULT UnregisterTypeLibrary(bool last, Scope scope) {
   return DeleteInterfaceKeys() == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
 }
 
+HRESULT Register(Scope scope) {
+  const std::wstring path = ModulePath();
+  if (path.empty()) return SELFREG_E_CLASS;
+  for (const Value& v : Entries(path))
+    if (WriteValue(v) != ERROR_SUCCESS) return SELFREG_E_CLASS;
+  return FAILED(RegisterTypeLibrary(path, scope)) ? SELFREG_E_TYPELIB : S_OK;
+}
+
 }  // namespace
 
 HRESULT RegisterServer(Scope scope) {
-  const std::wstring path = ModulePath();
-  if (path.empty()) return SELFREG_E_CLASS;
-  for (const Value& v : Entries(path)) {
-    if (WriteValue(v) != ERROR_SUCCESS) {
-      UnregisterServer(scope);
-      return SELFREG_E_CLASS;
-    }
-  }
-  if (FAILED(RegisterTypeLibrary(path, scope))) {
-    UnregisterServer(scope);
-    return SELFREG_E_TYPELIB;
-  }
-  return S_OK;
+  // A failure part-way, returned or thrown, takes back what was written.
+  const HRESULT hr = Contained([scope] { return Register(scope); });
+  if (FAILED(hr)) Contained([scope] { return UnregisterServer(scope); });
+  return hr;
 }
 
 HRESULT UnregisterServer(Scope scope) {
