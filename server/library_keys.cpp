@@ -16,12 +16,6 @@
 namespace vemblaric::server {
 namespace {
 
-// The marshalers the platform names for automation interfaces: dual and
-// automation interfaces go through the type library's marshaler, pure
-// dispatch interfaces through the dispatch one.
-constexpr wchar_t kAutomationProxy[] = L"{00020424-0000-0000-C000-000000000046}";
-constexpr wchar_t kDispatchProxy[] = L"{00020420-0000-0000-C000-000000000046}";
-
 std::wstring GuidText(REFGUID guid) {
   wchar_t text[40] = {};
   ::StringFromGUID2(guid, text, 40);
@@ -73,12 +67,6 @@ std::wstring Documentation(ITypeLib* lib, INT index) {
 
 std::wstring InterfaceKey(REFIID iid) { return L"Interface\\" + GuidText(iid); }
 
-bool IsRegisteredInterface(const TYPEATTR& attr) {
-  return attr.typekind == TKIND_DISPATCH ||
-         (attr.typekind == TKIND_INTERFACE &&
-          (attr.wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION)) != 0);
-}
-
 // Calls `each` with the attributes and index of every interface the library
 // registers.
 template <typename Each>
@@ -126,8 +114,7 @@ HRESULT WriteLibraryKeys(const std::wstring& path) {
 
   return ForEachInterface(lib.get(), [&](const TYPEATTR& type, INT index) {
     const std::wstring iface = InterfaceKey(type.guid);
-    const bool automation = type.typekind == TKIND_INTERFACE || (type.wTypeFlags & TYPEFLAG_FDUAL);
-    const wchar_t* proxy = automation ? kAutomationProxy : kDispatchProxy;
+    const wchar_t* proxy = MarshalerOf(type);
     LSTATUS status = Write(iface, nullptr, Documentation(lib.get(), index));
     if (status == ERROR_SUCCESS) status = Write(iface + L"\\ProxyStubClsid", nullptr, proxy);
     if (status == ERROR_SUCCESS) status = Write(iface + L"\\ProxyStubClsid32", nullptr, proxy);

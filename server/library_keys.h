@@ -9,6 +9,22 @@
 
 namespace vemblaric::server {
 
+// The interfaces that registration lists, and the marshaler each goes
+// through. Registration and the assembly manifest both decide by these:
+// dispatch interfaces, and interfaces that automation can marshal (dual or
+// marked for automation). Dual and automation interfaces use the type
+// library's marshaler, pure dispatch interfaces the dispatch one.
+inline bool IsRegisteredInterface(const TYPEATTR& type) {
+  return type.typekind == TKIND_DISPATCH ||
+         (type.typekind == TKIND_INTERFACE &&
+          (type.wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION)) != 0);
+}
+inline const wchar_t* MarshalerOf(const TYPEATTR& type) {
+  const bool automation = type.typekind == TKIND_INTERFACE || (type.wTypeFlags & TYPEFLAG_FDUAL);
+  return automation ? L"{00020424-0000-0000-C000-000000000046}"
+                    : L"{00020420-0000-0000-C000-000000000046}";
+}
+
 // The interfaces of the library that registration writes keys for.
 extern const IID* const kRegisteredInterfaces[2];
 

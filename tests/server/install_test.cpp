@@ -1,5 +1,6 @@
 // DllInstall for the user when reading the type library fails or throws (the
-// program itself is the registered file).
+// program itself is the registered file), and the texts the assembly
+// manifest writes names in.
 #include <windows.h>
 #include <olectl.h>
 
@@ -8,6 +9,7 @@
 #include <stdexcept>
 
 #include "server/library_keys.h"
+#include "server/manifest/manifest_text.h"
 
 extern "C" HRESULT WINAPI DllInstall(BOOL install, LPCWSTR argument);
 
@@ -44,6 +46,12 @@ TEST(PerUserInstall, AFailedLibraryStepLeavesNothingAndRemovalStillSucceeds) {
     EXPECT_EQ(DllInstall(FALSE, L"user"), S_OK);
   }
   server::SetTypeLibraryLoad(nullptr);
+}
+
+TEST(ManifestText, NamesAreUtf8WithMarkupEscaped) {
+  EXPECT_EQ(manifest::Attribute(L"Vemblaric.ocx"), "Vemblaric.ocx");
+  EXPECT_EQ(manifest::Attribute(L"\x00c9t\x00e9 & <\"d'\x65e5\">.ocx"),
+            "\xc3\x89t\xc3\xa9 &amp; &lt;&quot;d&apos;\xe6\x97\xa5&quot;&gt;.ocx");
 }
 
 }  // namespace
