@@ -47,23 +47,39 @@ HINSTANCE WindowModule() {
 }
 
 // The window class lives while a face window does: a library that is
-// unloaded must not leave its window procedure registered behind it.
+// unloaded must not leave its window procedure registered behind it. The
+// class is the process's, and controls on several threads take and give it
+// back, so its count and its registration change together under one lock.
+SRWLOCK g_faceClassLock = SRWLOCK_INIT;
 LONG g_faceWindows = 0;
 
-bool RegisterFaceClass(WNDPROC procedure) {
-  WNDCLASSW existing;
-  if (::GetClassInfoW(WindowModule(), kFaceWindowClass, &existing)) return true;
-  WNDCLASSW cls{};
-  cls.style = CS_HREDRAW | CS_VREDRAW;
-  cls.lpfnWndProc = procedure;
-  cls.hInstance = WindowModule();
-  cls.hCursor = ::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
-  cls.lpszClassName = kFaceWindowClass;
-  return ::RegisterClassW(&cls) != 0;
+// Counts one more face window, registering the class for the first.
+bool TakeFaceClass(WNDPROC procedure) {
+  ::AcquireSRWLockExclusive(&g_faceClassLock);
+  bool ready = g_faceWindows > 0;
+  if (!ready) {
+    WNDCLASSW cls{};
+    cls.style = CS_HREDRAW | CS_VREDRAW;
+    cls.lpfnWndProc = procedure;
+    cls.hInstance = WindowModule();
+    cls.hCursor = ::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    cls.lpszClassName = kFaceWindowClass;
+    // A class already there (registered by the program the code is linked
+    // into, say) serves as well.
+    ready = ::RegisterClassW(&cls) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+  }
+  if (ready) ++g_faceWindows;
+  const DWORD error = ::GetLastError();
+  ::ReleaseSRWLockExclusive(&g_faceClassLock);
+  ::SetLastError(error);
+  return ready;
 }
 
-void FaceWindowGone() {
+// Counts one face window less, unregistering the class after the last.
+void GiveFaceClass() {
+  ::AcquireSRWLockExclusive(&g_faceClassLock);
   if (--g_faceWindows == 0) ::UnregisterClassW(kFaceWindowClass, WindowModule());
+  ::ReleaseSRWLockExclusive(&g_faceClassLock);
 }
 
 // The face picture from the module's resources, decoded by the system.
@@ -266,20 +282,20 @@ HRESULT ControlObject::ActivateInPlace(IOleClientSite* activeSite, LPCRECT posit
   } else if (position) {
     placed = *position;
   }
-  if (!RegisterFaceClass(&ControlObject::FaceWindowProc)) {
+  if (!TakeFaceClass(&ControlObject::FaceWindowProc)) {
+    hr = HRESULT_FROM_WIN32(::GetLastError());
     InPlaceDeactivate();
-    return HRESULT_FROM_WIN32(::GetLastError());
+    return FAILED(hr) ? hr : E_FAIL;
   }
   window_ = ::CreateWindowExW(0, kFaceWindowClass, L"", WS_CHILD | WS_CLIPSIBLINGS, placed.left,
                               placed.top, placed.right - placed.left, placed.bottom - placed.top,
                               parent, nullptr, WindowModule(), this);
   if (!window_) {
     hr = HRESULT_FROM_WIN32(::GetLastError());
-    if (g_faceWindows == 0) ::UnregisterClassW(kFaceWindowClass, WindowModule());
+    GiveFaceClass();
     InPlaceDeactivate();
     return FAILED(hr) ? hr : E_FAIL;
   }
-  ++g_faceWindows;
   if (!userMode_) ::ShowWindow(window_, SW_SHOWNA);
   return S_OK;
 }
@@ -386,7 +402,7 @@ HRESULT ControlObject::InPlaceDeactivate() {
   if (window_) {
     ::DestroyWindow(window_);
     window_ = nullptr;
-    FaceWindowGone();
+    GiveFaceClass();
   }
   if (!inPlaceSite_) return S_OK;
   IOleInPlaceSite* site = inPlaceSite_;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "port/caught_failure.h"
@@ -226,8 +227,10 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
     }
   }
 
+  // The result is zeroed whole before it is typed: a member that fails, or
+  // never runs, leaves nothing in it that a clear would take for a value.
   VARIANT retval;
-  ::VariantInit(&retval);
+  std::memset(&retval, 0, sizeof retval);
   if (hasRetval) {
     Argument& r = args[static_cast<size_t>(inputs)];
     retval.vt = r.type;
@@ -256,15 +259,20 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
   for (int i = 0; i < inputs; ++i) {
     Argument& a = args[static_cast<size_t>(i)];
     if (!a.backing) continue;
+    HRESULT stored = S_OK;
     if (a.writeBack) {
-      ::VariantClear(a.writeBack);
-      ::VariantCopy(a.writeBack, a.backing);
+      // Copied aside first, so a copy that fails leaves the caller's value.
+      VARIANT copy;
+      ::VariantInit(&copy);
+      stored = ::VariantCopy(&copy, a.backing);
+      if (SUCCEEDED(stored)) std::swap(*a.writeBack, copy);
+      ::VariantClear(&copy);  // the caller's old value, or nothing
     } else if (a.callerRef) {
-      const HRESULT stored = StoreThrough(*a.callerRef, a.backing);
-      if (FAILED(stored) && SUCCEEDED(storeStatus)) {
-        storeStatus = stored;
-        storePosition = a.position;
-      }
+      stored = StoreThrough(*a.callerRef, a.backing);
+    }
+    if (FAILED(stored) && SUCCEEDED(storeStatus)) {
+      storeStatus = stored;
+      storePosition = a.position;
     }
   }
   // Clearing a by-reference argument leaves what it points at alone.

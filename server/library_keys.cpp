@@ -16,12 +16,6 @@
 namespace vemblaric::server {
 namespace {
 
-// The marshalers the platform names for automation interfaces: dual and
-// automation interfaces go through the type library's marshaler, pure
-// dispatch interfaces through the dispatch one.
-constexpr wchar_t kAutomationProxy[] = L"{00020424-0000-0000-C000-000000000046}";
-constexpr wchar_t kDispatchProxy[] = L"{00020420-0000-0000-C000-000000000046}";
-
 std::wstring GuidText(REFGUID guid) {
   wchar_t text[40] = {};
   ::StringFromGUID2(guid, text, 40);
@@ -34,11 +28,14 @@ std::wstring Hex(unsigned long value) {
   return text;
 }
 
+HRESULT SystemLoad(const wchar_t* path, ITypeLib** lib) {
+  return ::LoadTypeLibEx(path, REGKIND_NONE, lib);
+}
+TypeLibraryLoad g_load = SystemLoad;
+
 class TypeLib {
  public:
-  explicit TypeLib(const std::wstring& path) {
-    hr_ = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib_);
-  }
+  explicit TypeLib(const std::wstring& path) { hr_ = g_load(path.c_str(), &lib_); }
   ~TypeLib() {
     if (lib_) lib_->Release();
   }
@@ -69,12 +66,6 @@ std::wstring Documentation(ITypeLib* lib, INT index) {
 }
 
 std::wstring InterfaceKey(REFIID iid) { return L"Interface\\" + GuidText(iid); }
-
-bool IsRegisteredInterface(const TYPEATTR& attr) {
-  return attr.typekind == TKIND_DISPATCH ||
-         (attr.typekind == TKIND_INTERFACE &&
-          (attr.wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION)) != 0);
-}
 
 // Calls `each` with the attributes and index of every interface the library
 // registers.
@@ -123,8 +114,7 @@ HRESULT WriteLibraryKeys(const std::wstring& path) {
 
   return ForEachInterface(lib.get(), [&](const TYPEATTR& type, INT index) {
     const std::wstring iface = InterfaceKey(type.guid);
-    const bool automation = type.typekind == TKIND_INTERFACE || (type.wTypeFlags & TYPEFLAG_FDUAL);
-    const wchar_t* proxy = automation ? kAutomationProxy : kDispatchProxy;
+    const wchar_t* proxy = MarshalerOf(type);
     LSTATUS status = Write(iface, nullptr, Documentation(lib.get(), index));
     if (status == ERROR_SUCCESS) status = Write(iface + L"\\ProxyStubClsid", nullptr, proxy);
     if (status == ERROR_SUCCESS) status = Write(iface + L"\\ProxyStubClsid32", nullptr, proxy);
@@ -134,18 +124,20 @@ HRESULT WriteLibraryKeys(const std::wstring& path) {
   });
 }
 
-HRESULT RemoveLibraryKeys(const std::wstring& path) {
+const IID* const kRegisteredInterfaces[2] = {&IID__SerialControl, &DIID___SerialControl};
+
+HRESULT RemoveLibraryKeys() {
   const auto remove = [](const std::wstring& key) {
     const LSTATUS rc = ::RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
     return rc == ERROR_FILE_NOT_FOUND ? S_OK : HRESULT_FROM_WIN32(rc);
   };
-  TypeLib lib(path);
-  if (FAILED(lib.status())) return lib.status();
-  HRESULT hr = ForEachInterface(lib.get(), [&](const TYPEATTR& type, INT) {
-    return remove(InterfaceKey(type.guid));
-  });
-  if (FAILED(hr)) return hr;
+  for (const IID* iid : kRegisteredInterfaces) {
+    const HRESULT hr = remove(InterfaceKey(*iid));
+    if (FAILED(hr)) return hr;
+  }
   return remove(L"TypeLib\\" + GuidText(LIBID_Vemblaric));
 }
+
+void SetTypeLibraryLoad(TypeLibraryLoad load) { g_load = load ? load : SystemLoad; }
 
 }  // namespace vemblaric::server

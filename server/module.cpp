@@ -91,9 +91,12 @@ extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID riid, void** 
   if (!ppv) return E_POINTER;
   *ppv = nullptr;
   if (!::IsEqualCLSID(clsid, CLSID_SerialControl)) return CLASS_E_CLASSNOTAVAILABLE;
-  return SerialControlFactory().QueryInterface(riid, ppv);
+  return Contained([&] { return SerialControlFactory().QueryInterface(riid, ppv); });
 }
 
-extern "C" HRESULT WINAPI DllRegisterServer() { return RegisterServer(); }
+// No C++ exception crosses an export: the caller receives an HRESULT.
+extern "C" HRESULT WINAPI DllRegisterServer() { return Contained([] { return RegisterServer(); }); }
 
-extern "C" HRESULT WINAPI DllUnregisterServer() { return UnregisterServer(); }
+extern "C" HRESULT WINAPI DllUnregisterServer() {
+  return Contained([] { return UnregisterServer(); });
+}

@@ -32,19 +32,36 @@ bool ScopeOf(LPCWSTR argument, Scope* scope) {
   return true;
 }
 
+// HKEY_CLASSES_ROOT mapped onto the user's classes for the owner's lifetime.
+class UserClassesMapping {
+ public:
+  UserClassesMapping() {
+    HKEY classes = nullptr;
+    LSTATUS rc = ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
+                                   KEY_ALL_ACCESS, nullptr, &classes, nullptr);
+    if (rc == ERROR_SUCCESS) {
+      rc = ::RegOverridePredefKey(HKEY_CLASSES_ROOT, classes);
+      ::RegCloseKey(classes);  // the mapping holds its own handle
+    }
+    status_ = HRESULT_FROM_WIN32(rc);
+  }
+  ~UserClassesMapping() {
+    if (SUCCEEDED(status_)) ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+  }
+  UserClassesMapping(const UserClassesMapping&) = delete;
+  UserClassesMapping& operator=(const UserClassesMapping&) = delete;
+  HRESULT status() const { return status_; }
+
+ private:
+  HRESULT status_;
+};
+
 // Runs the machine registration or removal with HKEY_CLASSES_ROOT mapped
-// onto the user's classes, and restores the mapping on every path.
+// onto the user's classes; the mapping ends on every path, a thrown one too.
 HRESULT ForCurrentUser(HRESULT (*work)(Scope)) {
-  HKEY classes = nullptr;
-  LSTATUS rc = ::RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, 0,
-                                 KEY_ALL_ACCESS, nullptr, &classes, nullptr);
-  if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
-  rc = ::RegOverridePredefKey(HKEY_CLASSES_ROOT, classes);
-  ::RegCloseKey(classes);  // the mapping holds its own handle
-  if (rc != ERROR_SUCCESS) return HRESULT_FROM_WIN32(rc);
-  const HRESULT hr = work(Scope::kUser);
-  ::RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
-  return hr;
+  UserClassesMapping mapping;
+  if (FAILED(mapping.status())) return mapping.status();
+  return work(Scope::kUser);
 }
 
 // Removal leaves the user's classes as installation found them: the folders
@@ -76,8 +93,10 @@ extern "C" HRESULT WINAPI DllInstall(BOOL install, LPCWSTR argument) {
   HRESULT (*work)(Scope) = install ? RegisterServer : UnregisterServer;
   Scope scope = Scope::kMachine;
   if (!ScopeOf(argument, &scope)) return E_INVALIDARG;
-  if (scope == Scope::kMachine) return work(Scope::kMachine);
-  const HRESULT hr = ForCurrentUser(work);
-  if (!install && SUCCEEDED(hr)) RemoveEmptyUserFolders();
-  return hr;
+  return Contained([&] {
+    if (scope == Scope::kMachine) return work(Scope::kMachine);
+    const HRESULT hr = ForCurrentUser(work);
+    if (!install && SUCCEEDED(hr)) RemoveEmptyUserFolders();
+    return hr;
+  });
 }

@@ -7,6 +7,7 @@
 #include <olectl.h>
 
 #include <cwchar>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -86,12 +87,52 @@ bool Exists(const std::wstring& path) {
   return ::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
+// Whether this process sees one registry view only: a 32-bit program on
+// 32-bit Windows, where the flag for the other view opens its own keys.
+bool OneRegistryView() {
+  BOOL wow64 = FALSE;
+  return sizeof(void*) == 4 && ::IsWow64Process(::GetCurrentProcess(), &wow64) && !wow64;
+}
+
+// The file a server key names: its default value read whole, an expandable
+// one expanded; empty when the key names no file.
+std::wstring NamedFile(HKEY key) {
+  std::wstring text(MAX_PATH, L'\0');
+  DWORD type = 0;
+  for (;;) {
+    DWORD bytes = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    const LSTATUS rc = ::RegQueryValueExW(key, nullptr, nullptr, &type,
+                                          reinterpret_cast<BYTE*>(&text[0]), &bytes);
+    if (rc == ERROR_MORE_DATA) {
+      text.assign(bytes / sizeof(wchar_t) + 2, L'\0');
+      continue;
+    }
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::wstring();
+    text.resize(bytes / sizeof(wchar_t));
+    break;
+  }
+  text.resize(std::wcslen(text.c_str()));  // a stored value may or may not end in a null
+  if (type == REG_SZ) return text;
+  std::wstring expanded(text.size() + 1, L'\0');
+  for (;;) {
+    const DWORD n = ::ExpandEnvironmentStringsW(text.c_str(), &expanded[0],
+                                                static_cast<DWORD>(expanded.size()));
+    if (n == 0) return text;  // named, if not readably: still someone's file
+    if (n <= expanded.size()) {
+      expanded.resize(n - 1);
+      return expanded;
+    }
+    expanded.assign(n, L'\0');
+  }
+}
+
 // Whether the build of the other word size is registered too: its class key,
-// in the other registry view, names a file that is not this one. (Where there
-// is no other view, that key is this build's own.) A user's registration
-// looks among the user's classes: a view flag reaches past the mapping of
+// in the other registry view, names a file that is not this one. Where there
+// is one view only, there is no other build. A user's registration looks
+// among the user's classes: a view flag reaches past the mapping of
 // HKEY_CLASSES_ROOT to the machine's.
 bool OtherBuildRegistered(Scope scope) {
+  if (OneRegistryView()) return false;
   RegKey key;
   const std::wstring server = ClassKey() + L"\\InprocServer32";
   const bool user = scope == Scope::kUser;
@@ -99,14 +140,8 @@ bool OtherBuildRegistered(Scope scope) {
                       ((user ? L"Software\\Classes\\" : L"") + server).c_str(), 0,
                       KEY_READ | kOtherRegistryView, key.put()) != ERROR_SUCCESS)
     return false;
-  wchar_t path[MAX_PATH + 1] = {};
-  DWORD bytes = sizeof path - sizeof path[0];
-  DWORD type = 0;
-  if (::RegQueryValueExW(key.get(), nullptr, nullptr, &type, reinterpret_cast<BYTE*>(path),
-                         &bytes) != ERROR_SUCCESS ||
-      (type != REG_SZ && type != REG_EXPAND_SZ))
-    return true;  // a class key of another kind still belongs to someone else
-  return ::lstrcmpiW(path, ModulePath().c_str()) != 0;
+  const std::wstring file = NamedFile(key.get());
+  return !file.empty() && ::lstrcmpiW(file.c_str(), ModulePath().c_str()) != 0;
 }
 
 LSTATUS WriteValue(const Value& v) {
@@ -132,6 +167,40 @@ LSTATUS DeleteTree(const std::wstring& root) {
   return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
 }
 
+std::wstring Parent(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
+// Whether a key holds no subkeys but those named in `allowed`.
+bool HoldsOnly(const std::wstring& path, std::initializer_list<const wchar_t*> allowed) {
+  RegKey key;
+  if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.put()) != ERROR_SUCCESS)
+    return false;
+  wchar_t name[256];
+  for (DWORD i = 0;; ++i) {
+    DWORD length = 256;
+    const LSTATUS rc = ::RegEnumKeyExW(key.get(), i, name, &length, nullptr, nullptr, nullptr,
+                                       nullptr);
+    if (rc == ERROR_NO_MORE_ITEMS) return true;
+    if (rc != ERROR_SUCCESS) return false;
+    bool known = false;
+    for (const wchar_t* a : allowed) known = known || ::lstrcmpiW(name, a) == 0;
+    if (!known) return false;
+  }
+}
+
+// Takes this platform's entry of the library away, and with the last
+// platform's entry the version key (its flags and help folder) and the
+// library key left empty.
+LSTATUS DeletePlatformEntry() {
+  const std::wstring platform = PlatformKey(), locale = Parent(platform),
+                     version = Parent(locale), library = Parent(version);
+  LSTATUS rc = DeleteTree(platform);
+  if (rc != ERROR_SUCCESS || !HoldsOnly(locale, {})) return rc;
+  if ((rc = DeleteTree(locale)) != ERROR_SUCCESS || !HoldsOnly(version, {L"FLAGS", L"HELPDIR"}))
+    return rc;
+  if ((rc = DeleteTree(version)) != ERROR_SUCCESS || !HoldsOnly(library, {})) return rc;
+  return DeleteTree(library);
+}
+
 HRESULT RegisterTypeLibrary(const std::wstring& path, Scope scope) {
   if (scope == Scope::kUser) return WriteLibraryKeys(path);
   ITypeLib* lib = nullptr;
@@ -150,7 +219,7 @@ LSTATUS DeleteInterfaceKeys() {
                                  DELETE | KEY_READ | KEY_WRITE | view, interfaces.put());
     if (rc == ERROR_FILE_NOT_FOUND) continue;
     if (rc != ERROR_SUCCESS) return rc;
-    for (const IID* iid : {&IID__SerialControl, &DIID___SerialControl}) {
+    for (const IID* iid : kRegisteredInterfaces) {
       rc = ::RegDeleteTreeW(interfaces.get(), GuidText(*iid).c_str());
       if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;
     }
@@ -161,41 +230,36 @@ LSTATUS DeleteInterfaceKeys() {
 // The last build to go takes the whole library away, its interfaces with it;
 // one that leaves the other registered takes only its own platform's entry.
 HRESULT UnregisterTypeLibrary(bool last, Scope scope) {
-  // The user's library keys are this library's own writing. (The removal
-  // below reaches both views through view flags, which pass by the mapping
-  // of HKEY_CLASSES_ROOT to the machine's keys.)
-  if (scope == Scope::kUser) {
-    if (!last) return DeleteTree(PlatformKey()) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
-    return RemoveLibraryKeys(ModulePath());
-  }
+  if (!last) return DeletePlatformEntry() == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
+  // The user's library keys are this library's own writing, removed by their
+  // identifiers. (The removal below reaches both views through view flags,
+  // which pass by the mapping of HKEY_CLASSES_ROOT to the machine's keys.)
+  if (scope == Scope::kUser) return RemoveLibraryKeys();
   // Ask the key, not QueryPathOfRegTypeLib, which falls back to another
   // platform's entry.
   if (Exists(PlatformKey())) {
-    if (!last) return DeleteTree(PlatformKey()) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
     const HRESULT hr = ::UnRegisterTypeLib(LIBID_Vemblaric, kLibraryMajor, kLibraryMinor,
                                            kLibraryLocale, kTypeLibPlatform);
     if (FAILED(hr)) return hr;
   }
-  if (!last) return S_OK;
   return DeleteInterfaceKeys() == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
+}
+
+HRESULT Register(Scope scope) {
+  const std::wstring path = ModulePath();
+  if (path.empty()) return SELFREG_E_CLASS;
+  for (const Value& v : Entries(path))
+    if (WriteValue(v) != ERROR_SUCCESS) return SELFREG_E_CLASS;
+  return FAILED(RegisterTypeLibrary(path, scope)) ? SELFREG_E_TYPELIB : S_OK;
 }
 
 }  // namespace
 
 HRESULT RegisterServer(Scope scope) {
-  const std::wstring path = ModulePath();
-  if (path.empty()) return SELFREG_E_CLASS;
-  for (const Value& v : Entries(path)) {
-    if (WriteValue(v) != ERROR_SUCCESS) {
-      UnregisterServer(scope);
-      return SELFREG_E_CLASS;
-    }
-  }
-  if (FAILED(RegisterTypeLibrary(path, scope))) {
-    UnregisterServer(scope);
-    return SELFREG_E_TYPELIB;
-  }
-  return S_OK;
+  // A failure part-way, returned or thrown, takes back what was written.
+  const HRESULT hr = Contained([scope] { return Register(scope); });
+  if (FAILED(hr)) Contained([scope] { return UnregisterServer(scope); });
+  return hr;
 }
 
 HRESULT UnregisterServer(Scope scope) {

@@ -2,7 +2,22 @@
 
 #include <windows.h>
 
+#include <new>
+
 namespace vemblaric::server {
+
+// Runs `work` as an export must: no C++ exception leaves it, a failure to
+// allocate comes back as E_OUTOFMEMORY and any other as E_UNEXPECTED.
+template <typename Work>
+HRESULT Contained(Work&& work) noexcept {
+  try {
+    return work();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
 
 // Where a registration goes: the machine's classes, through the platform's
 // type-library calls; or the current user's, while DllInstall maps
@@ -12,8 +27,8 @@ namespace vemblaric::server {
 enum class Scope { kMachine, kUser };
 
 // Writes the class, its programmatic identifier, and the type library with
-// its two interfaces. A failure part-way removes what was written, as
-// UnregisterServer does.
+// its two interfaces. A failure part-way, returned or thrown, removes what was
+// written, as UnregisterServer does; nothing is thrown.
 //
 // The 32-bit and the 64-bit Vemblaric.ocx register side by side: each writes
 // its class key in its own registry view and its own platform's entry of the
@@ -25,7 +40,8 @@ HRESULT RegisterServer(Scope scope = Scope::kMachine);
 // of the library always, the shared keys only when the other word size's
 // build is not registered. A key that cannot be deleted fails the call before
 // any change; a failure after that is returned too, and leaves the class key
-// in place, so that a second call removes the rest.
+// in place, so that a second call removes the rest. It may throw
+// std::bad_alloc; the exports contain it.
 HRESULT UnregisterServer(Scope scope = Scope::kMachine);
 
 }  // namespace vemblaric::server

@@ -21,10 +21,14 @@
 
 #include "server/com_ptr.h"
 #include "server/identifiers.h"
+#include "server/library_keys.h"
+#include "server/manifest/manifest_text.h"
 
 namespace {
 
 using vemblaric::ComPtr;
+using vemblaric::manifest::Attribute;
+using vemblaric::manifest::Utf8;
 
 class Failure : public std::runtime_error {
  public:
@@ -41,22 +45,16 @@ void Check(HRESULT hr, const std::string& what) {
   if (FAILED(hr)) throw Failure(what, hr);
 }
 
-std::string Narrow(const wchar_t* text) {
-  std::string out;
-  for (; text && *text; ++text) out += *text < 128 ? static_cast<char>(*text) : '?';
-  return out;
-}
-
 std::string GuidText(REFGUID guid) {
   wchar_t text[40] = {};
   ::StringFromGUID2(guid, text, 40);
-  return Narrow(text);
+  return Utf8(text);
 }
 
 std::string Name(ITypeInfo* info) {
   BSTR name = nullptr;
   Check(info->GetDocumentation(MEMBERID_NIL, &name, nullptr, nullptr, nullptr), "GetDocumentation");
-  std::string out = Narrow(name);
+  std::string out = Attribute(name);
   ::SysFreeString(name);
   return out;
 }
@@ -135,7 +133,7 @@ std::string FileVersion(const wchar_t* path) {
 std::string FileName(const wchar_t* path) {
   std::wstring p(path);
   const size_t slash = p.find_last_of(L"\\/");
-  return Narrow(slash == std::wstring::npos ? p.c_str() : p.c_str() + slash + 1);
+  return Attribute(slash == std::wstring::npos ? p.c_str() : p.c_str() + slash + 1);
 }
 
 std::string Manifest(const wchar_t* path) {
@@ -148,7 +146,7 @@ std::string Manifest(const wchar_t* path) {
   BSTR libraryName = nullptr;
   Check(lib->GetDocumentation(MEMBERID_NIL, &libraryName, nullptr, nullptr, nullptr),
         "GetDocumentation library");
-  const std::string assembly = Narrow(libraryName);
+  const std::string assembly = Attribute(libraryName);
   ::SysFreeString(libraryName);
 
   // The processor the file is for follows from the platform its library
@@ -170,19 +168,14 @@ std::string Manifest(const wchar_t* path) {
       // The flags are the content aspect's, as registration writes them
       // (MiscStatus\1); every other aspect has none.
       classes += "    <comClass clsid=\"" + GuidText(entry.guid) + "\" progid=\"" +
-                 Narrow(vemblaric::server::kProgId) + "\" threadingModel=\"Apartment\" tlbid=\"" +
+                 Attribute(vemblaric::server::kProgId) + "\" threadingModel=\"Apartment\" tlbid=\"" +
                  tlbid + "\" description=\"" + name + "\" miscStatusContent=\"" +
                  MiscStatusNames(vemblaric::server::kMiscStatus) + "\"/>\r\n";
-    } else if (entry.typekind == TKIND_DISPATCH || entry.typekind == TKIND_INTERFACE) {
-      // As registration writes them: dual and automation interfaces through
-      // the automation marshaler, pure dispatch interfaces through the
-      // dispatch one.
-      const bool automation = (entry.wTypeFlags & (TYPEFLAG_FDUAL | TYPEFLAG_FOLEAUTOMATION)) != 0;
+    } else if (vemblaric::server::IsRegisteredInterface(entry)) {
+      // The interfaces registration lists, through the same marshalers.
       interfaces += "  <comInterfaceExternalProxyStub name=\"" + name + "\" iid=\"" +
                     GuidText(entry.guid) + "\" proxyStubClsid32=\"" +
-                    (automation ? "{00020424-0000-0000-C000-000000000046}"
-                                : "{00020420-0000-0000-C000-000000000046}") +
-                    "\" tlbid=\"" + tlbid + "\"/>\r\n";
+                    Utf8(vemblaric::server::MarshalerOf(entry)) + "\" tlbid=\"" + tlbid + "\"/>\r\n";
     }
   }
   if (classes.empty()) throw Failure("finding the control's class in the type library", E_FAIL);

@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Vemblaric.h"
@@ -407,6 +408,39 @@ TEST_F(ControlBase, DrawsTheFaceOnlyWhileTheContainerIsInDesignMode) {
   view->Release();
   control->Release();
   ole->Release();
+}
+
+// Controls on two threads activated in design mode again and again, starting
+// together: each activation succeeds, though the face window class is the
+// process's and comes and goes with the last face window.
+TEST_F(ControlBase, ControlsOnTwoThreadsActivateInDesignModeTogether) {
+  HANDLE go = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  LONG failed = 0;
+  const auto activate = [&] {
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    HWND window = ::CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPED, 0, 0, 64, 64, nullptr,
+                                    nullptr, nullptr, nullptr);
+    AmbientSite::Hook none;
+    AmbientSite site(/*runMode=*/false);
+    site.Join("site", none, window);
+    RECT place = {0, 0, 48, 48};
+    ::WaitForSingleObject(go, 10000);
+    for (int round = 0; round < 200; ++round) {
+      Ptr<IOleObject> ole;
+      server::CreateSerialControl(IID_IOleObject, ole.put_void());
+      ole->SetClientSite(&site);
+      if (FAILED(ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &site, 0, window, &place)))
+        ::InterlockedIncrement(&failed);
+      ole->Close(OLECLOSE_NOSAVE);
+    }
+    ::DestroyWindow(window);
+    ::CoUninitialize();
+  };
+  std::thread first(activate), second(activate);
+  ::SetEvent(go);
+  first.join(), second.join();
+  ::CloseHandle(go);
+  EXPECT_EQ(failed, 0);
 }
 
 TEST_F(ControlBase, CloseAsksADirtyControlsSiteToSaveUnlessToldNotTo) {

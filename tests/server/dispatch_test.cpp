@@ -456,6 +456,9 @@ class StandInMembers final : public _SerialControl {
     ++calls;
     ::SysFreeString(*strData);
     *strData = ::SysAllocString(L"abc");
+    // A string whose length field claims more bytes than a string can hold:
+    // a copy of it fails as one out of memory does.
+    if (uncopyable) reinterpret_cast<UINT*>(*strData)[-1] = 0xFFFFFFFFu;
     *lngSize = 300;
     return s_;
   }
@@ -474,6 +477,7 @@ class StandInMembers final : public _SerialControl {
 
   int calls = 0;
   VARIANT_BOOL state = VARIANT_FALSE;
+  bool uncopyable = false;
 
  private:
   HRESULT s_;
@@ -511,7 +515,9 @@ TEST_F(Dispatch, AMemberThatFailsReachesTheHostAsAnException) {
 // A variable of another type than the member declares gets the out value in
 // its own type; one that cannot hold it keeps its value and fails the call as
 // the conversion does, naming the argument; one that could never take a value
-// back is refused before the member runs; a plain value keeps nothing.
+// back is refused before the member runs; a plain value keeps nothing. A
+// script's variable (a VARIANT by reference) gets the value as the member's
+// type, or keeps its own when no copy can be made.
 TEST_F(Dispatch, VariablesOfAnotherTypeReceiveTheOutValueInTheirOwnType) {
   Ptr<ITypeInfo> vtable = VtableView(control.get());
   constexpr DISPID kGetLine = 0x6003001A, kRead = 0x60030018;  // as StandInMembers writes them
@@ -524,6 +530,7 @@ TEST_F(Dispatch, VariablesOfAnotherTypeReceiveTheOutValueInTheirOwnType) {
     HRESULT hr;
     const wchar_t* after;
     int calls;
+    bool uncopyable;  // what CommRead writes cannot be copied
   } cases[] = {
       {kGetLine, 0, VT_BYREF | VT_I2, L"0", VARIANT_TRUE, S_OK, L"-1", 1},
       {kGetLine, 0, VT_BYREF | VT_I4, L"-1", VARIANT_FALSE, S_OK, L"0", 1},
@@ -534,24 +541,29 @@ TEST_F(Dispatch, VariablesOfAnotherTypeReceiveTheOutValueInTheirOwnType) {
       {kRead, 1, VT_BYREF | VT_I4, L"7", 0, DISP_E_TYPEMISMATCH, L"7", 1},
       {kGetLine, 0, VT_BYREF | VT_DISPATCH, nullptr, 0, DISP_E_TYPEMISMATCH, nullptr, 0},
       {kGetLine, 0, VT_I2, L"0", VARIANT_TRUE, S_OK, L"0", 1},
+      {kRead, 1, VT_BYREF | VT_VARIANT, L"7", 0, S_OK, L"abc", 1},
+      {kRead, 1, VT_BYREF | VT_VARIANT, L"7", 0, E_OUTOFMEMORY, L"7", 1, true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "vt " << c.vt << " as argument " << c.place);
     StandInMembers member(S_OK);
     member.state = c.state;
+    member.uncopyable = c.uncopyable;
     const VARTYPE type = static_cast<VARTYPE>(c.vt & ~VT_BYREF);
+    const bool script = type == VT_VARIANT;  // the variable holds the text itself
     VARIANT variable{}, shown{}, result{};
     if (c.before) {
       shown.vt = VT_BSTR, shown.bstrVal = ::SysAllocString(c.before);
-      ASSERT_HRESULT_SUCCEEDED(::VariantChangeType(&variable, &shown, 0, type));
+      ASSERT_HRESULT_SUCCEEDED(::VariantChangeType(&variable, &shown, 0, script ? VT_BSTR : type));
       ::VariantClear(&shown);
     }
-    variable.vt = type;
+    if (!script) variable.vt = type;
     VARIANT args[3] = {};  // the others empty, which every type takes
     args[c.place] = variable;
     if (c.vt & VT_BYREF) {
-      args[c.place].vt = c.vt;  // a decimal fills the variant; every other value starts here
-      args[c.place].byref = type == VT_DECIMAL ? static_cast<void*>(&variable) : &variable.iVal;
+      args[c.place].vt = c.vt;  // a decimal or variant fills the variant; other values start here
+      args[c.place].byref = type == VT_DECIMAL || script ? static_cast<void*>(&variable)
+                                                         : &variable.iVal;
     }
     DISPPARAMS params = {args, nullptr, 3, 0};
     UINT argErr = 99;

@@ -176,6 +176,37 @@ for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
   exists "$key" && fail "$key is still there after the second removal"
 done
 
+# Beside a class key of the other word size's build naming another file,
+# removal keeps the shared keys; the library's version key goes with the last
+# platform's entry in it.
+other=/reg:$((96 - ${platform#win}))
+"$run" regsvr32 /s "$path" || fail "registering beside the other build answered $?"
+"$run" reg add "$class\\InprocServer32" /ve /d 'C:\other.ocx' "$other" /f >/dev/null 2>&1 || fail "reg add $other"
+"$run" regsvr32 /s /u "$path" || fail "removal beside the other build answered $?"
+for key in "$class" "$typelib"; do exists "$key" && fail "removal beside the other build left $key"; done
+for key in "$progid" "$interface" "$source"; do exists "$key" || fail "removal beside the other build took $key"; done
+"$run" reg delete "$class" "$other" /f >/dev/null 2>&1 || fail "reg delete $other"
+"$run" regsvr32 /s /u "$path" || fail "removal after the other build went answered $?"
+
+# From a folder whose path is longer than MAX_PATH, for the machine and for the
+# user (whose classes the word sizes share under Wine, so removal reads its own
+# long path there), removal leaves nothing behind. (Wine's loader cannot read
+# the library there, so registration may fail and take itself back.)
+long=$work/$(printf 'a%.0s' {1..100})/$(printf 'b%.0s' {1..100})/$(printf 'c%.0s' {1..80})
+mkdir -p "$long" && cp "$ocx" "$long/"
+for scope in "" "/n /i:user"; do
+  # shellcheck disable=SC2086
+  "$run" regsvr32 /s $scope "$(windows_path "$long/Vemblaric.ocx")"
+  # shellcheck disable=SC2086
+  "$run" regsvr32 /s /u $scope "$(windows_path "$long/Vemblaric.ocx")" || fail "removal $scope from $long answered $?"
+done
+for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+  exists "HKCU\\Software\\Classes${key#HKEY_CLASSES_ROOT}" && fail "the user's ${key#HKEY_CLASSES_ROOT\\} is left"
+done
+export_root long-removed
+diff -u "$work/before.txt" "$work/long-removed.txt" >"$work/diff.txt" ||
+  { fail "HKEY_CLASSES_ROOT after removal from $long differs from before:"; head -n 40 "$work/diff.txt" >&2; }
+
 if [ "$was_registered" = 1 ]; then
   "$run" regsvr32 /s "$path" || fail "registering again as found answered $?"
 fi
