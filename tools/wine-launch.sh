@@ -7,7 +7,8 @@
 #   wine-launch.sh LOADER PROGRAM [ARGS...]
 #
 # The Wine settings (WINEPREFIX, WINEARCH, WINEDEBUG, ...) are the caller's.
-# VEMBLARIC_RUN_TIMEOUT bounds each try (seconds, default 300).
+# VEMBLARIC_RUN_TIMEOUT bounds each try (seconds, default 300);
+# VEMBLARIC_LAUNCH_PAUSE is the pause before a new try (seconds, default 1).
 #
 # Now and then Wine fails before any of the program runs: the loader cannot
 # reach a wineserver that is still starting, or the program launcher answers
@@ -42,6 +43,6 @@ for try in 1 2 3; do
   note="wine-launch: Wine did not start $1 (try $try of 3, exit code $status): $(grep -m1 -E "$start_failures" "$errors")"
   echo "$note" >&2
   if [ -n "${VEMBLARIC_LAUNCH_LOG:-}" ]; then echo "$(date -u '+%F %T') $note" >>"$VEMBLARIC_LAUNCH_LOG"; fi
-  sleep 1
+  sleep "${VEMBLARIC_LAUNCH_PAUSE:-1}"
 done
 exit "$status"

@@ -40,7 +40,7 @@ while IFS='|' read -r name fails then message starts status output logged; do
   case $message in shell) message=$shell_failure ;; server) message=$server_failure ;; esac
   got_status=0
   got_output=$(CALLS=$calls FAILS=$fails THEN=$then START_FAILURE=$message \
-               VEMBLARIC_RUN_TIMEOUT=2 VEMBLARIC_LAUNCH_LOG=$log \
+               VEMBLARIC_RUN_TIMEOUT=1 VEMBLARIC_LAUNCH_PAUSE=0 VEMBLARIC_LAUNCH_LOG=$log \
                bash "$launch" "$loader" prog.exe arg 2>"$work/$name.err") || got_status=$?
   got_starts=$(wc -l <"$calls")
   got_logged=$( [ -f "$log" ] && wc -l <"$log" || echo 0)
