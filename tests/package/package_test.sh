@@ -7,7 +7,7 @@
 #
 #   package_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR
 #
-# The example runs over the 64-bit build's null-modem pair COM1<->COM2.
+# The example runs over the fresh prefix's own null-modem pair COM1<->COM2.
 set -uo pipefail
 x64=${1:?usage: package_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR}
 x86=${2:?} src=${3:?} work=${4:?}
@@ -69,7 +69,7 @@ grep -rlI '@[A-Z_]*@' "$root" && fail "a placeholder is left in the package"
 
 echo "== the unpacked x86 control in a fresh 32-bit prefix"
 prefix=$work/prefix
-prefix_create "$prefix" "$x64/bench" || exit 1
+prefix_create "$prefix" ports || exit 1
 ocx=$(windows_path "$root/x86/Vemblaric.ocx")
 class='HKCR\CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}\InprocServer32'
 prefix_run "$prefix" regsvr32 /s "$ocx" || fail "regsvr32 of the unpacked control answered $?"

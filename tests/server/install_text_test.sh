@@ -18,7 +18,7 @@
 #
 #   install_text_test.sh BUILD_DIR SOURCE_DIR WORK_DIR ROAD
 #
-# The examples use the build's null-modem pair COM1<->COM2 (its bench).
+# The examples use the fresh prefix's own null-modem pair COM1<->COM2.
 set -uo pipefail
 build=${1:?usage: install_text_test.sh BUILD_DIR SOURCE_DIR WORK_DIR ROAD}
 src=${2:?} work=${3:?} road=${4:?}
@@ -95,7 +95,7 @@ prefix_create "$user" >/dev/null 2>&1 &
 user_made=$!
 fresh_prefixes+=("$user")
 echo "== all users, $windows, the $control control: $machine"
-prefix_create "$machine" "$build/bench" || exit 1
+prefix_create "$machine" ports || exit 1
 installed="$machine/drive_c/Program Files/Vemblaric"
 run_block "$machine" "$(windows_path "$work/unpacked")" "copy for all users (a prompt run as administrator)"
 [ -f "$installed/$control/Vemblaric.ocx" ] || fail "the copy left no $installed/$control/Vemblaric.ocx"

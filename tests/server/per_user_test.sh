@@ -14,7 +14,7 @@
 #
 #   per_user_test.sh BUILD_DIR SOURCE_DIR WORK_DIR
 #
-# The C++ example uses the build's null-modem pair COM1<->COM2 (its bench).
+# The C++ example uses the fresh prefix's own null-modem pair COM1<->COM2.
 set -uo pipefail
 build=${1:?usage: per_user_test.sh BUILD_DIR SOURCE_DIR WORK_DIR}
 src=${2:?} work=${3:?}
@@ -90,7 +90,7 @@ prefix_create "$a" || exit 1
 # The second prefix is made meanwhile; wineboot mostly waits.
 b=$work/prefix-import
 fresh_prefixes+=("$b")
-prefix_create "$b" "$build/bench" >/dev/null 2>&1 &
+prefix_create "$b" ports >/dev/null 2>&1 &
 b_made=$!
 export_branch "$a" HKEY_LOCAL_MACHINE\\Software machine-before
 export_branch "$a" "$user_root" user-before

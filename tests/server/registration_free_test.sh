@@ -7,7 +7,7 @@
 #
 #   registration_free_test.sh BUILD_DIR SOURCE_DIR WORK_DIR
 #
-# The host's events run over the build's null-modem pair COM1<->COM2.
+# The host's events run over the fresh prefix's own null-modem pair COM1<->COM2.
 set -uo pipefail
 build=${1:?usage: registration_free_test.sh BUILD_DIR SOURCE_DIR WORK_DIR}
 src=${2:?} work=${3:?}
@@ -40,7 +40,7 @@ sed -e "s/@ASSEMBLY_VERSION@/$version/" -e "s/\"x86\"/\"$arch\"/g" \
   "$src/package/MyProgram.exe.manifest" >"$work/with/registration_free_host.exe.manifest"
 
 prefix=$work/prefix
-prefix_create "$prefix" "$build/bench" || exit 1
+prefix_create "$prefix" ports || exit 1
 prefix_run "$prefix" reg query 'HKCR\CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}' >/dev/null 2>&1 &&
   fail "the control is registered in the fresh prefix"
 for mode in with without; do

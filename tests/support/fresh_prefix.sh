@@ -6,8 +6,10 @@
 # prefix has its own wineserver, stopped by prefix_stop (the caller's EXIT trap).
 #
 #   . fresh_prefix.sh BUILD_DIR      reads the build's wine-env (kind, loader)
-#   prefix_create DIR [PORTS_DIR]    a new prefix in DIR, COM1-COM4 mapped to
-#                                    PORTS_DIR/com1..com4 when given
+#   prefix_create DIR [ports]        a new prefix in DIR; with "ports", its
+#                                    COM1<->COM2 and COM3<->COM4 are pty pairs
+#                                    of its own (DIR.ports), as on the bench but
+#                                    shared with no other test
 #   prefix_run DIR PROGRAM ARGS...   a program of the build's word size in it
 #   prefix_run32 DIR PROGRAM ARGS... a 32-bit program in it (its reg, cscript)
 #   prefix_stop DIR                  ends its wineserver and every program
@@ -63,9 +65,10 @@ prefix_template() {
 }
 
 prefix_create() {
-  local dir=$1 ports=${2:-} n
+  local dir=$1 ports= n
+  [ -n "${2:-}" ] && ports=$dir.ports
   prefix_stop "$dir"
-  rm -rf "$dir" "$dir.wineserver.log"
+  rm -rf "$dir" "$dir.wineserver.log" "$dir.ports"
   fresh_prefixes+=("$dir")
   prefix_template || return 1
   mkdir -p "$(dirname "$dir")"
@@ -84,12 +87,37 @@ prefix_create() {
   # test's output.
   prefix_run "$dir" cmd /c exit </dev/null >>"$dir.services.log" 2>&1 ||
     { echo "Wine's services did not start in $dir (log $dir.services.log)" >&2; return 1; }
+  [ -z "$ports" ] || prefix_ports "$ports"
+}
+
+# Two null-modem pairs, COM1<->COM2 and COM3<->COM4, raw and without echo, as
+# the bench's; their socat processes are listed in PORTS/pids.
+prefix_ports() {
+  local ports=$1 a b
+  mkdir -p "$ports"
+  for pair in "1 2" "3 4"; do
+    read -r a b <<<"$pair"
+    setsid socat "pty,raw,echo=0,link=$ports/com$a" "pty,raw,echo=0,link=$ports/com$b" \
+      </dev/null >>"$ports/socat.log" 2>&1 &
+    echo $! >>"$ports/pids"
+  done
+  for _ in $(seq 100); do
+    [ -e "$ports/com1" ] && [ -e "$ports/com2" ] && [ -e "$ports/com3" ] && [ -e "$ports/com4" ] &&
+      return 0
+    sleep 0.05
+  done
+  echo "the pty pairs of $ports did not appear" >&2
+  return 1
 }
 
 # Call it before removing the prefix: its wineserver is found through the
 # folder. Wine's services of the prefix can outlive a killed wineserver, so
 # they are ended too, found by the prefix in their environment.
 prefix_stop() {
+  if [ -f "$1.ports/pids" ]; then
+    xargs -r kill <"$1.ports/pids" 2>/dev/null
+    rm -f "$1.ports/pids"
+  fi
   [ -d "$1" ] || return 0
   WINEPREFIX=$1 timeout 30 wineserver -k 2>/dev/null
   WINEPREFIX=$1 timeout 30 wineserver -w 2>/dev/null
