@@ -1,7 +1,8 @@
 // The built type library, read back through the system's loader, against the
-// control's published interface: identifiers, versions and flags of the
-// library and of each entry, and for every member its vtable place, DISPID,
-// kind, hidden flag, parameter names, types and passing modes.
+// interface description: identifiers, versions and flags of the library and
+// of each entry, and for every member its vtable place (as Vemblaric.h puts
+// it), DISPID, kind, hidden flag, parameter names, types and passing modes
+// (as widl's library of Vemblaric.idl gives them).
 #include <windows.h>
 #include <oleauto.h>
 
@@ -35,13 +36,13 @@ const GUID kStdOleId = {0x00020430, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x0
 enum class Kind { Method, Get, Let };
 
 struct Param {
-  const wchar_t* name;  // nullptr: unnamed (a setter's value)
+  std::wstring name;  // empty: unnamed (a setter's value)
   VARTYPE type;
   bool byRef;  // by reference: a pointer, [in, out]; by value: [in]
 };
 
 struct Member {
-  const wchar_t* name;
+  std::wstring name;
   Kind kind;
   DISPID dispid;
   std::vector<Param> params;
@@ -50,62 +51,6 @@ struct Member {
 };
 
 constexpr VARTYPE kNoResult = VT_EMPTY;
-constexpr bool kHidden = true;
-constexpr bool kListed = false;
-Param ByRef(const wchar_t* name, VARTYPE type) { return {name, type, true}; }
-Param ByVal(const wchar_t* name, VARTYPE type) { return {name, type, false}; }
-
-// _SerialControl, in interface order.
-const std::vector<Member> kMembers = {
-    {L"Open_Com", Kind::Method, 0x60030006, {}, kNoResult, kListed},
-    {L"Close_Com", Kind::Method, 0x60030007, {}, kNoResult, kListed},
-    {L"Read_Com", Kind::Method, 0x60030008, {}, kNoResult, kListed},
-    {L"Write_Com", Kind::Method, 0x60030009, {ByVal(L"Datastr", VT_BSTR)}, kNoResult, kListed},
-    {L"Port", Kind::Get, 0x68030005, {}, VT_I2, kListed},
-    {L"Port", Kind::Let, 0x68030005, {ByVal(nullptr, VT_I2)}, kNoResult, kListed},
-    {L"Baud", Kind::Get, 0x68030004, {}, VT_I4, kListed},
-    {L"Baud", Kind::Let, 0x68030004, {ByVal(nullptr, VT_I4)}, kNoResult, kListed},
-    {L"Status", Kind::Get, 0x68030003, {}, VT_BOOL, kListed},
-    {L"Status", Kind::Let, 0x68030003, {ByVal(nullptr, VT_BOOL)}, kNoResult, kListed},
-    {L"Clear_Com", Kind::Method, 0x6003000A, {}, kNoResult, kListed},
-    {L"Buffer", Kind::Get, 0x68030002, {}, VT_BSTR, kListed},
-    {L"Buffer", Kind::Let, 0x68030002, {ByVal(nullptr, VT_BSTR)}, kNoResult, kListed},
-    {L"Company", Kind::Get, 0x68030001, {}, VT_BSTR, kListed},
-    {L"ControlOn", Kind::Method, 0x6003000E, {}, kNoResult, kHidden},
-    {L"ControlOff", Kind::Method, 0x6003000F, {}, kNoResult, kHidden},
-    {L"waitnow", Kind::Method, 0x60030010, {ByRef(L"valu1", VT_I4)}, kNoResult, kHidden},
-    {L"GetSystemMessage", Kind::Method, 0x60030011, {ByRef(L"lngErrorCode", VT_I4)}, VT_BSTR,
-     kHidden},
-    {L"CommOpen", Kind::Method, 0x60030012,
-     {ByRef(L"intPortID", VT_I2), ByRef(L"strPort", VT_BSTR), ByRef(L"strSettings", VT_BSTR)},
-     VT_I4, kHidden},
-    {L"CommSet", Kind::Method, 0x60030015,
-     {ByRef(L"intPortID", VT_I2), ByRef(L"strSettings", VT_BSTR)}, VT_I4, kHidden},
-    {L"CommClose", Kind::Method, 0x60030016, {ByRef(L"intPortID", VT_I2)}, VT_I4, kHidden},
-    {L"CommFlush", Kind::Method, 0x60030017, {ByRef(L"intPortID", VT_I2)}, VT_I4, kHidden},
-    {L"CommRead", Kind::Method, 0x60030018,
-     {ByRef(L"intPortID", VT_I2), ByRef(L"strData", VT_BSTR), ByRef(L"lngSize", VT_I4)}, VT_I4,
-     kHidden},
-    {L"CommWrite", Kind::Method, 0x60030019,
-     {ByRef(L"intPortID", VT_I2), ByRef(L"strData", VT_BSTR)}, VT_I4, kHidden},
-    {L"CommGetLine", Kind::Method, 0x6003001A,
-     {ByRef(L"intPortID", VT_I2), ByRef(L"intLine", VT_I2), ByRef(L"blnState", VT_BOOL)}, VT_I4,
-     kHidden},
-    {L"CommSetLine", Kind::Method, 0x6003001B,
-     {ByRef(L"intPortID", VT_I2), ByRef(L"intLine", VT_I2), ByRef(L"blnState", VT_BOOL)}, VT_I4,
-     kHidden},
-    {L"CommGetError", Kind::Method, 0x6003001C, {ByRef(L"strMessage", VT_BSTR)}, VT_I4, kHidden},
-    {L"settingeval", Kind::Method, 0x6003001D, {ByRef(L"p1", VT_I4)}, VT_BSTR, kHidden},
-    {L"looprocess", Kind::Method, 0x6003001E, {}, kNoResult, kHidden},
-    {L"close_Com_norm", Kind::Method, 0x6003001F, {}, kNoResult, kHidden},
-    {L"Version", Kind::Get, 0x68030000, {}, VT_BSTR, kListed},
-};
-
-// __SerialControl, the events, in order.
-const std::vector<Member> kEvents = {
-    {L"DataArrived", Kind::Method, 1, {ByRef(L"bufferstr", VT_BSTR)}, kNoResult, kListed},
-    {L"DataSent", Kind::Method, 2, {ByRef(L"datasentstr", VT_BSTR)}, kNoResult, kListed},
-};
 
 // Identifiers that belong to no member: DISPID 0 (no default member) and the
 // places in the numbering taken by procedures that are not members.
@@ -189,10 +134,46 @@ std::vector<std::wstring> NamesOf(ITypeInfo* info, MEMBERID memid) {
   return out;
 }
 
+// The members as the interface description gives them: read from the library
+// widl writes from Vemblaric.idl, whose members are those the writer must
+// reproduce (what widl cannot say concerns entries, not members).
+std::vector<Member> MembersOf(ITypeInfo* info) {
+  std::vector<Member> members;
+  TypeAttr attr(info);
+  if (!attr.ok()) return members;
+  for (UINT i = 0; i < attr->cFuncs; ++i) {
+    FuncDesc desc(info, i);
+    if (!desc.ok() || (desc->wFuncFlags & FUNCFLAG_FRESTRICTED)) continue;
+    BSTR raw[8] = {};
+    UINT count = 0;
+    info->GetNames(desc->memid, raw, 8, &count);
+    std::vector<std::wstring> names;
+    for (UINT k = 0; k < count; ++k) names.push_back(Bstr::Adopt(raw[k]).str());
+    Member m{count ? names[0] : L"?", Kind::Method, desc->memid, {}, kNoResult,
+             (desc->wFuncFlags & FUNCFLAG_FHIDDEN) != 0};
+    m.kind = desc->invkind == INVOKE_PROPERTYGET   ? Kind::Get
+             : desc->invkind == INVOKE_PROPERTYPUT ? Kind::Let
+                                                   : Kind::Method;
+    for (SHORT k = 0; k < desc->cParams; ++k) {
+      const ELEMDESC& e = desc->lprgelemdescParam[k];
+      const bool byRef = e.tdesc.vt == VT_PTR;
+      const VARTYPE type = byRef ? e.tdesc.lptdesc->vt : e.tdesc.vt;
+      if (e.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) m.result = type;
+      // GetNames answers for the first function of a DISPID, a property's
+      // getter; a setter's value goes unnamed, as hosts pass it by
+      // DISPID_PROPERTYPUT.
+      else if (m.kind == Kind::Let) m.params.push_back({L"", type, byRef});
+      else m.params.push_back({k + 1u < count ? names[k + 1] : L"", type, byRef});
+    }
+    members.push_back(m);
+  }
+  return members;
+}
+
 std::vector<std::wstring> ExpectedNames(const Member& member) {
   std::vector<std::wstring> names{member.name};
   for (const Param& p : member.params) {
-    if (p.name) names.push_back(p.name);
+    if (!p.name.empty()) names.push_back(p.name);
   }
   return names;
 }
@@ -208,7 +189,7 @@ INVOKEKIND InvokeKindOf(Kind kind) {
 
 // The vtable entry's name in the C++ header: get_Port, put_Port, Open_Com.
 std::string HeaderName(const Member& member) {
-  const std::string name = Narrow(member.name);
+  const std::string name = Narrow(member.name.c_str());
   if (member.kind == Kind::Get) return "get_" + name;
   if (member.kind == Kind::Let) return "put_" + name;
   return name;
@@ -259,6 +240,22 @@ class TypeLibTest : public ::testing::Test {
   static void SetUpTestSuite() {
     const std::wstring path = ModuleDirectory() + Widen(VEMBLARIC_TYPELIB_FILE);
     loadStatus_ = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, &lib_);
+    // The interface description's members, from widl's library of it.
+    ComPtr<ITypeLib> draft;
+    ComPtr<ITypeInfo> dual, vtable, events;
+    HREFTYPE ref = 0;
+    const std::wstring drafted = ModuleDirectory() + Widen(VEMBLARIC_DRAFT_TYPELIB_FILE);
+    draftStatus_ = ::LoadTypeLibEx(drafted.c_str(), REGKIND_NONE, draft.put());
+    if (SUCCEEDED(draftStatus_))
+      draftStatus_ = draft->GetTypeInfoOfGuid(IID__SerialControl, dual.put());
+    if (SUCCEEDED(draftStatus_))
+      draftStatus_ = dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
+    if (SUCCEEDED(draftStatus_)) draftStatus_ = dual->GetRefTypeInfo(ref, vtable.put());
+    if (SUCCEEDED(draftStatus_))
+      draftStatus_ = draft->GetTypeInfoOfGuid(DIID___SerialControl, events.put());
+    if (FAILED(draftStatus_)) return;
+    members_ = MembersOf(vtable.get());
+    events_ = MembersOf(events.get());
   }
   static void TearDownTestSuite() {
     if (lib_) lib_->Release();
@@ -267,6 +264,8 @@ class TypeLibTest : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_EQ(loadStatus_, S_OK) << "LoadTypeLibEx " << VEMBLARIC_TYPELIB_FILE;
+    ASSERT_EQ(draftStatus_, S_OK) << "the interface description's " << VEMBLARIC_DRAFT_TYPELIB_FILE;
+    ASSERT_FALSE(members_.empty() || events_.empty()) << "widl's library has the members";
     ASSERT_EQ(lib_->GetTypeInfoCount(), 3u);
     for (UINT i = 0; i < 3; ++i) ASSERT_EQ(lib_->GetTypeInfo(i, entries_[i].put()), S_OK);
     dispatch_ = entries_[0].get();
@@ -279,6 +278,9 @@ class TypeLibTest : public ::testing::Test {
 
   static ITypeLib* lib_;
   static HRESULT loadStatus_;
+  static HRESULT draftStatus_;
+  static std::vector<Member> members_;  // _SerialControl's, in function-table order
+  static std::vector<Member> events_;   // __SerialControl's, in order
   ComPtr<ITypeInfo> entries_[3];
   ITypeInfo* dispatch_ = nullptr;  // entries_[0]
   ComPtr<ITypeInfo> interface_;
@@ -286,6 +288,9 @@ class TypeLibTest : public ::testing::Test {
 
 ITypeLib* TypeLibTest::lib_ = nullptr;
 HRESULT TypeLibTest::loadStatus_ = E_FAIL;
+HRESULT TypeLibTest::draftStatus_ = E_FAIL;
+std::vector<Member> TypeLibTest::members_;
+std::vector<Member> TypeLibTest::events_;
 
 // --- Library and entries -----------------------------------------------------
 
@@ -408,21 +413,21 @@ TEST_F(TypeLibTest, ImplementedTypesAndTheirFlags) {
 TEST_F(TypeLibTest, MembersFollowIDispatchDirectlyInTableOrder) {
   TypeAttr attr(interface_.get());
   ASSERT_TRUE(attr.ok());
-  ASSERT_EQ(static_cast<size_t>(attr->cFuncs), kMembers.size());
-  const size_t vtableSize = kFirstMemberPlace + kMembers.size() * sizeof(void*);
+  ASSERT_EQ(static_cast<size_t>(attr->cFuncs), members_.size());
+  const size_t vtableSize = kFirstMemberPlace + members_.size() * sizeof(void*);
   EXPECT_EQ(static_cast<size_t>(attr->cbSizeVft), vtableSize);
   EXPECT_EQ(vtableSize, sizeof(void*) == 8 ? 304u : 152u) << "38 entries of a pointer each";
   // The C++ header declares the same vtable: nothing before, between or after.
   EXPECT_EQ(kSerialControlVtableSize, vtableSize);
-  EXPECT_EQ(kSerialControlVtableCount, kMembers.size());
+  EXPECT_EQ(kSerialControlVtableCount, members_.size());
 }
 
 TEST_F(TypeLibTest, EveryMemberHasItsPlaceDispidKindFlagsNamesAndParameters) {
   ComPtr<ITypeInfo2> info2;
   ASSERT_EQ(interface_->QueryInterface(IID_ITypeInfo2, reinterpret_cast<void**>(info2.put())),
             S_OK);
-  for (UINT i = 0; i < kMembers.size(); ++i) {
-    const Member& member = kMembers[i];
+  for (UINT i = 0; i < members_.size(); ++i) {
+    const Member& member = members_[i];
     SCOPED_TRACE(::testing::Message() << "member " << i << " " << HeaderName(member));
     FuncDesc desc(interface_.get(), i);
     ASSERT_TRUE(desc.ok());
@@ -462,9 +467,9 @@ TEST_F(TypeLibTest, DispatchViewOffersTheSameMembersInOrderAndByName) {
   EXPECT_EQ(attr->typekind, TKIND_DISPATCH);
   EXPECT_TRUE(attr->wTypeFlags & TYPEFLAG_FDUAL);
   const std::vector<UINT> own = OwnFunctions(dispatch_);
-  ASSERT_EQ(own.size(), kMembers.size());
+  ASSERT_EQ(own.size(), members_.size());
   for (size_t i = 0; i < own.size(); ++i) {
-    const Member& member = kMembers[i];
+    const Member& member = members_[i];
     SCOPED_TRACE(::testing::Message() << "member " << i << " " << HeaderName(member));
     FuncDesc desc(dispatch_, own[i]);
     ASSERT_TRUE(desc.ok());
@@ -473,7 +478,7 @@ TEST_F(TypeLibTest, DispatchViewOffersTheSameMembersInOrderAndByName) {
     EXPECT_EQ(desc->invkind, InvokeKindOf(member.kind));
     EXPECT_EQ(desc->wFuncFlags, member.hidden ? FUNCFLAG_FHIDDEN : 0);
 
-    const wchar_t* names[] = {member.name};
+    const wchar_t* names[] = {member.name.c_str()};
     MEMBERID id = -7;
     ASSERT_EQ(dispatch_->GetIDsOfNames(const_cast<LPOLESTR*>(names), 1, &id), S_OK);
     EXPECT_EQ(id, member.dispid);
@@ -482,9 +487,9 @@ TEST_F(TypeLibTest, DispatchViewOffersTheSameMembersInOrderAndByName) {
 
 TEST_F(TypeLibTest, EventsAreDispatchMethodsWithOneStringByReference) {
   const std::vector<UINT> own = OwnFunctions(entries_[2].get());
-  ASSERT_EQ(own.size(), kEvents.size());
+  ASSERT_EQ(own.size(), events_.size());
   for (size_t i = 0; i < own.size(); ++i) {
-    const Member& event = kEvents[i];
+    const Member& event = events_[i];
     SCOPED_TRACE(::testing::Message() << "event " << i);
     FuncDesc desc(entries_[2].get(), own[i]);
     ASSERT_TRUE(desc.ok());
