@@ -1,15 +1,15 @@
 // Writes the control's type library through the system's type library writer
 // (CreateTypeLib2).
 //
-//   make_typelib OUTPUT.tlb
+//   make_typelib DRAFT.tlb OUTPUT.tlb
 //
-// widl could compile Vemblaric.idl into a library, but not into this one: it
-// rejects nonextensible on a dispinterface, records no version for one, and
-// writes the dispinterface before the coclass, while hosts expect the entries
-// in the order _SerialControl, SerialControl, __SerialControl. So the library
-// is built here, from the member tables below, with the identifiers, version
-// and locale of the interface description; Vemblaric.idl keeps giving the
-// C++ declarations, and the typelib test checks that both agree.
+// widl compiles Vemblaric.idl into a library, DRAFT.tlb, but not into this
+// one: it rejects nonextensible on a dispinterface, records no version for
+// one, and writes the dispinterface before the coclass, while hosts expect
+// the entries in the order _SerialControl, SerialControl, __SerialControl.
+// So the library is built here: its members copied from the draft, its
+// identifiers, version and locale those of the interface description, and
+// only what widl cannot say (the entries' order, versions and flags) below.
 //
 // Runs under Wine during the cross build and natively on Windows, as a
 // program of the word size it writes for.
@@ -26,6 +26,7 @@
 #include "com/owners.h"
 #include "com/platform.h"
 #include "server/library_version.h"
+#include "writers/interface_members.h"
 
 namespace {
 
@@ -52,89 +53,10 @@ constexpr UINT kInterfaceFlags = TYPEFLAG_FHIDDEN | TYPEFLAG_FDUAL | TYPEFLAG_FN
 constexpr UINT kCoclassFlags = TYPEFLAG_FCONTROL;
 constexpr UINT kEventsFlags = TYPEFLAG_FHIDDEN | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FDISPATCHABLE;
 
-enum class Kind { Method, Get, Let };
-enum class Pass { ByValue, ByRef };
-
-struct Param {
-  const wchar_t* name;  // nullptr: the parameter has no name (a setter's value)
-  VARTYPE type;
-  Pass pass;
-};
-
-struct Member {
-  const wchar_t* name;
-  Kind kind;
-  DISPID dispid;
-  std::vector<Param> params;
-  VARTYPE result;  // VT_EMPTY: none; else an unnamed [out, retval] of this type
-  bool hidden;
-};
-
-constexpr VARTYPE kNone = VT_EMPTY;
-constexpr VARTYPE kInteger = VT_I2;
-constexpr VARTYPE kLong = VT_I4;
-constexpr VARTYPE kBoolean = VT_BOOL;
-constexpr VARTYPE kString = VT_BSTR;
-
-// _SerialControl in vtable order; every member returns an HRESULT.
-const std::vector<Member> kSerialControlMembers = {
-    {L"Open_Com", Kind::Method, 0x60030006, {}, kNone, false},
-    {L"Close_Com", Kind::Method, 0x60030007, {}, kNone, false},
-    {L"Read_Com", Kind::Method, 0x60030008, {}, kNone, false},
-    {L"Write_Com", Kind::Method, 0x60030009, {{L"Datastr", kString, Pass::ByValue}}, kNone, false},
-    {L"Port", Kind::Get, 0x68030005, {}, kInteger, false},
-    {L"Port", Kind::Let, 0x68030005, {{nullptr, kInteger, Pass::ByValue}}, kNone, false},
-    {L"Baud", Kind::Get, 0x68030004, {}, kLong, false},
-    {L"Baud", Kind::Let, 0x68030004, {{nullptr, kLong, Pass::ByValue}}, kNone, false},
-    {L"Status", Kind::Get, 0x68030003, {}, kBoolean, false},
-    {L"Status", Kind::Let, 0x68030003, {{nullptr, kBoolean, Pass::ByValue}}, kNone, false},
-    {L"Clear_Com", Kind::Method, 0x6003000A, {}, kNone, false},
-    {L"Buffer", Kind::Get, 0x68030002, {}, kString, false},
-    {L"Buffer", Kind::Let, 0x68030002, {{nullptr, kString, Pass::ByValue}}, kNone, false},
-    {L"Company", Kind::Get, 0x68030001, {}, kString, false},
-    {L"ControlOn", Kind::Method, 0x6003000E, {}, kNone, true},
-    {L"ControlOff", Kind::Method, 0x6003000F, {}, kNone, true},
-    {L"waitnow", Kind::Method, 0x60030010, {{L"valu1", kLong, Pass::ByRef}}, kNone, true},
-    {L"GetSystemMessage", Kind::Method, 0x60030011, {{L"lngErrorCode", kLong, Pass::ByRef}}, kString,
-     true},
-    {L"CommOpen", Kind::Method, 0x60030012,
-     {{L"intPortID", kInteger, Pass::ByRef},
-      {L"strPort", kString, Pass::ByRef},
-      {L"strSettings", kString, Pass::ByRef}},
-     kLong, true},
-    {L"CommSet", Kind::Method, 0x60030015,
-     {{L"intPortID", kInteger, Pass::ByRef}, {L"strSettings", kString, Pass::ByRef}}, kLong, true},
-    {L"CommClose", Kind::Method, 0x60030016, {{L"intPortID", kInteger, Pass::ByRef}}, kLong, true},
-    {L"CommFlush", Kind::Method, 0x60030017, {{L"intPortID", kInteger, Pass::ByRef}}, kLong, true},
-    {L"CommRead", Kind::Method, 0x60030018,
-     {{L"intPortID", kInteger, Pass::ByRef},
-      {L"strData", kString, Pass::ByRef},
-      {L"lngSize", kLong, Pass::ByRef}},
-     kLong, true},
-    {L"CommWrite", Kind::Method, 0x60030019,
-     {{L"intPortID", kInteger, Pass::ByRef}, {L"strData", kString, Pass::ByRef}}, kLong, true},
-    {L"CommGetLine", Kind::Method, 0x6003001A,
-     {{L"intPortID", kInteger, Pass::ByRef},
-      {L"intLine", kInteger, Pass::ByRef},
-      {L"blnState", kBoolean, Pass::ByRef}},
-     kLong, true},
-    {L"CommSetLine", Kind::Method, 0x6003001B,
-     {{L"intPortID", kInteger, Pass::ByRef},
-      {L"intLine", kInteger, Pass::ByRef},
-      {L"blnState", kBoolean, Pass::ByRef}},
-     kLong, true},
-    {L"CommGetError", Kind::Method, 0x6003001C, {{L"strMessage", kString, Pass::ByRef}}, kLong, true},
-    {L"settingeval", Kind::Method, 0x6003001D, {{L"p1", kLong, Pass::ByRef}}, kString, true},
-    {L"looprocess", Kind::Method, 0x6003001E, {}, kNone, true},
-    {L"close_Com_norm", Kind::Method, 0x6003001F, {}, kNone, true},
-    {L"Version", Kind::Get, 0x68030000, {}, kString, false},
-};
-
-// __SerialControl, the events; they return nothing.
-const std::vector<Member> kEventMembers = {
-    {L"DataArrived", Kind::Method, 1, {{L"bufferstr", kString, Pass::ByRef}}, kNone, false},
-    {L"DataSent", Kind::Method, 2, {{L"datasentstr", kString, Pass::ByRef}}, kNone, false},
-};
+using vemblaric::writers::Kind;
+using vemblaric::writers::kNoResult;
+using vemblaric::writers::Member;
+using vemblaric::writers::Param;
 
 // ---------------------------------------------------------------------------
 // Writing it.
@@ -190,19 +112,19 @@ INVOKEKIND InvokeKind(Kind kind) {
 class FuncDescription {
  public:
   FuncDescription(const Member& member, FUNCKIND funckind, VARTYPE returns) {
-    const size_t count = member.params.size() + (member.result != kNone ? 1 : 0);
+    const size_t count = member.params.size() + (member.result != kNoResult ? 1 : 0);
     // Sized once: elems_ points into pointees_.
     pointees_.resize(count);
     elems_.resize(count);
     for (size_t i = 0; i < member.params.size(); ++i) {
       const Param& param = member.params[i];
-      if (param.pass == Pass::ByRef) {
+      if (param.byRef) {
         Describe(i, param.type, true, PARAMFLAG_FIN | PARAMFLAG_FOUT);
       } else {
         Describe(i, param.type, false, PARAMFLAG_FIN);
       }
     }
-    if (member.result != kNone) {
+    if (member.result != kNoResult) {
       Describe(count - 1, member.result, true, PARAMFLAG_FOUT | PARAMFLAG_FRETVAL);
     }
 
@@ -242,15 +164,15 @@ void AddMembers(ICreateTypeInfo2* info, const std::vector<Member>& members, FUNC
                 VARTYPE returns) {
   for (UINT index = 0; index < members.size(); ++index) {
     const Member& member = members[index];
-    const std::string what = "member " + Narrow(member.name);
+    const std::string what = "member " + Narrow(member.name.c_str());
     FuncDescription desc(member, funckind, returns);
     Check(info->AddFuncDesc(index, desc.get()), "AddFuncDesc for " + what);
 
     // The member's name, then its named parameters; unnamed ones (a setter's
     // value, the result) come last and are left out.
-    std::vector<LPOLESTR> names{const_cast<LPOLESTR>(member.name)};
+    std::vector<LPOLESTR> names{const_cast<LPOLESTR>(member.name.c_str())};
     for (const Param& param : member.params) {
-      if (param.name) names.push_back(const_cast<LPOLESTR>(param.name));
+      if (!param.name.empty()) names.push_back(const_cast<LPOLESTR>(param.name.c_str()));
     }
     Check(info->SetFuncAndParamNames(index, names.data(), static_cast<UINT>(names.size())),
           "SetFuncAndParamNames for " + what);
@@ -282,7 +204,27 @@ HREFTYPE ReferenceDispatch(ICreateTypeInfo2* entry, ITypeInfo* dispatch) {
   return ref;
 }
 
-void Write(const wchar_t* path) {
+// The members of _SerialControl (its function-table view) and of
+// __SerialControl, as widl's library of Vemblaric.idl gives them.
+void ReadDraft(const wchar_t* draftPath, std::vector<Member>& members,
+               std::vector<Member>& eventMembers) {
+  ComPtr<ITypeLib> draft;
+  Check(::LoadTypeLibEx(draftPath, REGKIND_NONE, draft.put()), "LoadTypeLibEx of the draft");
+  ComPtr<ITypeInfo> dual, vtable, events;
+  Check(draft->GetTypeInfoOfGuid(kSerialControlIid, dual.put()), "_SerialControl in the draft");
+  HREFTYPE ref = 0;
+  Check(dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref), "_SerialControl's vtable view");
+  Check(dual->GetRefTypeInfo(ref, vtable.put()), "_SerialControl's vtable view");
+  Check(draft->GetTypeInfoOfGuid(kEventsIid, events.put()), "__SerialControl in the draft");
+  members = vemblaric::writers::ReadMembers(vtable.get());
+  eventMembers = vemblaric::writers::ReadMembers(events.get());
+  if (members.empty() || eventMembers.empty()) Check(E_FAIL, "reading the draft's members");
+}
+
+void Write(const wchar_t* draftPath, const wchar_t* path) {
+  std::vector<Member> members, eventMembers;
+  ReadDraft(draftPath, members, eventMembers);
+
   ComPtr<ICreateTypeLib2> lib;
   Check(::CreateTypeLib2(vemblaric::kTypeLibPlatform, path, lib.put()), "CreateTypeLib2");
   Text name(kLibraryName);
@@ -310,14 +252,14 @@ void Write(const wchar_t* path) {
   Check(iface->AddImplType(0, ReferenceDispatch(iface.get(), dispatch.get())),
         "AddImplType _SerialControl");
   Check(iface->SetTypeFlags(kInterfaceFlags), "SetTypeFlags _SerialControl");
-  AddMembers(iface.get(), kSerialControlMembers, FUNC_PUREVIRTUAL, VT_HRESULT);
+  AddMembers(iface.get(), members, FUNC_PUREVIRTUAL, VT_HRESULT);
 
   Check(events->SetGuid(kEventsIid), "SetGuid __SerialControl");
   Check(events->SetVersion(1, 0), "SetVersion __SerialControl");
   Check(events->AddImplType(0, ReferenceDispatch(events.get(), dispatch.get())),
         "AddImplType __SerialControl");
   Check(events->SetTypeFlags(kEventsFlags), "SetTypeFlags __SerialControl");
-  AddMembers(events.get(), kEventMembers, FUNC_DISPATCH, VT_VOID);
+  AddMembers(events.get(), eventMembers, FUNC_DISPATCH, VT_VOID);
 
   Check(coclass->SetGuid(kSerialControlClsid), "SetGuid SerialControl");
   Check(coclass->SetVersion(1, 0), "SetVersion SerialControl");
@@ -341,17 +283,17 @@ void Write(const wchar_t* path) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: make_typelib OUTPUT.tlb\n");
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: make_typelib DRAFT.tlb OUTPUT.tlb\n");
     return 2;
   }
   const HRESULT init = ::CoInitialize(nullptr);
   int status = 0;
   try {
-    Write(argv[1]);
+    Write(argv[1], argv[2]);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "make_typelib: %s\n", e.what());
-    ::DeleteFileW(argv[1]);
+    ::DeleteFileW(argv[2]);
     status = 1;
   }
   if (SUCCEEDED(init)) ::CoUninitialize();

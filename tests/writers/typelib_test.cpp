@@ -18,6 +18,7 @@
 #include "com/owners.h"
 #include "server/library_version.h"
 #include "vtable_places.h"
+#include "writers/interface_members.h"
 
 namespace vemblaric {
 namespace {
@@ -25,7 +26,8 @@ namespace {
 // --- The published interface -------------------------------------------------
 
 // The identifiers, version and locale are the interface description's
-// (Vemblaric.h, server/library_version.h); the members are listed here.
+// (Vemblaric.h, server/library_version.h), and so are the members, read from
+// widl's library of it (writers/interface_members.h).
 const GUID& kLibId = LIBID_Vemblaric;
 const GUID& kInterfaceId = IID__SerialControl;
 const GUID& kClassId = CLSID_SerialControl;
@@ -33,24 +35,11 @@ const GUID& kEventsId = DIID___SerialControl;
 constexpr WORD kMajor = library_version::kMajor;
 const GUID kStdOleId = {0x00020430, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
-enum class Kind { Method, Get, Let };
+using writers::Kind;
+using writers::kNoResult;
+using writers::Member;
+using writers::Param;
 
-struct Param {
-  std::wstring name;  // empty: unnamed (a setter's value)
-  VARTYPE type;
-  bool byRef;  // by reference: a pointer, [in, out]; by value: [in]
-};
-
-struct Member {
-  std::wstring name;
-  Kind kind;
-  DISPID dispid;
-  std::vector<Param> params;
-  VARTYPE result;  // VT_EMPTY: none; else an [out, retval] pointer to this type
-  bool hidden;
-};
-
-constexpr VARTYPE kNoResult = VT_EMPTY;
 
 // Identifiers that belong to no member: DISPID 0 (no default member) and the
 // places in the numbering taken by procedures that are not members.
@@ -132,42 +121,6 @@ std::vector<std::wstring> NamesOf(ITypeInfo* info, MEMBERID memid) {
   if (FAILED(info->GetNames(memid, names, 8, &count))) return out;
   for (UINT i = 0; i < count; ++i) out.push_back(Bstr::Adopt(names[i]).str());
   return out;
-}
-
-// The members as the interface description gives them: read from the library
-// widl writes from Vemblaric.idl, whose members are those the writer must
-// reproduce (what widl cannot say concerns entries, not members).
-std::vector<Member> MembersOf(ITypeInfo* info) {
-  std::vector<Member> members;
-  TypeAttr attr(info);
-  if (!attr.ok()) return members;
-  for (UINT i = 0; i < attr->cFuncs; ++i) {
-    FuncDesc desc(info, i);
-    if (!desc.ok() || (desc->wFuncFlags & FUNCFLAG_FRESTRICTED)) continue;
-    BSTR raw[8] = {};
-    UINT count = 0;
-    info->GetNames(desc->memid, raw, 8, &count);
-    std::vector<std::wstring> names;
-    for (UINT k = 0; k < count; ++k) names.push_back(Bstr::Adopt(raw[k]).str());
-    Member m{count ? names[0] : L"?", Kind::Method, desc->memid, {}, kNoResult,
-             (desc->wFuncFlags & FUNCFLAG_FHIDDEN) != 0};
-    m.kind = desc->invkind == INVOKE_PROPERTYGET   ? Kind::Get
-             : desc->invkind == INVOKE_PROPERTYPUT ? Kind::Let
-                                                   : Kind::Method;
-    for (SHORT k = 0; k < desc->cParams; ++k) {
-      const ELEMDESC& e = desc->lprgelemdescParam[k];
-      const bool byRef = e.tdesc.vt == VT_PTR;
-      const VARTYPE type = byRef ? e.tdesc.lptdesc->vt : e.tdesc.vt;
-      if (e.paramdesc.wParamFlags & PARAMFLAG_FRETVAL) m.result = type;
-      // GetNames answers for the first function of a DISPID, a property's
-      // getter; a setter's value goes unnamed, as hosts pass it by
-      // DISPID_PROPERTYPUT.
-      else if (m.kind == Kind::Let) m.params.push_back({L"", type, byRef});
-      else m.params.push_back({k + 1u < count ? names[k + 1] : L"", type, byRef});
-    }
-    members.push_back(m);
-  }
-  return members;
 }
 
 std::vector<std::wstring> ExpectedNames(const Member& member) {
@@ -254,8 +207,8 @@ class TypeLibTest : public ::testing::Test {
     if (SUCCEEDED(draftStatus_))
       draftStatus_ = draft->GetTypeInfoOfGuid(DIID___SerialControl, events.put());
     if (FAILED(draftStatus_)) return;
-    members_ = MembersOf(vtable.get());
-    events_ = MembersOf(events.get());
+    members_ = writers::ReadMembers(vtable.get());
+    events_ = writers::ReadMembers(events.get());
   }
   static void TearDownTestSuite() {
     if (lib_) lib_->Release();
