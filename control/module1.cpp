@@ -16,8 +16,9 @@ struct Record {
   Record* next = nullptr;
 };
 
-// All of these are constant-initialised and trivially destroyed: nothing here
-// depends on construction order or leaves a destructor to run at unload.
+// The globals below are constant-initialised and have no destructors: nothing
+// here depends on construction order or runs at unload. The records they lead
+// to are freed by FreeThreadModule1 and FreeAllModule1.
 SRWLOCK g_lock = SRWLOCK_INIT;         // guards g_records and the slot's allocation
 Record* g_records = nullptr;           // the live records
 std::atomic<DWORD> g_slot{TLS_OUT_OF_INDEXES};

@@ -19,26 +19,6 @@ constexpr wchar_t kKeyBuffer[] = L"Buffer";
 constexpr wchar_t kKeyCompany[] = L"Company";
 constexpr wchar_t kKeyVersion[] = L"Version";
 
-// Owns one VARIANT.
-class Variant {
- public:
-  Variant() { ::VariantInit(&v_); }
-  ~Variant() { ::VariantClear(&v_); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
-
-  VARIANT* get() { return &v_; }
-  const VARIANT& value() const { return v_; }
-  Bstr TakeText() {  // for VT_BSTR only
-    Bstr text = Bstr::Adopt(v_.bstrVal);
-    ::VariantInit(&v_);
-    return text;
-  }
-
- private:
-  VARIANT v_;
-};
-
 // Variants that refer to a value without owning anything: never cleared.
 VARIANT ShortValue(short value) {
   VARIANT v;
@@ -130,9 +110,9 @@ HRESULT SerialControl::ReadProperties(IPropertyBag* bag) {
     if (FAILED(hr = ReadProperty(bag, kKeyVersion, TextValue(versionText.get()), VT_BSTR, version)))
       return hr;
     // Nothing below can fail: the texts change hands without a copy.
-    Port_ = port.value().iVal;
-    Baud_ = baud.value().lVal;
-    Status_ = status.value().boolVal;
+    Port_ = port->iVal;
+    Baud_ = baud->lVal;
+    Status_ = status->boolVal;
     Buffer_ = buffer.TakeText();
     strCompany_ = company.TakeText();
     strVersion_ = version.TakeText();

@@ -16,39 +16,12 @@
 #include <utility>
 #include <vector>
 
+#include "com/owners.h"
+
 namespace vemblaric::host {
 
-// An owned interface pointer.
-template <class T>
-class ComPtr {
- public:
-  ComPtr() = default;
-  ~ComPtr() { reset(); }
-  ComPtr(const ComPtr&) = delete;
-  ComPtr& operator=(const ComPtr&) = delete;
-  ComPtr(ComPtr&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-  ComPtr& operator=(ComPtr&& other) noexcept {
-    if (this != &other) {
-      reset();
-      p_ = std::exchange(other.p_, nullptr);
-    }
-    return *this;
-  }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  explicit operator bool() const { return p_ != nullptr; }
-  T** put() {
-    reset();
-    return &p_;
-  }
-  void** put_void() { return reinterpret_cast<void**>(put()); }
-  void reset() {
-    if (p_) std::exchange(p_, nullptr)->Release();
-  }
-
- private:
-  T* p_ = nullptr;
-};
+// An owned interface pointer: the product's owner.
+using vemblaric::ComPtr;
 
 // An owned VARIANT, cleared on every path.
 class Variant {

@@ -18,7 +18,7 @@ std::wstring TrimSpaces(const std::wstring& text) {
   return text.substr(first, last - first + 1);
 }
 
-std::wstring Hex(DWORD value) {
+std::wstring UpperHex(DWORD value) {
   wchar_t digits[16];
   swprintf(digits, 16, L"%lX", static_cast<unsigned long>(value));
   return digits;
@@ -93,7 +93,7 @@ long PortLayer::CommSetIoError(const wchar_t* strFunction, long hPort) {
   COMSTAT stat{};
   if (!k_.ClearCommError(AsHandle(hPort), &errors, &stat)) errors = 0;
   message += kIoErrorFlags;
-  message += Hex(errors);
+  message += UpperHex(errors);
   Record(code, strFunction, std::move(message));
   return code;
 }

@@ -4,35 +4,6 @@
 
 namespace vemblaric {
 
-Bstr::Bstr(const wchar_t* text) : Bstr(text, text ? static_cast<UINT>(wcslen(text)) : 0) {}
-
-Bstr::Bstr(const wchar_t* text, UINT length) {
-  value_ = ::SysAllocStringLen(text, length);
-  if (!value_) throw std::bad_alloc();
-}
-
-Bstr::Bstr(const Bstr& other) : Bstr(other.value_, other.length()) {}
-
-Bstr& Bstr::operator=(const Bstr& other) {
-  if (this != &other) *this = Bstr(other);
-  return *this;
-}
-
-Bstr& Bstr::operator=(Bstr&& other) noexcept {
-  if (this != &other) {
-    ::SysFreeString(value_);
-    value_ = other.value_;
-    other.value_ = nullptr;
-  }
-  return *this;
-}
-
-BSTR* Bstr::put() {
-  ::SysFreeString(value_);
-  value_ = nullptr;
-  return &value_;
-}
-
 void AssignBstr(BSTR& target, const wchar_t* text, UINT length) {
   BSTR fresh = ::SysAllocStringLen(text, length);
   if (!fresh) throw std::bad_alloc();

@@ -6,32 +6,9 @@
 
 #include <string>
 
+#include "com/owners.h"
+
 namespace vemblaric {
-
-// Owns one BSTR; a null BSTR is the empty text, as automation treats it.
-class Bstr {
- public:
-  Bstr() = default;
-  explicit Bstr(const wchar_t* text);  // throws std::bad_alloc
-  Bstr(const wchar_t* text, UINT length);  // throws std::bad_alloc
-  static Bstr Adopt(BSTR owned) { Bstr b; b.value_ = owned; return b; }
-  Bstr(const Bstr& other);
-  Bstr& operator=(const Bstr& other);
-  Bstr(Bstr&& other) noexcept : value_(other.value_) { other.value_ = nullptr; }
-  Bstr& operator=(Bstr&& other) noexcept;
-  ~Bstr() { ::SysFreeString(value_); }
-
-  BSTR get() const { return value_; }
-  BSTR* put();  // frees the held string and hands out its slot
-  // The slot itself, string kept: for by-reference arguments that may replace it.
-  BSTR* slot() { return &value_; }
-  BSTR release() { BSTR b = value_; value_ = nullptr; return b; }
-  UINT length() const { return ::SysStringLen(value_); }
-  std::wstring str() const { return std::wstring(value_ ? value_ : L"", length()); }
-
- private:
-  BSTR value_ = nullptr;
-};
 
 // Replaces the string held by an in-out BSTR parameter with a copy of `text`.
 // The old string is freed only once the new one exists. Throws std::bad_alloc.

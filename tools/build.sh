@@ -9,7 +9,7 @@
 # when installed (tools/setup.sh), keeps compilations across builds and clones.
 #
 # The 32-bit build writes its type library with a 32-bit program under Wine
-# (server/typelib). On a machine that runs no 32-bit programs
+# (writers/). On a machine that runs no 32-bit programs
 # (tools/machine.sh) it cannot, so there only the 32-bit product code is
 # compiled, with warnings as errors, and the 64-bit build goes without it.
 #
@@ -35,7 +35,9 @@ for variant in ${VEMBLARIC_VARIANTS:-x86 x64}; do
   targets=()
   case $variant in
     x86) options=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake")
-         [ "$x86_whole" = 1 ] || targets=(--target vemblaric_port vemblaric_control vemblaric_server) ;;
+         [ "$x86_whole" = 1 ] || targets=(--target vemblaric_port vemblaric_control vemblaric_com
+                                                       vemblaric_control_object vemblaric_install
+                                                       vemblaric_classes) ;;
     x64) options=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-x86_64.cmake")
          if [ "$x86_whole" = 1 ]; then
            options+=(-DVEMBLARIC_X86_BUILD="$base/x86")

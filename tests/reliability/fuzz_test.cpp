@@ -369,7 +369,8 @@ TEST_F(InvokeFuzz, NoCallCrashesHangsOrLeaksMemoryOrHandles) {
       fuzz.Start(seed, round);
       fuzz.gentle = round % 2 != 0;
       fuzz.Rescript(fake, true);
-      ASSERT_HRESULT_SUCCEEDED(server::CreateSerialControl(IID_IDispatch, control.put_void()));
+      ASSERT_HRESULT_SUCCEEDED(
+          control_object::CreateSerialControl(IID_IDispatch, control.put_void()));
       left = std::min(kRound, calls - round * kRound);
       if (fuzz.gentle)
         listening = std::make_unique<testing::Connection>(control.get(), DIID___SerialControl,
@@ -399,7 +400,7 @@ TEST_F(InvokeFuzz, NoCallCrashesHangsOrLeaksMemoryOrHandles) {
               "%ld events, %ld calls from host code inside the control\n",
               fuzz.outcomes[0], fuzz.outcomes[1], fuzz.outcomes[2], events, inside);
   EXPECT_EQ(fuzz.faults, 0);
-  EXPECT_TRUE(server::CanUnload()) << "every control was destroyed";
+  EXPECT_TRUE(com::CanUnload()) << "every control was destroyed";
   // A leak of one small block per call would pass 300 KiB over 20,000 calls.
   EXPECT_LT(after.memory - before.memory, 64 * 1024) << testing::Delta(before, after);
   EXPECT_LE(after.handles - before.handles, 0) << testing::Delta(before, after);

@@ -14,7 +14,8 @@
 #include <string>
 
 #include "reliability.h"
-#include "server/control_object.h"
+#include "com/module.h"
+#include "control_object/control_object.h"
 #include "support/com_test.h"
 #include "support/nullmodem.h"
 
@@ -70,7 +71,7 @@ std::wstring ErrorLine(_SerialControl* control) {
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 SerialControl& Inside(_SerialControl* control) {
-  return static_cast<server::ControlObject*>(control)->control();
+  return static_cast<control_object::ControlObject*>(control)->control();
 }
 
 // Bytes the peer sends once the action is done: 192 of them, no two
@@ -87,7 +88,8 @@ std::string RunCase(Trigger trigger, Action action) {
   testing::RealPort peer;
   if (peer.Open(2) != 0) return "the peer's COM2 does not open";
   _SerialControl* raw = nullptr;  // the host's only reference
-  if (FAILED(server::CreateSerialControl(IID__SerialControl, reinterpret_cast<void**>(&raw))))
+  if (FAILED(control_object::CreateSerialControl(IID__SerialControl,
+                                                 reinterpret_cast<void**>(&raw))))
     return "no control";
   raw->put_Port(1);
   raw->put_Baud(57600);
@@ -200,7 +202,7 @@ std::string RunCase(Trigger trigger, Action action) {
 
   if (released) {
     testing::RealPort again;
-    out += server::CanUnload() ? "; control destroyed" : "; control alive";
+    out += com::CanUnload() ? "; control destroyed" : "; control alive";
     out += again.Open(1) == 0 ? "; port free" : "; port held";
     return out;
   }
@@ -229,7 +231,7 @@ TEST_F(ReentrancyMatrix, EachCallFromEachPlaceOfHostCodeGivesTheLoopsOutcome) {
     for (const Row& row : kRows) {
       SCOPED_TRACE(std::string(row.name) + " from " + t.name);
       EXPECT_EQ(RunCase(t.trigger, row.action), row.outcome);
-      EXPECT_TRUE(server::CanUnload()) << "a control outlived its case";
+      EXPECT_TRUE(com::CanUnload()) << "a control outlived its case";
       ++cases;
     }
   }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "Vemblaric.h"
-#include "ambient_site.h"
+#include "support/ambient_site.h"
 #include "support/canvas.h"
 #include "support/com_test.h"
 

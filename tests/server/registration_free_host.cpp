@@ -20,9 +20,9 @@
 #include <string>
 
 #include "Vemblaric.h"
-#include "server/identifiers.h"
+#include "control_object/identifiers.h"
 
-namespace server = vemblaric::server;
+namespace control_object = vemblaric::control_object;
 
 namespace {
 
@@ -172,21 +172,21 @@ int wmain(int argc, wchar_t** argv) {
 
     // Inside the context the identifier may be an alias of the class's own.
     CLSID clsid{};
-    hr = ::CLSIDFromProgID(server::kProgId, &clsid);
+    hr = ::CLSIDFromProgID(control_object::kProgId, &clsid);
     if (SUCCEEDED(hr))
       hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID__SerialControl,
                               reinterpret_cast<void**>(&control));
     Expect(SUCCEEDED(hr), "created by its programmatic identifier", hr);
 
     ITypeLib* lib = nullptr;
-    hr = ::LoadRegTypeLib(LIBID_Vemblaric, server::kLibraryMajor, server::kLibraryMinor,
-                          server::kLibraryLocale, &lib);
+    hr = ::LoadRegTypeLib(LIBID_Vemblaric, control_object::kLibraryMajor,
+                          control_object::kLibraryMinor, control_object::kLibraryLocale, &lib);
     Expect(SUCCEEDED(hr), "the type library found by its identifier and version", hr);
     if (lib) lib->Release();
 
     DWORD misc = 0;
     hr = ::OleRegGetMiscStatus(CLSID_SerialControl, DVASPECT_CONTENT, &misc);
-    Expect(SUCCEEDED(hr) && misc == server::kMiscStatus, "the misc-status flags", hr);
+    Expect(SUCCEEDED(hr) && misc == control_object::kMiscStatus, "the misc-status flags", hr);
 
     if (control) {
       Run(control);

@@ -92,28 +92,20 @@ struct Job {
   }
 };
 
-// Wine's type-library cache can hand one thread the library whose last
-// reference another thread is dropping, and the control loads its type library
-// as it is made and releases it as it goes. Workers therefore make and release
-// their controls one at a time; everything else they do at once.
-SRWLOCK g_typeLibraryTurn = SRWLOCK_INIT;
-
+// Workers make, use and release their controls all at once: the library
+// keeps its type library loaded, so no make or release races another's.
 DWORD WINAPI Worker(void* param) {
   Job& job = *static_cast<Job*>(param);
   if (FAILED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return 1;
   _SerialControl* c = nullptr;
-  ::AcquireSRWLockExclusive(&g_typeLibraryTurn);
   const HRESULT hr =
       job.factory ? job.factory->CreateInstance(nullptr, IID__SerialControl,
                                                 reinterpret_cast<void**>(&c))
                   : ::CoCreateInstance(CLSID_SerialControl, nullptr, CLSCTX_INPROC_SERVER,
                                        IID__SerialControl, reinterpret_cast<void**>(&c));
-  ::ReleaseSRWLockExclusive(&g_typeLibraryTurn);
   if (SUCCEEDED(hr)) {
     job.family->use(c);
-    ::AcquireSRWLockExclusive(&g_typeLibraryTurn);
     c->Release();
-    ::ReleaseSRWLockExclusive(&g_typeLibraryTurn);
   }
   ::SetEvent(job.used);
   const DWORD waited = ::WaitForSingleObject(job.mayEnd, kStepMs);

@@ -12,37 +12,15 @@
 #include <vector>
 
 #include "Vemblaric.h"
-#include "server/module.h"
+#include "com/module.h"
+#include "com/owners.h"
+#include "control_object/control_object.h"
 
 namespace vemblaric::testing {
 
-// Owns one interface reference.
+// Owns one interface reference: the product's owner.
 template <typename T>
-class Ptr {
- public:
-  Ptr() = default;
-  explicit Ptr(T* adopted) : p_(adopted) {}
-  Ptr(const Ptr& o) : p_(o.p_) { if (p_) p_->AddRef(); }
-  Ptr& operator=(const Ptr& o) { Ptr(o).swap(*this); return *this; }
-  ~Ptr() { reset(); }
-  void reset() { if (p_) p_->Release(); p_ = nullptr; }
-  void swap(Ptr& o) { std::swap(p_, o.p_); }
-  T* get() const { return p_; }
-  T* operator->() const { return p_; }
-  T** put() { reset(); return &p_; }
-  void** put_void() { return reinterpret_cast<void**>(put()); }
-  T* detach() { T* p = p_; p_ = nullptr; return p; }
-  explicit operator bool() const { return p_ != nullptr; }
-  template <typename U>
-  Ptr<U> As(REFIID iid) const {
-    Ptr<U> out;
-    if (p_) p_->QueryInterface(iid, out.put_void());
-    return out;
-  }
-
- private:
-  T* p_ = nullptr;
-};
+using Ptr = ComPtr<T>;
 
 class ComApartment : public ::testing::Test {
  protected:
@@ -52,7 +30,8 @@ class ComApartment : public ::testing::Test {
   // A new control, as its class object makes it.
   static Ptr<_SerialControl> NewControl() {
     Ptr<_SerialControl> control;
-    EXPECT_HRESULT_SUCCEEDED(server::CreateSerialControl(IID__SerialControl, control.put_void()));
+    EXPECT_HRESULT_SUCCEEDED(
+        control_object::CreateSerialControl(IID__SerialControl, control.put_void()));
     return control;
   }
 };
