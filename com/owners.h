@@ -134,9 +134,47 @@ class Bstr {
 class Variant {
  public:
   Variant() { ::VariantInit(&v_); }
+  explicit Variant(short value) : Variant() {
+    v_.vt = VT_I2;
+    v_.iVal = value;
+  }
+  explicit Variant(long value) : Variant() {
+    v_.vt = VT_I4;
+    v_.lVal = value;
+  }
+  explicit Variant(double value) : Variant() {
+    v_.vt = VT_R8;
+    v_.dblVal = value;
+  }
+  explicit Variant(const wchar_t* text) : Variant() {  // throws std::bad_alloc
+    v_.bstrVal = Bstr(text).release();
+    v_.vt = VT_BSTR;
+  }
   ~Variant() { ::VariantClear(&v_); }
   Variant(const Variant&) = delete;
   Variant& operator=(const Variant&) = delete;
+  Variant(Variant&& other) noexcept : v_(other.v_) { ::VariantInit(&other.v_); }
+  Variant& operator=(Variant&& other) noexcept {
+    if (this != &other) {
+      ::VariantClear(&v_);
+      v_ = other.v_;
+      ::VariantInit(&other.v_);
+    }
+    return *this;
+  }
+  // Replaces the held value by a copy of `source`; on failure (no memory, a
+  // value that cannot be copied) the held value stays as it was.
+  HRESULT CopyFrom(const VARIANT& source) {
+    VARIANT copy;
+    ::VariantInit(&copy);
+    // VariantCopy only reads its source, though MinGW declares it non-const.
+    const HRESULT hr = ::VariantCopy(&copy, const_cast<VARIANT*>(&source));
+    if (SUCCEEDED(hr)) {
+      ::VariantClear(&v_);
+      v_ = copy;
+    }
+    return hr;
+  }
   VARIANT* get() { return &v_; }
   const VARIANT* get() const { return &v_; }
   VARIANT* operator->() { return &v_; }

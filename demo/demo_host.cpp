@@ -93,12 +93,12 @@ class DemoHost {
     Variant status;
     calls_.Get(L"Status", status);
     Say("FAILED: %s", what);
-    Say("  Status       = %s", status.number() ? "True" : "False");
+    Say("  Status       = %s", Number(status) ? "True" : "False");
     Say("  CommGetError : %s", ErrorLine());
   }
 
   std::string ErrorLine() {
-    Variant message(std::wstring{}), result;
+    Variant message(L""), result;
     VARIANT byRef;
     byRef.vt = VT_BYREF | VT_BSTR;
     byRef.pbstrVal = &message.get()->bstrVal;
@@ -130,10 +130,10 @@ class DemoHost {
       const std::string name = line.name;
       if (FAILED(hr)) {
         Say("  %s", name + ": the call failed, " + HexStatus(hr));
-      } else if (result.number() == 0) {
+      } else if (Number(result) == 0) {
         Say("  %s", name + ": " + (state ? "on" : "off"));
       } else {
-        Say("  %s", name + ": cannot be read (result " + std::to_string(result.number()) + ")");
+        Say("  %s", name + ": cannot be read (result " + std::to_string(Number(result)) + ")");
         // The same reason for every line is said once.
         const std::string error = ErrorLine();
         if (error != lastError) Say("    CommGetError: %s", error);
@@ -156,14 +156,14 @@ class DemoHost {
     }
     std::wstring text = pending_.front();
     pending_.pop_front();
-    Variant data(text + L"\r\n");
+    Variant data((text + L"\r\n").c_str());
     Say("Write_Com \"%s\" (and CR LF)", Printable(text));
     // Write_Com pumps messages; nothing queued there may start a second send.
     awaitingAnswer_ = true;
     const HRESULT hr = calls_.Call(L"Write_Com", {data.get()});
     Variant status;
     calls_.Get(L"Status", status);
-    if (FAILED(hr) || !status.number()) {
+    if (FAILED(hr) || !Number(status)) {
       ShowFailure("Write_Com did not send the whole text");
       failed_ = true;
       Close("a write failed");
@@ -302,8 +302,8 @@ int main(int argc, char** argv) {
   Variant company, version;
   calls.Get(L"Company", company);
   calls.Get(L"Version", version);
-  Say("created Vemblaric.SerialControl: %s", Printable(company.text()) + ", version " +
-                                                 Printable(version.text()));
+  Say("created Vemblaric.SerialControl: %s", Printable(Text(company)) + ", version " +
+                                                 Printable(Text(version)));
   // An in-process control runs in its host: its word size is the host's.
   const std::string bits = std::to_string(sizeof(void*) * 8);
   Say("%s", "a " + bits + "-bit host, so the " + bits + "-bit Vemblaric.ocx");
@@ -358,7 +358,7 @@ int main(int argc, char** argv) {
   if (FAILED(hr)) {
     Say("Open_Com raised %s", HexStatus(hr) + " " + Printable(calls.exception()));
     exitCode = 1;
-  } else if (!host.closing() && !g_interrupted && !status.number()) {
+  } else if (!host.closing() && !g_interrupted && !Number(status)) {
     host.ShowFailure("Open_Com could not open the port");
     exitCode = 1;
   } else {

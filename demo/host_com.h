@@ -23,50 +23,26 @@ namespace vemblaric::host {
 // An owned interface pointer: the product's owner.
 using vemblaric::ComPtr;
 
-// An owned VARIANT, cleared on every path.
-class Variant {
- public:
-  Variant() { ::VariantInit(&v_); }
-  explicit Variant(short value) : Variant() {
-    v_.vt = VT_I2;
-    v_.iVal = value;
-  }
-  explicit Variant(long value) : Variant() {
-    v_.vt = VT_I4;
-    v_.lVal = value;
-  }
-  explicit Variant(const std::wstring& text) : Variant() {
-    v_.vt = VT_BSTR;
-    v_.bstrVal = ::SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-  }
-  ~Variant() { ::VariantClear(&v_); }
-  Variant(const Variant&) = delete;
-  Variant& operator=(const Variant&) = delete;
+// An owned VARIANT, cleared on every path: the product's owner.
+using vemblaric::Variant;
 
-  VARIANT* get() { return &v_; }
-  const VARIANT& operator*() const { return v_; }
-  // The value as text, or empty when it cannot be shown as text.
-  std::wstring text() const {
-    VARIANT copy;
-    ::VariantInit(&copy);
-    std::wstring out;
-    if (SUCCEEDED(::VariantChangeType(&copy, const_cast<VARIANT*>(&v_), 0, VT_BSTR)) && copy.bstrVal)
-      out.assign(copy.bstrVal, ::SysStringLen(copy.bstrVal));
-    ::VariantClear(&copy);
-    return out;
+// The value as text, or empty when it cannot be shown as text.
+inline std::wstring Text(const Variant& value) {
+  Variant copy;
+  std::wstring out;
+  if (SUCCEEDED(::VariantChangeType(copy.get(), const_cast<VARIANT*>(value.get()), 0, VT_BSTR)) &&
+      copy->bstrVal) {
+    out.assign(copy->bstrVal, ::SysStringLen(copy->bstrVal));
   }
-  long number() const {
-    VARIANT copy;
-    ::VariantInit(&copy);
-    long out = 0;
-    if (SUCCEEDED(::VariantChangeType(&copy, const_cast<VARIANT*>(&v_), 0, VT_I4))) out = copy.lVal;
-    ::VariantClear(&copy);
-    return out;
-  }
+  return out;
+}
 
- private:
-  VARIANT v_;
-};
+// The value as a number, or 0 when it cannot be one.
+inline long Number(const Variant& value) {
+  Variant copy;
+  if (FAILED(::VariantChangeType(copy.get(), const_cast<VARIANT*>(value.get()), 0, VT_I4))) return 0;
+  return copy->lVal;
+}
 
 // COM for this thread, in a single-threaded apartment as the control expects.
 class Apartment {

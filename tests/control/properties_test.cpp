@@ -6,7 +6,6 @@ namespace vemblaric {
 namespace {
 
 using testing::ControlTest;
-using testing::HeldVariant;
 using testing::RecordingPropertyBag;
 
 struct Values {
@@ -81,9 +80,9 @@ TEST_F(PropertiesTest, SaveThenRestoreGivesTheSameValuesWithTheTablesTypesAndOrd
   ASSERT_EQ(bag.writes.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(bag.writes[i].key, expected[i].first);
-    EXPECT_EQ(bag.writes[i].value.get().vt, expected[i].second) << i;
+    EXPECT_EQ(bag.writes[i].value->vt, expected[i].second) << i;
   }
-  EXPECT_EQ(bag.writes[2].value.get().boolVal, VARIANT_TRUE);
+  EXPECT_EQ(bag.writes[2].value->boolVal, VARIANT_TRUE);
 
   testing::FakeHostSite otherHost;
   SerialControl other(otherHost, fake.table());
@@ -94,21 +93,21 @@ TEST_F(PropertiesTest, SaveThenRestoreGivesTheSameValuesWithTheTablesTypesAndOrd
 
 TEST_F(PropertiesTest, AForeignCompanyAndVersionAreKeptAndSavedBackButNeverReturned) {
   RecordingPropertyBag bag;
-  bag.stored[L"Company"] = HeldVariant::Str(L"Somebody else");
-  bag.stored[L"Version"] = HeldVariant::Str(L"7.3");
+  bag.stored[L"Company"] = Variant(L"Somebody else");
+  bag.stored[L"Version"] = Variant(L"7.3");
   ASSERT_EQ(control.ReadProperties(&bag), S_OK);
   EXPECT_EQ(Read(control), kDefaults);
 
   RecordingPropertyBag saved;
   ASSERT_EQ(control.WriteProperties(&saved), S_OK);
   ASSERT_EQ(saved.writes.size(), 6u);
-  EXPECT_EQ(testing::Text(saved.writes[4].value.get().bstrVal), L"Somebody else");
-  EXPECT_EQ(testing::Text(saved.writes[5].value.get().bstrVal), L"7.3");
+  EXPECT_EQ(testing::Text(saved.writes[4].value->bstrVal), L"Somebody else");
+  EXPECT_EQ(testing::Text(saved.writes[5].value->bstrVal), L"7.3");
 }
 
 TEST_F(PropertiesTest, StatusSavedAsTheInteger1RestoresAsTrue) {
   RecordingPropertyBag bag;
-  bag.stored[L"Status"] = HeldVariant::I2(1);
+  bag.stored[L"Status"] = Variant(short{1});
   ASSERT_EQ(control.ReadProperties(&bag), S_OK);
   VARIANT_BOOL status = 0;
   ASSERT_EQ(control.get_Status(&status), S_OK);
@@ -119,39 +118,39 @@ TEST_F(PropertiesTest, StatusSavedAsTheInteger1RestoresAsTrue) {
 // no key after it and leaves every value as it was.
 struct RestoreFailure {
   const wchar_t* key;
-  HeldVariant stored;
+  Variant stored;
   HRESULT bagFailure;  // S_OK: the bag answers with `stored`
   HRESULT expected;
 };
 
 TEST_F(PropertiesTest, ARestoreThatFailsAtAnyKeyChangesNoValue) {
   const RestoreFailure cases[] = {
-      {L"Port", HeldVariant::I4(70000), S_OK, static_cast<HRESULT>(0x800A0006)},
-      {L"Baud", HeldVariant::R8(1e12), S_OK, static_cast<HRESULT>(0x800A0006)},
-      {L"Baud", HeldVariant::Str(L"fast"), S_OK, static_cast<HRESULT>(0x800A000D)},
-      {L"Status", HeldVariant::Str(L"maybe"), S_OK, static_cast<HRESULT>(0x800A000D)},
-      {L"Buffer", HeldVariant(), STG_E_ACCESSDENIED, STG_E_ACCESSDENIED},
-      {L"Version", HeldVariant(), STG_E_READFAULT, STG_E_READFAULT},
+      {L"Port", Variant(long{70000}), S_OK, static_cast<HRESULT>(0x800A0006)},
+      {L"Baud", Variant(double{1e12}), S_OK, static_cast<HRESULT>(0x800A0006)},
+      {L"Baud", Variant(L"fast"), S_OK, static_cast<HRESULT>(0x800A000D)},
+      {L"Status", Variant(L"maybe"), S_OK, static_cast<HRESULT>(0x800A000D)},
+      {L"Buffer", Variant(), STG_E_ACCESSDENIED, STG_E_ACCESSDENIED},
+      {L"Version", Variant(), STG_E_READFAULT, STG_E_READFAULT},
   };
   for (const RestoreFailure& c : cases) {
     SCOPED_TRACE(testing::FakeHostSite::Narrow(c.key));
     SetOthers();
     const Values before = Read(control);
     RecordingPropertyBag bag;
-    bag.stored[L"Port"] = HeldVariant::I2(4);
-    bag.stored[L"Baud"] = HeldVariant::I4(300);
-    bag.stored[L"Status"] = HeldVariant::I2(0);
-    bag.stored[L"Buffer"] = HeldVariant::Str(L"new");
-    bag.stored[L"Company"] = HeldVariant::Str(L"Somebody else");
+    bag.stored[L"Port"] = Variant(short{4});
+    bag.stored[L"Baud"] = Variant(long{300});
+    bag.stored[L"Status"] = Variant(short{0});
+    bag.stored[L"Buffer"] = Variant(L"new");
+    bag.stored[L"Company"] = Variant(L"Somebody else");
     if (c.bagFailure != S_OK) bag.readFailures[c.key] = c.bagFailure;
-    else bag.stored[c.key] = c.stored;
+    else ASSERT_EQ(bag.stored[c.key].CopyFrom(*c.stored.get()), S_OK);
     EXPECT_EQ(control.ReadProperties(&bag), c.expected);
     EXPECT_EQ(Read(control), before);
     EXPECT_EQ(bag.reads.back(), c.key) << "no key after the failing one is read";
 
     RecordingPropertyBag saved;  // also the kept texts behind Company and Version
     ASSERT_EQ(control.WriteProperties(&saved), S_OK);
-    EXPECT_EQ(testing::Text(saved.writes[4].value.get().bstrVal), kCompanyText);
+    EXPECT_EQ(testing::Text(saved.writes[4].value->bstrVal), kCompanyText);
   }
 }
 

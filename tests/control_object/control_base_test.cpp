@@ -158,7 +158,7 @@ TEST_F(ControlBase, PropertyBagRoundTripCarriesTheValuesIntoASecondInstance) {
   ASSERT_EQ(bag.writes.size(), written.size());
   for (size_t i = 0; i < written.size(); ++i) {
     EXPECT_EQ(bag.writes[i].key, written[i].first);
-    EXPECT_EQ(bag.writes[i].value.get().vt, written[i].second) << "at " << i;
+    EXPECT_EQ(bag.writes[i].value->vt, written[i].second) << "at " << i;
   }
 
   _SerialControl* second = NewControl();

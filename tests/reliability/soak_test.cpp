@@ -16,6 +16,7 @@
 #include <string>
 
 #include "Vemblaric.h"
+#include "support/ocx_path.h"
 #include "reliability.h"
 
 namespace vemblaric {
@@ -27,13 +28,7 @@ using testing::ProcessFigures;
 // 1,800 cycles, a leak of 36 bytes a cycle passes it. Handles may not grow.
 constexpr long long kMemoryBound = 64 * 1024;
 
-std::wstring OcxPath() {
-  const std::string relative = VEMBLARIC_OCX_FILE;
-  wchar_t full[MAX_PATH] = {};
-  ::GetFullPathNameW(std::wstring(relative.begin(), relative.end()).c_str(), MAX_PATH, full,
-                     nullptr);
-  return full;
-}
+using vemblaric::testing::OcxPath;
 
 // Runs `cycles` cycles, the first tenth as a warm-up, and checks that the rest
 // left memory, handles and TLS indexes where the warm-up left them.

@@ -10,16 +10,11 @@
 #include <string>
 
 #include "Vemblaric.h"
+#include "support/ocx_path.h"
 
 namespace {
 
-std::wstring OcxPath() {
-  const std::string relative = VEMBLARIC_OCX_FILE;
-  const std::wstring wide(relative.begin(), relative.end());
-  wchar_t full[MAX_PATH] = {};
-  ::GetFullPathNameW(wide.c_str(), MAX_PATH, full, nullptr);
-  return full;
-}
+using vemblaric::testing::OcxPath;
 
 // The file loaded as data: its resources, none of its code.
 class OcxResources : public ::testing::Test {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "Vemblaric.h"
+#include "support/ocx_path.h"
 
 namespace {
 
@@ -20,13 +21,7 @@ constexpr DWORD kJoinMs = 2000;   // how long a worker may take to end once let
 constexpr DWORD kStepMs = 30000;  // any other step: only a hang takes this long
 constexpr int kThreads = 200;
 
-std::wstring OcxPath() {
-  const std::string relative = VEMBLARIC_OCX_FILE;
-  wchar_t full[MAX_PATH] = {};
-  ::GetFullPathNameW(std::wstring(relative.begin(), relative.end()).c_str(), MAX_PATH, full,
-                     nullptr);
-  return full;
-}
+using vemblaric::testing::OcxPath;
 
 bool Loaded() { return ::GetModuleHandleW(OcxPath().c_str()) != nullptr; }
 

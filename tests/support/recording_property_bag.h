@@ -8,66 +8,18 @@
 
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "com/owners.h"
+
 namespace vemblaric::testing {
-
-// Owns a copy of a VARIANT.
-class HeldVariant {
- public:
-  HeldVariant() { ::VariantInit(&v_); }
-  // VariantCopy only reads its source, though MinGW declares it non-const.
-  explicit HeldVariant(const VARIANT& v) : HeldVariant() {
-    ::VariantCopy(&v_, const_cast<VARIANT*>(&v));
-  }
-  HeldVariant(const HeldVariant& other) : HeldVariant(other.v_) {}
-  HeldVariant& operator=(const HeldVariant& other) {
-    if (this != &other) ::VariantCopy(&v_, const_cast<VARIANT*>(&other.v_));
-    return *this;
-  }
-  ~HeldVariant() { ::VariantClear(&v_); }
-  const VARIANT& get() const { return v_; }
-
-  static HeldVariant I2(short value) {
-    VARIANT v;
-    ::VariantInit(&v);
-    v.vt = VT_I2;
-    v.iVal = value;
-    return HeldVariant(v);
-  }
-  static HeldVariant I4(long value) {
-    VARIANT v;
-    ::VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = value;
-    return HeldVariant(v);
-  }
-  static HeldVariant R8(double value) {
-    VARIANT v;
-    ::VariantInit(&v);
-    v.vt = VT_R8;
-    v.dblVal = value;
-    return HeldVariant(v);
-  }
-  static HeldVariant Str(const wchar_t* text) {
-    VARIANT v;
-    ::VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = ::SysAllocString(text);
-    HeldVariant held(v);
-    ::VariantClear(&v);
-    return held;
-  }
-
- private:
-  VARIANT v_;
-};
 
 class RecordingPropertyBag : public IPropertyBag {
  public:
   struct Written {
     std::wstring key;
-    HeldVariant value;
+    Variant value;
   };
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
@@ -87,16 +39,20 @@ class RecordingPropertyBag : public IPropertyBag {
     if (auto f = readFailures.find(key); f != readFailures.end()) return f->second;
     auto found = stored.find(key);
     if (found == stored.end()) return E_INVALIDARG;  // what a bag says of a missing key
-    return ::VariantCopy(value, const_cast<VARIANT*>(&found->second.get()));
+    return ::VariantCopy(value, const_cast<VARIANT*>(found->second.get()));
   }
   HRESULT STDMETHODCALLTYPE Write(LPCOLESTR key, VARIANT* value) override {
     if (auto f = writeFailures.find(key); f != writeFailures.end()) return f->second;
-    writes.push_back({key, HeldVariant(*value)});
-    stored[key] = HeldVariant(*value);
+    Variant written, kept;
+    HRESULT hr = written.CopyFrom(*value);
+    if (SUCCEEDED(hr)) hr = kept.CopyFrom(*value);
+    if (FAILED(hr)) return hr;
+    writes.push_back({key, std::move(written)});
+    stored[key] = std::move(kept);
     return S_OK;
   }
 
-  std::map<std::wstring, HeldVariant> stored;
+  std::map<std::wstring, Variant> stored;
   std::map<std::wstring, HRESULT> readFailures, writeFailures;
   std::vector<std::wstring> reads;
   std::vector<Written> writes;  // in the order received
