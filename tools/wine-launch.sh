@@ -18,8 +18,12 @@
 # (the program's own failure, whatever it printed, a time-out) is returned as
 # it is, never retried.
 #
-# The program's standard error is kept in a file and shown when the try ends:
-# a pipe would be held open by the services Wine starts, which outlive it.
+# Wine's program launcher says so on standard output, so that output passes
+# through a filter that keeps Wine's start-failure lines out of it (a retried
+# program prints its output once, as if started at once); everything else
+# passes at once, line by line. The program's standard error is kept in a
+# file and shown when the try ends: a pipe would be held open by the services
+# Wine starts, which outlive it.
 set -uo pipefail
 loader=${1:?usage: wine-launch.sh LOADER PROGRAM [ARGS...]}
 shift
@@ -28,19 +32,41 @@ shift
 start_failures='ShellExecuteEx failed|Application could not be started|wine client error|could not connect to wineserver|wineserver.*(not running|failed|could not)|could not exec wineserver|could not load kernel32\.dll'
 
 errors=$(mktemp "${TMPDIR:-/tmp}/vemblaric-launch.XXXXXX")
-trap 'rm -f "$errors"' EXIT
+held=$(mktemp "${TMPDIR:-/tmp}/vemblaric-launch.XXXXXX")
+trap 'rm -f "$errors" "$held" "$held.done"' EXIT
+
+# Standard output, less Wine's start-failure lines, which go to $held;
+# $held.done says that the output has closed.
+hold_start_failures() {
+  local line
+  while IFS= read -r line || [ -n "$line" ]; do
+    if [[ $line =~ $start_failures ]]; then
+      printf '%s\n' "$line" >>"$held"
+    else
+      printf '%s\n' "$line"
+    fi
+  done
+  : >"$held.done"
+}
 
 status=0
 for try in 1 2 3; do
   status=0
-  timeout --kill-after=10 "${VEMBLARIC_RUN_TIMEOUT:-300}" "$loader" "$@" 2>"$errors" || status=$?
+  : >"$held"
+  rm -f "$held.done"
+  timeout --kill-after=10 "${VEMBLARIC_RUN_TIMEOUT:-300}" "$loader" "$@" 2>"$errors" \
+    > >(hold_start_failures) || status=$?
+  # The filter ends when the program's output closes; a service of Wine's
+  # that holds it open keeps the filter, not this script, waiting.
+  for _ in $(seq 50); do [ -e "$held.done" ] && break; sleep 0.02; done
+  cat "$errors" >>"$held"
   cat "$errors" >&2
   # 124 and 137 are the time limit's: a hang is the program's, not Wine's start.
   if [ "$status" = 0 ] || [ "$status" = 124 ] || [ "$status" = 137 ] ||
-     [ "$try" = 3 ] || ! grep -qE "$start_failures" "$errors"; then
+     [ "$try" = 3 ] || ! grep -qE "$start_failures" "$held"; then
     break
   fi
-  note="wine-launch: Wine did not start $1 (try $try of 3, exit code $status): $(grep -m1 -E "$start_failures" "$errors")"
+  note="wine-launch: Wine did not start $1 (try $try of 3, exit code $status): $(grep -m1 -E "$start_failures" "$held")"
   echo "$note" >&2
   if [ -n "${VEMBLARIC_LAUNCH_LOG:-}" ]; then echo "$(date -u '+%F %T') $note" >>"$VEMBLARIC_LAUNCH_LOG"; fi
   sleep "${VEMBLARIC_LAUNCH_PAUSE:-1}"

@@ -11,14 +11,15 @@ work=${2:?}
 mkdir -p "$work"
 launch=$src/tools/wine-launch.sh
 
-# The stand-in: its first $FAILS starts fail as Wine's launcher does; later
-# ones behave as $THEN says. Every start is counted in $CALLS.
+# The stand-in: its first $FAILS starts fail as Wine's launcher does, saying
+# so on $SAYS_ON (standard error or output); later ones behave as $THEN says.
+# Every start is counted in $CALLS.
 loader=$work/fake-loader
 cat >"$loader" <<'FAKE'
 #!/usr/bin/env bash
 echo x >>"$CALLS"
 if [ "$(wc -l <"$CALLS")" -le "$FAILS" ]; then
-  echo "$START_FAILURE" >&2
+  if [ "$SAYS_ON" = out ]; then echo "$START_FAILURE"; else echo "$START_FAILURE" >&2; fi
   exit 1
 fi
 case $THEN in
@@ -33,13 +34,13 @@ shell_failure=$'Application could not be started, or no application associated w
 server_failure='wine client error:0: write: Bad file descriptor'
 
 failures=0
-# name | start failures | then | Wine's message | starts | exit code | output | retries logged
-while IFS='|' read -r name fails then message starts status output logged; do
+# name | start failures | said on | then | Wine's message | starts | exit code | output | retries logged
+while IFS='|' read -r name fails says then message starts status output logged; do
   calls=$work/$name.calls log=$work/$name.log
   rm -f "$calls" "$log"
   case $message in shell) message=$shell_failure ;; server) message=$server_failure ;; esac
   got_status=0
-  got_output=$(CALLS=$calls FAILS=$fails THEN=$then START_FAILURE=$message \
+  got_output=$(CALLS=$calls FAILS=$fails SAYS_ON=$says THEN=$then START_FAILURE=$message \
                VEMBLARIC_RUN_TIMEOUT=1 VEMBLARIC_LAUNCH_PAUSE=0 VEMBLARIC_LAUNCH_LOG=$log \
                bash "$launch" "$loader" prog.exe arg 2>"$work/$name.err") || got_status=$?
   got_starts=$(wc -l <"$calls")
@@ -52,16 +53,17 @@ while IFS='|' read -r name fails then message starts status output logged; do
     failures=$((failures + 1))
   fi
 done <<'ROWS'
-started at once|0|ok|shell|1|0|ran prog.exe arg|0
-Wine failed once|1|ok|shell|2|0|ran prog.exe arg|1
-server not up twice|2|ok|server|3|0|ran prog.exe arg|2
-Wine failed thrice|3|ok|shell|3|1||2
-the program failed|0|fails|shell|1|3|ran prog.exe arg|0
-the program hung|0|hangs|shell|1|124||0
+started at once|0|err|ok|shell|1|0|ran prog.exe arg|0
+Wine failed once|1|err|ok|shell|2|0|ran prog.exe arg|1
+Wine failed once, saying so on the output|1|out|ok|shell|2|0|ran prog.exe arg|1
+server not up twice|2|err|ok|server|3|0|ran prog.exe arg|2
+Wine failed thrice|3|out|ok|shell|3|1||2
+the program failed|0|err|fails|shell|1|3|ran prog.exe arg|0
+the program hung|0|err|hangs|shell|1|124||0
 ROWS
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
 fi
-echo "the launcher: 6 cases as expected"
+echo "the launcher: 7 cases as expected"
