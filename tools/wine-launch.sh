@@ -18,12 +18,12 @@
 # (the program's own failure, whatever it printed, a time-out) is returned as
 # it is, never retried.
 #
-# Wine's program launcher says so on standard output, so that output passes
-# through a filter that keeps Wine's start-failure lines out of it (a retried
-# program prints its output once, as if started at once); everything else
-# passes at once, line by line. The program's standard error is kept in a
-# file and shown when the try ends: a pipe would be held open by the services
-# Wine starts, which outlive it.
+# Wine's program launcher says so on standard output. So the program writes
+# its output to a file, which is passed on as it grows, line by line, less
+# Wine's start-failure lines (a retried program prints its output once);
+# those are kept for the decision. A file, not a pipe: the services Wine
+# starts outlive the program and would hold a pipe open. Standard error is
+# kept in a file too and shown when the try ends.
 set -uo pipefail
 loader=${1:?usage: wine-launch.sh LOADER PROGRAM [ARGS...]}
 shift
@@ -32,11 +32,11 @@ shift
 start_failures='ShellExecuteEx failed|Application could not be started|wine client error|could not connect to wineserver|wineserver.*(not running|failed|could not)|could not exec wineserver|could not load kernel32\.dll'
 
 errors=$(mktemp "${TMPDIR:-/tmp}/vemblaric-launch.XXXXXX")
+output=$(mktemp "${TMPDIR:-/tmp}/vemblaric-launch.XXXXXX")
 held=$(mktemp "${TMPDIR:-/tmp}/vemblaric-launch.XXXXXX")
-trap 'rm -f "$errors" "$held" "$held.done"' EXIT
+trap 'rm -f "$errors" "$output" "$held"' EXIT
 
-# Standard output, less Wine's start-failure lines, which go to $held;
-# $held.done says that the output has closed.
+# Standard output, less Wine's start-failure lines, which go to $held.
 hold_start_failures() {
   local line
   while IFS= read -r line || [ -n "$line" ]; do
@@ -46,19 +46,18 @@ hold_start_failures() {
       printf '%s\n' "$line"
     fi
   done
-  : >"$held.done"
 }
 
 status=0
 for try in 1 2 3; do
-  status=0
+  : >"$output"
   : >"$held"
-  rm -f "$held.done"
-  timeout --kill-after=10 "${VEMBLARIC_RUN_TIMEOUT:-300}" "$loader" "$@" 2>"$errors" \
-    > >(hold_start_failures) || status=$?
-  # The filter ends when the program's output closes; a service of Wine's
-  # that holds it open keeps the filter, not this script, waiting.
-  for _ in $(seq 50); do [ -e "$held.done" ] && break; sleep 0.02; done
+  timeout --kill-after=10 "${VEMBLARIC_RUN_TIMEOUT:-300}" "$loader" "$@" <&0 >"$output" 2>"$errors" &
+  program=$!
+  # Ends once the program has ended and all it wrote is passed on.
+  tail -s 0.05 --pid="$program" -n +1 -f "$output" | hold_start_failures
+  status=0
+  wait "$program" || status=$?
   cat "$errors" >>"$held"
   cat "$errors" >&2
   # 124 and 137 are the time limit's: a hang is the program's, not Wine's start.
