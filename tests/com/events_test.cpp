@@ -58,18 +58,11 @@ class Events : public ComApartment {
     EXPECT_EQ(peer.Write(2, text), 64);
     return text;
   }
-  HRESULT WriteCom(const wchar_t* text) {
-    BSTR b = ::SysAllocString(text);
-    const HRESULT hr = control->Write_Com(b);
-    ::SysFreeString(b);
-    return hr;
-  }
+  HRESULT WriteCom(const wchar_t* text) { return control->Write_Com(Bstr(text).get()); }
   std::wstring Buffer() {
-    BSTR b = nullptr;
-    control->get_Buffer(&b);
-    std::wstring s = Str(b);
-    ::SysFreeString(b);
-    return s;
+    Bstr b;
+    control->get_Buffer(b.put());
+    return Str(b.get());
   }
 
   testing::RealPort peer;

@@ -71,18 +71,11 @@ class HighPorts : public ComApartment {
     for (VARIANT& a : args) ::VariantClear(&a);
     return result.vt == VT_I4 ? result.lVal : -2;
   }
-  HRESULT WriteCom(const wchar_t* text) {
-    BSTR b = ::SysAllocString(text);
-    const HRESULT hr = control->Write_Com(b);
-    ::SysFreeString(b);
-    return hr;
-  }
+  HRESULT WriteCom(const wchar_t* text) { return control->Write_Com(Bstr(text).get()); }
   std::wstring Buffer() {
-    BSTR b = nullptr;
-    control->get_Buffer(&b);
-    std::wstring s = Str(b);
-    ::SysFreeString(b);
-    return s;
+    Bstr b;
+    control->get_Buffer(b.put());
+    return Str(b.get());
   }
   bool Status() {
     VARIANT_BOOL status = VARIANT_FALSE;
