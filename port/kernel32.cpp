@@ -8,7 +8,7 @@ const Kernel32& SystemKernel32() {
       ::GetCommState,     ::BuildCommDCBA,      ::SetCommState,   ::CloseHandle,
       ::ClearCommError,   ::ReadFile,           ::WriteFile,      ::GetOverlappedResult,
       ::GetCommModemStatus, ::EscapeCommFunction, ::GetLastError, ::FormatMessageA,
-      ::SleepEx,
+      ::SleepEx,          ::SetCommMask,        ::WaitCommEvent,  ::CancelIoEx,
   };
   return table;
 }

@@ -26,6 +26,10 @@ struct Kernel32 {
   DWORD(WINAPI* GetLastError)();
   DWORD(WINAPI* FormatMessageA)(DWORD, LPCVOID, DWORD, DWORD, LPSTR, DWORD, va_list*);
   DWORD(WINAPI* SleepEx)(DWORD, BOOL);
+  // The communication-event wait of a port's watcher, and how it is ended.
+  BOOL(WINAPI* SetCommMask)(HANDLE, DWORD);
+  BOOL(WINAPI* WaitCommEvent)(HANDLE, LPDWORD, LPOVERLAPPED);
+  BOOL(WINAPI* CancelIoEx)(HANDLE, LPOVERLAPPED);
 };
 
 // The table bound to the real kernel32.

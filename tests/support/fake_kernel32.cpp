@@ -1,18 +1,27 @@
 #include "support/fake_kernel32.h"
 
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 
 namespace vemblaric::testing {
 namespace {
 
 FakeKernel32* g_current = nullptr;
+// A port's watcher thread calls the fake beside the test's thread: the script
+// and the record are taken under one lock, and each thread has its own
+// last-error value, as with the system.
+std::recursive_mutex g_lock;
+thread_local DWORD t_lastError = 0;
 
 FakeAnswer Answer(FakeCall call) {
-  FakeKernel32& fake = FakeKernel32::Current();
-  FakeAnswer answer = fake.Take(call);
+  FakeAnswer answer;
+  {
+    std::lock_guard<std::recursive_mutex> hold(g_lock);
+    answer = FakeKernel32::Current().Take(call);
+  }
   if (answer.during) answer.during();
-  fake.lastError = answer.error;
+  t_lastError = answer.error;
   return answer;
 }
 
@@ -57,7 +66,7 @@ BOOL WINAPI FakeBuildCommDCBA(LPCSTR settings, LPDCB dcb) {
   FakeAnswer a = Answer(c);
   if (!a.ok) return FALSE;
   const BOOL parsed = ::BuildCommDCBA(settings, dcb);
-  if (!parsed) FakeKernel32::Current().lastError = ::GetLastError();
+  if (!parsed) t_lastError = ::GetLastError();
   return parsed;
 }
 BOOL WINAPI FakeSetCommState(HANDLE h, LPDCB) { return Answer(FakeCall{"SetCommState", h}).ok; }
@@ -104,7 +113,7 @@ BOOL WINAPI FakeEscapeCommFunction(HANDLE h, DWORD code) {
   c.arg1 = code;
   return Answer(c).ok;
 }
-DWORD WINAPI FakeGetLastError() { return FakeKernel32::Current().lastError; }
+DWORD WINAPI FakeGetLastError() { return t_lastError; }
 DWORD WINAPI FakeFormatMessageA(DWORD flags, LPCVOID source, DWORD id, DWORD lang, LPSTR buffer,
                                 DWORD size, va_list* args) {
   FakeKernel32::Current().lastFormatFlags_ = flags;
@@ -117,12 +126,32 @@ DWORD WINAPI FakeSleepEx(DWORD ms, BOOL alertable) {
   return 0;
 }
 
+BOOL WINAPI FakeSetCommMask(HANDLE h, DWORD mask) {
+  FakeCall c{"SetCommMask", h};
+  c.arg1 = mask;
+  return Answer(c).ok;
+}
+// An unscripted wait reports nothing and is never pending, so a watcher
+// thread that meets the fake turns to polling its queue.
+BOOL WINAPI FakeWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ov) {
+  FakeCall c{"WaitCommEvent", h};
+  c.overlapped = ov;
+  FakeAnswer a = Answer(c);
+  if (mask) *mask = a.modem;
+  return a.ok;
+}
+BOOL WINAPI FakeCancelIoEx(HANDLE h, LPOVERLAPPED ov) {
+  FakeCall c{"CancelIoEx", h};
+  c.overlapped = ov;
+  return Answer(c).ok;
+}
+
 const Kernel32 kFakeTable = {
     FakeCreateFileA,     FakeSetupComm,        FakePurgeComm,      FakeSetCommTimeouts,
     FakeGetCommState,    FakeBuildCommDCBA,    FakeSetCommState,   FakeCloseHandle,
     FakeClearCommError,  FakeReadFile,         FakeWriteFile,      FakeGetOverlappedResult,
     FakeGetCommModemStatus, FakeEscapeCommFunction, FakeGetLastError, FakeFormatMessageA,
-    FakeSleepEx,
+    FakeSleepEx,         FakeSetCommMask,      FakeWaitCommEvent,  FakeCancelIoEx,
 };
 
 bool TakesHandle(const std::string& function) {
@@ -142,6 +171,7 @@ FakeKernel32& FakeKernel32::Current() {
 }
 
 FakeKernel32& FakeKernel32::Next(const std::string& function, FakeAnswer answer) {
+  std::lock_guard<std::recursive_mutex> hold(g_lock);
   queued_[function].push_back(std::move(answer));
   return *this;
 }
@@ -154,6 +184,7 @@ FakeKernel32& FakeKernel32::Fail(const std::string& function, DWORD error) {
 }
 
 void FakeKernel32::Default(const std::string& function, FakeAnswer answer) {
+  std::lock_guard<std::recursive_mutex> hold(g_lock);
   defaults_[function] = std::move(answer);
 }
 
@@ -177,13 +208,20 @@ FakeAnswer FakeKernel32::Take(const FakeCall& call) {
   return answer;
 }
 
+void FakeKernel32::ClearCalls() {
+  std::lock_guard<std::recursive_mutex> hold(g_lock);
+  calls_.clear();
+}
+
 std::vector<std::string> FakeKernel32::names() const {
+  std::lock_guard<std::recursive_mutex> hold(g_lock);
   std::vector<std::string> out;
   for (const FakeCall& c : calls_) out.push_back(c.function);
   return out;
 }
 
 std::vector<FakeCall> FakeKernel32::named(const std::string& function) const {
+  std::lock_guard<std::recursive_mutex> hold(g_lock);
   std::vector<FakeCall> out;
   for (const FakeCall& c : calls_)
     if (c.function == function) out.push_back(c);

@@ -67,13 +67,12 @@ class FakeKernel32 {
   const std::vector<FakeCall>& calls() const { return calls_; }
   std::vector<std::string> names() const;
   std::vector<FakeCall> named(const std::string& function) const;
-  void ClearCalls() { calls_.clear(); }
+  void ClearCalls();
   DWORD lastFormatFlags() const { return lastFormatFlags_; }
 
   // Used by the table's functions.
   static FakeKernel32& Current();
   FakeAnswer Take(const FakeCall& call);
-  DWORD lastError = 0;
   DWORD lastFormatFlags_ = 0;
 
  private:
