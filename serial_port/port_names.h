@@ -1,0 +1,17 @@
+// Finding a port: the serial ports the system lists, and what it says of one.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace vemblaric::serial_port {
+
+// The ports the system lists ("COM1", "COM2", ..., "COM10"), each once, in
+// natural order.
+std::vector<std::wstring> ListPortNames();
+
+// The system's friendly name and hardware id of `name` ("COM7", "com7" or
+// "\\.\COM7"), where it has them, else "".
+std::wstring DescribePort(const std::wstring& name);
+
+}  // namespace vemblaric::serial_port
