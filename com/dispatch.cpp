@@ -70,6 +70,23 @@ struct Argument {
   bool byRef;
 };
 
+// The automation type a parameter travels as: an enumeration as the Long
+// it is, an alias as what it names.
+VARTYPE BaseType(ITypeInfo* info, const TYPEDESC& type) {
+  if (type.vt != VT_USERDEFINED) return type.vt;
+  ITypeInfo* named = nullptr;
+  if (FAILED(info->GetRefTypeInfo(type.hreftype, &named))) return VT_USERDEFINED;
+  VARTYPE base = VT_USERDEFINED;
+  TYPEATTR* attr = nullptr;
+  if (SUCCEEDED(named->GetTypeAttr(&attr))) {
+    if (attr->typekind == TKIND_ENUM) base = VT_I4;
+    else if (attr->typekind == TKIND_ALIAS) base = BaseType(named, attr->tdescAlias);
+    named->ReleaseTypeAttr(attr);
+  }
+  named->Release();
+  return base;
+}
+
 HRESULT Convert(VARIANT* out, VARIANT* in, VARTYPE type) {
   ::VariantInit(out);
   return ::VariantChangeType(out, in, 0, type);
@@ -172,7 +189,7 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
     const TYPEDESC& td = desc->lprgelemdescParam[i].tdesc;
     Argument& a = args[static_cast<size_t>(i)];
     a.byRef = td.vt == VT_PTR;
-    a.type = a.byRef ? td.lptdesc->vt : td.vt;
+    a.type = BaseType(info, a.byRef ? *td.lptdesc : td);
     a.backing = nullptr;
     a.writeBack = nullptr;
     a.callerRef = nullptr;

@@ -60,8 +60,11 @@ void AddEntries(const ClassEntry& c, const std::wstring& path, std::vector<Value
   if (c.toolboxBitmap)
     out.push_back(
         {cls + L"\\ToolboxBitmap32", nullptr, path + L", " + std::to_wstring(c.toolboxBitmap)});
-  out.push_back({cls + L"\\MiscStatus", nullptr, L"0"});
-  out.push_back({cls + L"\\MiscStatus\\1", nullptr, std::to_wstring(c.miscStatus)});
+  // A class that draws nothing tells containers nothing about drawing.
+  if (c.miscStatus) {
+    out.push_back({cls + L"\\MiscStatus", nullptr, L"0"});
+    out.push_back({cls + L"\\MiscStatus\\1", nullptr, std::to_wstring(c.miscStatus)});
+  }
   out.push_back({cls + L"\\TypeLib", nullptr, GuidText(*library.libid)});
   out.push_back({cls + L"\\Version", nullptr, version});
   out.push_back({progId, nullptr, c.description});

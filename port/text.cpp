@@ -11,22 +11,28 @@ void AssignBstr(BSTR& target, const wchar_t* text, UINT length) {
   target = fresh;
 }
 
-std::string ToAnsi(const wchar_t* text, UINT length) {
+std::string ToCodePage(const wchar_t* text, UINT length, UINT codePage) {
   if (length == 0) return std::string();
   const int wide = static_cast<int>(length);
-  const int bytes = ::WideCharToMultiByte(CP_ACP, 0, text, wide, nullptr, 0, nullptr, nullptr);
+  const int bytes = ::WideCharToMultiByte(codePage, 0, text, wide, nullptr, 0, nullptr, nullptr);
   std::string out(static_cast<size_t>(bytes), '\0');
-  if (bytes > 0) ::WideCharToMultiByte(CP_ACP, 0, text, wide, &out[0], bytes, nullptr, nullptr);
+  if (bytes > 0) ::WideCharToMultiByte(codePage, 0, text, wide, &out[0], bytes, nullptr, nullptr);
   return out;
 }
 
-std::wstring FromAnsi(const char* bytes, size_t count) {
+std::wstring FromCodePage(const char* bytes, size_t count, UINT codePage) {
   if (count == 0) return std::wstring();
   const int n = static_cast<int>(count);
-  const int chars = ::MultiByteToWideChar(CP_ACP, 0, bytes, n, nullptr, 0);
+  const int chars = ::MultiByteToWideChar(codePage, 0, bytes, n, nullptr, 0);
   std::wstring out(static_cast<size_t>(chars), L'\0');
-  if (chars > 0) ::MultiByteToWideChar(CP_ACP, 0, bytes, n, &out[0], chars);
+  if (chars > 0) ::MultiByteToWideChar(codePage, 0, bytes, n, &out[0], chars);
   return out;
+}
+
+std::string ToAnsi(const wchar_t* text, UINT length) { return ToCodePage(text, length, CP_ACP); }
+
+std::wstring FromAnsi(const char* bytes, size_t count) {
+  return FromCodePage(bytes, count, CP_ACP);
 }
 
 namespace {
@@ -44,7 +50,11 @@ size_t Utf8Length(BYTE first) {
 }  // namespace
 
 size_t WholeAnsiCharacters(const char* bytes, size_t count) {
-  const UINT codePage = ::GetACP();
+  return WholeCharacters(bytes, count, ::GetACP());
+}
+
+size_t WholeCharacters(const char* bytes, size_t count, UINT codePage) {
+  if (codePage == CP_ACP) codePage = ::GetACP();
   CPINFOEXW info{};
   if (!::GetCPInfoExW(codePage, 0, &info) || info.MaxCharSize < 2) return count;
   if (codePage == CP_UTF8) {

@@ -22,6 +22,10 @@ inline void AssignBstr(BSTR& target, const std::wstring& text) {
 std::string ToAnsi(const wchar_t* text, UINT length);
 std::wstring FromAnsi(const char* bytes, size_t count);
 
+// The same in any installed code page (CP_ACP, CP_UTF8, 932, 28591 ...).
+std::string ToCodePage(const wchar_t* text, UINT length, UINT codePage);
+std::wstring FromCodePage(const char* bytes, size_t count, UINT codePage);
+
 // How many of `bytes` make whole characters of the ANSI code page: all of
 // them, or fewer when they end in the first bytes of a character whose last
 // bytes are missing (at most the code page's longest character less one).
@@ -30,5 +34,6 @@ std::wstring FromAnsi(const char* bytes, size_t count);
 // byte tells the length of its character. Bytes that cannot start a character
 // count as whole: the conversion renders them as it does.
 size_t WholeAnsiCharacters(const char* bytes, size_t count);
+size_t WholeCharacters(const char* bytes, size_t count, UINT codePage);
 
 }  // namespace vemblaric

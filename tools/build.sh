@@ -37,7 +37,7 @@ for variant in ${VEMBLARIC_VARIANTS:-x86 x64}; do
     x86) options=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-i686.cmake")
          [ "$x86_whole" = 1 ] || targets=(--target vemblaric_port vemblaric_control vemblaric_com
                                                        vemblaric_control_object vemblaric_install
-                                                       vemblaric_classes) ;;
+                                                       vemblaric_serial_port vemblaric_classes) ;;
     x64) options=(-DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-x86_64.cmake")
          if [ "$x86_whole" = 1 ]; then
            options+=(-DVEMBLARIC_X86_BUILD="$base/x86")

@@ -15,6 +15,7 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -134,24 +135,31 @@ std::string FileName(const wchar_t* path) {
   return Attribute(slash == std::wstring::npos ? p.c_str() : p.c_str() + slash + 1);
 }
 
-std::string Manifest(const wchar_t* path) {
+// One type library of the file (`resource` 1 is the file itself): its
+// classes, its typelib element and its interfaces.
+struct LibraryPart {
+  TLIBATTR attributes{};
+  std::string name;
+  std::string classes, typelib, interfaces;
+};
+
+LibraryPart DescribeLibrary(const wchar_t* path, int resource) {
+  std::wstring location = path;
+  if (resource != 1) location += L"\\" + std::to_wstring(resource);
   ComPtr<ITypeLib> lib;
-  Check(::LoadTypeLibEx(path, REGKIND_NONE, lib.put()), "LoadTypeLibEx");
+  Check(::LoadTypeLibEx(location.c_str(), REGKIND_NONE, lib.put()), "LoadTypeLibEx");
+  LibraryPart part;
   TLIBATTR* attr = nullptr;
   Check(lib->GetLibAttr(&attr), "GetLibAttr");
   const TLIBATTR library = *attr;
+  part.attributes = library;
   lib->ReleaseTLibAttr(attr);
   Bstr libraryName;
   Check(lib->GetDocumentation(MEMBERID_NIL, libraryName.put(), nullptr, nullptr, nullptr),
         "GetDocumentation library");
-  const std::string assembly = Attribute(libraryName.get());
-
-  // The processor the file is for follows from the platform its library
-  // describes.
-  const char* processor = library.syskind == SYS_WIN64 ? "amd64" : "x86";
+  part.name = Attribute(libraryName.get());
   const std::string tlbid = GuidText(library.guid);
 
-  std::string classes, interfaces;
   std::size_t written = 0, expected = 0;
   for (std::size_t i = 0; i < vemblaric::com::kClassCount; ++i)
     if (::IsEqualGUID(*vemblaric::com::kClasses[i]->typeLibrary->libid, library.guid)) ++expected;
@@ -168,19 +176,22 @@ std::string Manifest(const wchar_t* path) {
       const vemblaric::com::ClassEntry* c = vemblaric::com::FindClass(entry.guid);
       if (!c) throw Failure("finding a class of the type library in the class table", E_FAIL);
       // The flags are the content aspect's, as registration writes them
-      // (MiscStatus\1); every other aspect has none.
-      classes += "    <comClass clsid=\"" + GuidText(entry.guid) + "\" progid=\"" +
-                 Attribute(c->versionedProgId ? c->versionedProgId : c->progId) +
-                 "\" threadingModel=\"" + Attribute(c->threadingModel) + "\" tlbid=\"" + tlbid +
-                 "\" description=\"" + name + "\" miscStatusContent=\"" +
-                 MiscStatusNames(c->miscStatus) + "\"/>\r\n";
+      // (MiscStatus\1); every other aspect has none, and a class that draws
+      // nothing has none at all.
+      part.classes += "    <comClass clsid=\"" + GuidText(entry.guid) + "\" progid=\"" +
+                      Attribute(c->versionedProgId ? c->versionedProgId : c->progId) +
+                      "\" threadingModel=\"" + Attribute(c->threadingModel) + "\" tlbid=\"" +
+                      tlbid + "\" description=\"" + name + "\"" +
+                      (c->miscStatus ? " miscStatusContent=\"" + MiscStatusNames(c->miscStatus) + "\""
+                                     : std::string()) +
+                      "/>\r\n";
       ++written;
     } else if (vemblaric::install::IsRegisteredInterface(entry)) {
       // The interfaces registration lists, through the same marshalers.
-      interfaces += "  <comInterfaceExternalProxyStub name=\"" + name + "\" iid=\"" +
-                    GuidText(entry.guid) + "\" proxyStubClsid32=\"" +
-                    Utf8(vemblaric::install::MarshalerOf(entry)) + "\" tlbid=\"" + tlbid +
-                    "\"/>\r\n";
+      part.interfaces += "  <comInterfaceExternalProxyStub name=\"" + name + "\" iid=\"" +
+                         GuidText(entry.guid) + "\" proxyStubClsid32=\"" +
+                         Utf8(vemblaric::install::MarshalerOf(entry)) + "\" tlbid=\"" + tlbid +
+                         "\"/>\r\n";
     }
   }
   // Every class of the table that this library describes, and no other.
@@ -189,14 +200,38 @@ std::string Manifest(const wchar_t* path) {
 
   // The library's version is written in decimal, major.minor, as activation
   // contexts read it (the registry writes the same numbers in hexadecimal).
+  part.typelib = "    <typelib tlbid=\"" + tlbid + "\" version=\"" +
+                 std::to_string(library.wMajorVerNum) + "." +
+                 std::to_string(library.wMinorVerNum) + "\" helpdir=\"\" flags=\"" +
+                 LibraryFlags(library.wLibFlags) + "\"/>\r\n";
+  return part;
+}
+
+std::string Manifest(const wchar_t* path) {
+  // The file's libraries in the order the class table names them; the first
+  // names the assembly and tells the processor.
+  std::vector<int> resources;
+  for (std::size_t i = 0; i < vemblaric::com::kClassCount; ++i) {
+    const int resource = vemblaric::com::kClasses[i]->typeLibrary->resource;
+    if (std::find(resources.begin(), resources.end(), resource) == resources.end())
+      resources.push_back(resource);
+  }
+  std::vector<LibraryPart> parts;
+  for (int resource : resources) parts.push_back(DescribeLibrary(path, resource));
+  if (parts.empty()) throw Failure("finding a class in the class table", E_FAIL);
+  const char* processor = parts.front().attributes.syskind == SYS_WIN64 ? "amd64" : "x86";
+
+  std::string classes, typelibs, interfaces;
+  for (const LibraryPart& part : parts) {
+    classes += part.classes;
+    typelibs += part.typelib;
+    interfaces += part.interfaces;
+  }
   return "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\r\n"
          "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\">\r\n"
-         "  <assemblyIdentity type=\"win32\" name=\"" + assembly + "\" version=\"" +
+         "  <assemblyIdentity type=\"win32\" name=\"" + parts.front().name + "\" version=\"" +
          FileVersion(path) + "\" processorArchitecture=\"" + processor + "\"/>\r\n"
-         "  <file name=\"" + FileName(path) + "\">\r\n" + classes +
-         "    <typelib tlbid=\"" + tlbid + "\" version=\"" +
-         std::to_string(library.wMajorVerNum) + "." + std::to_string(library.wMinorVerNum) +
-         "\" helpdir=\"\" flags=\"" + LibraryFlags(library.wLibFlags) + "\"/>\r\n"
+         "  <file name=\"" + FileName(path) + "\">\r\n" + classes + typelibs +
          "  </file>\r\n" + interfaces + "</assembly>\r\n";
 }
 

@@ -131,8 +131,8 @@ BOOL WINAPI FakeSetCommMask(HANDLE h, DWORD mask) {
   c.arg1 = mask;
   return Answer(c).ok;
 }
-// An unscripted wait reports nothing and is never pending, so a watcher
-// thread that meets the fake turns to polling its queue.
+// Unscripted, the wait is not supported (see the constructor), so a port's
+// watcher thread that meets the fake turns to polling the queue.
 BOOL WINAPI FakeWaitCommEvent(HANDLE h, LPDWORD mask, LPOVERLAPPED ov) {
   FakeCall c{"WaitCommEvent", h};
   c.overlapped = ov;
@@ -160,7 +160,14 @@ bool TakesHandle(const std::string& function) {
 
 }  // namespace
 
-FakeKernel32::FakeKernel32() : previous_(g_current) { g_current = this; }
+FakeKernel32::FakeKernel32() : previous_(g_current) {
+  g_current = this;
+  // A driver without the communication-event wait, unless a test scripts one.
+  FakeAnswer noWait;
+  noWait.ok = FALSE;
+  noWait.error = ERROR_NOT_SUPPORTED;
+  defaults_["WaitCommEvent"] = noWait;
+}
 FakeKernel32::~FakeKernel32() { g_current = previous_; }
 
 const Kernel32& FakeKernel32::table() const { return kFakeTable; }

@@ -1,0 +1,398 @@
+#include "serial_port/port_device.h"
+
+#include <algorithm>
+#include <mutex>
+#include <new>
+#include <vector>
+
+namespace vemblaric::serial_port {
+namespace {
+
+constexpr DWORD kQueueBytes = 4096;
+constexpr DWORD kWatchedEvents = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING | EV_ERR;
+constexpr DWORD kLineErrors = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
+// Where the driver has no event wait (Wine with a pty), the watcher looks at
+// the queue this often: a few milliseconds keeps DataReceived prompt, and an
+// idle look costs one queue query.
+constexpr DWORD kPollMs = 4;
+// A read never waits (its time-outs say so); a write's own limit is the
+// driver's. These bounds only keep a driver that ignores them from holding
+// the host: past them the transfer is cancelled.
+constexpr DWORD kReadBound = 1000;
+constexpr DWORD kWriteMargin = 500;
+// How long closing waits for the watcher to end; it ends within one wait.
+constexpr DWORD kWatcherEnd = 5000;
+
+HANDLE NewEvent(bool manualReset) {
+  HANDLE event = ::CreateEventW(nullptr, manualReset, FALSE, nullptr);
+  if (!event) throw std::bad_alloc();
+  return event;
+}
+
+void CloseIf(HANDLE& handle) {
+  if (handle) ::CloseHandle(handle);
+  handle = nullptr;
+}
+
+}  // namespace
+
+// What the host's thread and the watcher share; the watcher holds it as long
+// as it runs, so a watcher that outlives its device (a thread that ended
+// without closing) touches nothing freed.
+struct WatchState {
+  WatchState(const Kernel32& kernel, HANDLE device, HWND target, UINT posted, unsigned id)
+      : k(kernel), port(device), window(target), message(posted), session(id),
+        owner(::GetCurrentThreadId()) {
+    stop = NewEvent(true);
+    recheck = NewEvent(false);
+    arrival = NewEvent(false);
+    waitOv.hEvent = NewEvent(true);
+  }
+  ~WatchState() {
+    CloseIf(stop);
+    CloseIf(recheck);
+    CloseIf(arrival);
+    CloseIf(waitOv.hEvent);
+  }
+  WatchState(const WatchState&) = delete;
+  WatchState& operator=(const WatchState&) = delete;
+
+  void Post(Notice kind, LPARAM detail) const {
+    const WPARAM tag = (static_cast<WPARAM>(session) << kNoticeBits) | static_cast<WPARAM>(kind);
+    ::PostMessageW(window, message, tag, detail);
+  }
+
+  // Line errors, from the watcher's queries and the host's: reported once
+  // each, gathered while a report is still on its way.
+  void AddErrors(DWORD found) {
+    if (!(found & kLineErrors)) return;
+    errors.fetch_or(found & kLineErrors);
+    if (!errorsPosted.exchange(true)) Post(Notice::kErrors, 0);
+  }
+
+  // Posts a data notice for arrivals no DataReceived has reported, unless
+  // one is on its way already.
+  void SeeQueue(DWORD queued) {
+    if (queued == 0) return;
+    ::SetEvent(arrival);
+    const unsigned long long arrived = consumed.load() + queued;
+    if (arrived > reported.load() && !dataPosted.exchange(true)) Post(Notice::kData, 0);
+  }
+
+  const Kernel32& k;
+  HANDLE port;
+  HWND window;
+  UINT message;
+  unsigned session;
+  DWORD owner;  // the thread of the object
+  HANDLE stop = nullptr, recheck = nullptr, arrival = nullptr;
+  OVERLAPPED waitOv{};
+  std::atomic<bool> dataPosted{false};
+  std::atomic<bool> errorsPosted{false};
+  std::atomic<DWORD> errors{0};
+  std::atomic<unsigned long long> consumed{0};
+  std::atomic<unsigned long long> reported{0};
+  bool eventWait = false;  // the driver's event wait works
+};
+
+namespace {
+
+std::mutex g_watchersLock;
+std::vector<std::weak_ptr<WatchState>> g_watchers;
+
+void Register(const std::shared_ptr<WatchState>& state) {
+  std::lock_guard<std::mutex> hold(g_watchersLock);
+  g_watchers.erase(std::remove_if(g_watchers.begin(), g_watchers.end(),
+                                  [](const std::weak_ptr<WatchState>& w) { return w.expired(); }),
+                   g_watchers.end());
+  g_watchers.push_back(state);
+}
+
+bool Stopping(const WatchState& w) { return ::WaitForSingleObject(w.stop, 0) == WAIT_OBJECT_0; }
+
+// One look at the device: queue, line errors and, when `modem` is given, the
+// modem lines against their last state. False: the device failed, and the
+// host has been told.
+bool Look(WatchState& w, DWORD* modem) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!w.k.ClearCommError(w.port, &errors, &status)) {
+    const DWORD error = w.k.GetLastError();
+    if (!Stopping(w)) w.Post(Notice::kFailed, static_cast<LPARAM>(error ? error : ERROR_GEN_FAILURE));
+    return false;
+  }
+  w.AddErrors(errors);
+  DWORD pins = 0;
+  // Without the event wait, a break shows only as its error flag.
+  if (!w.eventWait && (errors & CE_BREAK)) pins |= EV_BREAK;
+  if (modem) {
+    DWORD now = 0;
+    if (w.k.GetCommModemStatus(w.port, &now)) {
+      const DWORD changed = now ^ *modem;
+      if (changed & MS_CTS_ON) pins |= EV_CTS;
+      if (changed & MS_DSR_ON) pins |= EV_DSR;
+      if (changed & MS_RLSD_ON) pins |= EV_RLSD;
+      if ((changed & MS_RING_ON) && (now & MS_RING_ON)) pins |= EV_RING;
+      *modem = now;
+    }
+  }
+  if (pins) w.Post(Notice::kPins, static_cast<LPARAM>(pins));
+  w.SeeQueue(status.cbInQue);
+  return true;
+}
+
+// Ends a pending event wait and waits until the system is done with its
+// OVERLAPPED.
+void CancelWait(WatchState& w) {
+  w.k.SetCommMask(w.port, 0);
+  w.k.CancelIoEx(w.port, &w.waitOv);
+  ::WaitForSingleObject(w.waitOv.hEvent, kWatcherEnd);
+}
+
+// The driver's communication-event wait. False: the driver has none, and
+// the caller polls instead.
+bool WaitForEvents(WatchState& w) {
+  if (!w.k.SetCommMask(w.port, kWatchedEvents)) return false;
+  for (;;) {
+    DWORD events = 0;
+    ::ResetEvent(w.waitOv.hEvent);
+    if (!w.k.WaitCommEvent(w.port, &events, &w.waitOv)) {
+      const DWORD error = w.k.GetLastError();
+      if (error != ERROR_IO_PENDING) {
+        if (!w.eventWait) return false;  // refused at once: not supported
+        if (!Stopping(w)) w.Post(Notice::kFailed, static_cast<LPARAM>(error));
+        return true;
+      }
+      // A recheck asked by the host is a look without an event.
+      for (;;) {
+        const HANDLE waits[] = {w.stop, w.waitOv.hEvent, w.recheck};
+        const DWORD woke = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+        if (woke == WAIT_OBJECT_0) {
+          CancelWait(w);
+          return true;
+        }
+        if (woke == WAIT_OBJECT_0 + 1) break;
+        if (!Look(w, nullptr)) {
+          CancelWait(w);
+          return true;
+        }
+      }
+      DWORD ignored = 0;
+      if (!w.k.GetOverlappedResult(w.port, &w.waitOv, &ignored, FALSE)) {
+        const DWORD failure = w.k.GetLastError();
+        if (!Stopping(w)) w.Post(Notice::kFailed, static_cast<LPARAM>(failure));
+        return true;
+      }
+    }
+    if (!w.eventWait && events == 0) return false;  // a wait that reports nothing
+    w.eventWait = true;
+    if (Stopping(w)) return true;
+    const DWORD pins = events & (EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING);
+    if (pins) w.Post(Notice::kPins, static_cast<LPARAM>(pins));
+    if (!Look(w, nullptr)) return true;
+  }
+}
+
+void Poll(WatchState& w) {
+  DWORD modem = 0;
+  DWORD* watchModem = w.k.GetCommModemStatus(w.port, &modem) ? &modem : nullptr;
+  for (;;) {
+    const HANDLE waits[] = {w.stop, w.recheck};
+    if (::WaitForMultipleObjects(2, waits, FALSE, kPollMs) == WAIT_OBJECT_0) return;
+    if (!Look(w, watchModem)) return;
+  }
+}
+
+DWORD WINAPI Watch(void* parameter) {
+  std::shared_ptr<WatchState> w;
+  {
+    auto* handed = static_cast<std::shared_ptr<WatchState>*>(parameter);
+    w = std::move(*handed);
+    delete handed;
+  }
+  if (!WaitForEvents(*w)) Poll(*w);
+  return 0;
+}
+
+}  // namespace
+
+PortDevice::PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session)
+    : k_(k), window_(window), message_(message), session_(session) {}
+
+PortDevice::~PortDevice() { Close(); }
+
+Failure PortDevice::Open(const std::string& path, const LineSettings& settings, long writeTimeout) {
+  Close();
+  HANDLE port = k_.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (port == INVALID_HANDLE_VALUE) return Failure{k_.GetLastError(), L"CreateFile"};
+  port_ = port;
+  Failure failure;
+  if (!k_.SetupComm(port_, kQueueBytes, kQueueBytes)) failure = {k_.GetLastError(), L"SetupComm"};
+  if (!failure.failed()) failure = Apply(settings);
+  if (!failure.failed()) failure = SetWriteTimeout(writeTimeout);
+  if (!failure.failed() && !k_.PurgeComm(port_, PURGE_RXCLEAR | PURGE_TXCLEAR))
+    failure = {k_.GetLastError(), L"PurgeComm"};
+  if (!failure.failed()) {
+    try {
+      transferEvent_ = NewEvent(true);
+      watch_ = std::make_shared<WatchState>(k_, port_, window_, message_, session_);
+      Register(watch_);
+      auto* handed = new std::shared_ptr<WatchState>(watch_);
+      thread_ = ::CreateThread(nullptr, 0, Watch, handed, 0, nullptr);
+      if (!thread_) {
+        delete handed;
+        failure = {::GetLastError(), L"CreateThread"};
+      }
+    } catch (const std::bad_alloc&) {
+      failure = {ERROR_NOT_ENOUGH_MEMORY, L"CreateThread"};
+    }
+  }
+  if (failure.failed()) Close();
+  return failure;
+}
+
+void PortDevice::Close() {
+  if (thread_) {
+    ::SetEvent(watch_->stop);
+    // Ends a pending event wait at once.
+    k_.SetCommMask(port_, 0);
+    k_.CancelIoEx(port_, &watch_->waitOv);
+    ::WaitForSingleObject(thread_, kWatcherEnd);
+    CloseIf(thread_);
+  }
+  watch_.reset();
+  if (port_ != INVALID_HANDLE_VALUE) {
+    k_.CloseHandle(port_);
+    port_ = INVALID_HANDLE_VALUE;
+  }
+  CloseIf(transferEvent_);
+}
+
+Failure PortDevice::Apply(const LineSettings& settings) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!k_.GetCommState(port_, &dcb)) return {k_.GetLastError(), L"GetCommState"};
+  ApplyLineSettings(settings, dcb);
+  if (!k_.SetCommState(port_, &dcb)) return {k_.GetLastError(), L"SetCommState"};
+  return {};
+}
+
+Failure PortDevice::SetWriteTimeout(long writeTimeout) {
+  // Reads return what is queued at once: waiting is the host thread's, on
+  // the watcher's arrival signal, so a read never blocks the device.
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = MAXDWORD;
+  t.WriteTotalTimeoutConstant = writeTimeout == kNoLimit ? 0 : static_cast<DWORD>(writeTimeout);
+  if (!k_.SetCommTimeouts(port_, &t)) return {k_.GetLastError(), L"SetCommTimeouts"};
+  writeTimeout_ = writeTimeout;
+  return {};
+}
+
+Failure PortDevice::Queues(DWORD* in, DWORD* out) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!k_.ClearCommError(port_, &errors, &status)) return {k_.GetLastError(), L"ClearCommError"};
+  if (watch_) watch_->AddErrors(errors);
+  if (in) *in = status.cbInQue;
+  if (out) *out = status.cbOutQue;
+  return {};
+}
+
+Failure PortDevice::Finish(HANDLE handle, OVERLAPPED& ov, DWORD bound, DWORD* count,
+                           const wchar_t* call) {
+  const DWORD error = k_.GetLastError();
+  if (error != ERROR_IO_PENDING) return {error, call};
+  if (::WaitForSingleObject(ov.hEvent, bound) == WAIT_TIMEOUT) k_.CancelIoEx(handle, &ov);
+  if (!k_.GetOverlappedResult(handle, &ov, count, TRUE)) {
+    const DWORD failure = k_.GetLastError();
+    return {failure == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : failure, L"GetOverlappedResult"};
+  }
+  return {};
+}
+
+Failure PortDevice::Read(std::string& into, DWORD most) {
+  if (most == 0) return {};
+  const size_t start = into.size();
+  into.resize(start + most);
+  OVERLAPPED ov{};
+  ov.hEvent = transferEvent_;
+  ::ResetEvent(ov.hEvent);
+  DWORD count = 0;
+  Failure failure;
+  if (!k_.ReadFile(port_, &into[start], most, &count, &ov))
+    failure = Finish(port_, ov, kReadBound, &count, L"ReadFile");
+  count = std::min(count, most);
+  into.resize(start + (failure.failed() ? 0 : count));
+  if (!failure.failed() && watch_) watch_->consumed.fetch_add(count);
+  return failure;
+}
+
+Failure PortDevice::Write(const char* bytes, DWORD count, DWORD* written) {
+  *written = 0;
+  if (count == 0) return {};
+  OVERLAPPED ov{};
+  ov.hEvent = transferEvent_;
+  ::ResetEvent(ov.hEvent);
+  DWORD done = 0;
+  Failure failure;
+  if (!k_.WriteFile(port_, bytes, count, &done, &ov)) {
+    const DWORD bound =
+        writeTimeout_ == kNoLimit ? INFINITE : static_cast<DWORD>(writeTimeout_) + kWriteMargin;
+    failure = Finish(port_, ov, bound, &done, L"WriteFile");
+  }
+  *written = std::min(done, count);
+  if (!failure.failed() && *written < count) failure = {ERROR_TIMEOUT, L"WriteFile"};
+  return failure;
+}
+
+Failure PortDevice::Purge(DWORD flags) {
+  if (!k_.PurgeComm(port_, flags)) return {k_.GetLastError(), L"PurgeComm"};
+  return {};
+}
+
+Failure PortDevice::ModemStatus(DWORD* status) {
+  if (!k_.GetCommModemStatus(port_, status)) return {k_.GetLastError(), L"GetCommModemStatus"};
+  return {};
+}
+
+Failure PortDevice::Escape(DWORD function) {
+  if (!k_.EscapeCommFunction(port_, function)) return {k_.GetLastError(), L"EscapeCommFunction"};
+  return {};
+}
+
+void PortDevice::WaitForArrival(DWORD ms) {
+  if (watch_) ::WaitForSingleObject(watch_->arrival, ms);
+  else ::Sleep(ms);
+}
+
+unsigned long long PortDevice::Arrived(DWORD queued) const {
+  return (watch_ ? watch_->consumed.load() : 0) + queued;
+}
+
+void PortDevice::DataNoticeDone(unsigned long long reported) {
+  if (!watch_) return;
+  watch_->reported.store(reported);
+  watch_->dataPosted.store(false);
+  ::SetEvent(watch_->recheck);
+}
+
+void PortDevice::Recheck() {
+  if (watch_) ::SetEvent(watch_->recheck);
+}
+
+DWORD PortDevice::TakeErrors() {
+  if (!watch_) return 0;
+  watch_->errorsPosted.store(false);
+  return watch_->errors.exchange(0);
+}
+
+void PortDevice::StopThreadWatchers() {
+  const DWORD thread = ::GetCurrentThreadId();
+  std::lock_guard<std::mutex> hold(g_watchersLock);
+  for (const std::weak_ptr<WatchState>& weak : g_watchers)
+    if (const std::shared_ptr<WatchState> w = weak.lock())
+      if (w->owner == thread) ::SetEvent(w->stop);
+}
+
+}  // namespace vemblaric::serial_port

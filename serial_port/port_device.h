@@ -1,0 +1,100 @@
+// The open device of one SerialPort: its handle through the kernel32 seam, the
+// transfers the host's thread makes, and the watcher thread that waits on the
+// device and posts what it sees to the object's window. The watcher never
+// calls the host: it only posts, so every event is raised on the object's
+// thread, from its message queue.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "port/kernel32.h"
+#include "serial_port/line_settings.h"
+
+namespace vemblaric::serial_port {
+
+// What a posted message reports: the kind in the low bits of its wParam, the
+// session (which opening of the port) above them, the detail in its lParam.
+enum class Notice : unsigned {
+  kData = 1,    // bytes arrived that no DataReceived has reported yet
+  kPins = 2,    // lParam: the communication-event bits of changed lines
+  kErrors = 3,  // lParam: the line-error flags since the last report
+  kFailed = 4,  // lParam: the system's error code; the device is gone
+};
+constexpr unsigned kNoticeBits = 4;
+
+// A failed call: the system's error code and the call that gave it.
+struct Failure {
+  DWORD error = 0;
+  const wchar_t* call = L"";
+  bool failed() const { return error != 0; }
+};
+
+// How long the host's transfers may take: -1 is no limit.
+constexpr long kNoLimit = -1;
+
+struct WatchState;
+
+class PortDevice {
+ public:
+  // Notices go to `window` as `message`, tagged with `session`.
+  PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session);
+  ~PortDevice();
+  PortDevice(const PortDevice&) = delete;
+  PortDevice& operator=(const PortDevice&) = delete;
+
+  // Opens `path` for exclusive access, applies the settings and the write
+  // limit, and starts the watcher. On failure nothing stays open.
+  Failure Open(const std::string& path, const LineSettings& settings, long writeTimeout);
+  // Ends the watcher and closes the handle; nothing is posted after it.
+  void Close();
+
+  Failure Apply(const LineSettings& settings);
+  Failure SetWriteTimeout(long writeTimeout);
+  // The driver's queue counts; line errors met on the way are posted.
+  Failure Queues(DWORD* in, DWORD* out);
+  // Appends up to `most` of the bytes queued now to `into`; never waits.
+  Failure Read(std::string& into, DWORD most);
+  // Writes all of `count` bytes, within the write limit; `written` says how
+  // many went when the limit ended the write (ERROR_TIMEOUT).
+  Failure Write(const char* bytes, DWORD count, DWORD* written);
+  Failure Purge(DWORD flags);
+  Failure ModemStatus(DWORD* status);
+  Failure Escape(DWORD function);
+
+  // Returns when the watcher has seen bytes queued, or after `ms`.
+  void WaitForArrival(DWORD ms);
+
+  // The arrival count: every byte taken from the device plus those queued
+  // now. DataReceived reports arrivals; the host says what it has reported.
+  unsigned long long Arrived(DWORD queued) const;
+  // The host is done with a data notice: arrivals up to `reported` are told,
+  // and the watcher may post again for any after them.
+  void DataNoticeDone(unsigned long long reported);
+  // The watcher is told to look at the device again.
+  void Recheck();
+  // The line errors gathered since the last call; the next ones are posted.
+  DWORD TakeErrors();
+
+  // Every watcher of the calling thread's ports stops: the thread is ending
+  // without having closed them (called from the library's thread detach).
+  static void StopThreadWatchers();
+
+ private:
+  Failure Finish(HANDLE handle, OVERLAPPED& ov, DWORD bound, DWORD* count, const wchar_t* call);
+
+  const Kernel32& k_;
+  HWND window_;
+  UINT message_;
+  unsigned session_;
+  HANDLE port_ = INVALID_HANDLE_VALUE;
+  HANDLE transferEvent_ = nullptr;
+  HANDLE thread_ = nullptr;
+  long writeTimeout_ = kNoLimit;
+  std::shared_ptr<WatchState> watch_;
+};
+
+}  // namespace vemblaric::serial_port

@@ -1,0 +1,957 @@
+#include "serial_port/serial_port_object.h"
+
+#include <olectl.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "com/dispatch.h"
+#include "com/module.h"
+#include "com/type_library.h"
+#include "port/text.h"
+#include "serial_port/identifiers.h"
+#include "serial_port/port_names.h"
+
+namespace vemblaric::serial_port {
+namespace {
+
+constexpr wchar_t kSource[] = L"Vemblaric.SerialPort";
+constexpr wchar_t kWindowClass[] = L"Vemblaric.SerialPort.Notices";
+constexpr UINT kNoticeMessage = WM_APP + 1;
+// A call the port's state does not allow (closed, or open already): "a method
+// was called at an unexpected time".
+constexpr HRESULT kWrongState = static_cast<HRESULT>(0x8000000EL);
+constexpr DISPID kDataReceived = 1;
+constexpr DISPID kPinChanged = 2;
+constexpr DISPID kErrorReceived = 3;
+// A read waits this long unless the host says otherwise: long enough for a
+// slow device's answer, short enough that a macro waiting on a silent one
+// gets control back.
+constexpr long kDefaultReadTimeout = 2000;
+// A write of a few kilobytes at 9600 baud takes a few seconds.
+constexpr long kDefaultWriteTimeout = 5000;
+// The host's thread looks at the queue at least this often while it waits.
+constexpr DWORD kReadSlice = 20;
+// The pins in the order their events are raised.
+constexpr DWORD kPinOrder[] = {EV_CTS, EV_DSR, EV_RLSD, EV_BREAK, EV_RING};
+
+// The description the member left in the thread's error object; the system's
+// text of the status when it left none.
+BSTR DescribeFromErrorObject(HRESULT status) noexcept {
+  IErrorInfo* info = nullptr;
+  if (::GetErrorInfo(0, &info) == S_OK && info) {
+    BSTR description = nullptr;
+    info->GetDescription(&description);
+    info->Release();
+    if (description) return description;
+  }
+  return com::DescribeFailure(status);
+}
+
+const com::FailureSource kFailureSource = {kSource, &DescribeFromErrorObject};
+
+// The system's text for `error`, on one line.
+std::wstring SystemText(DWORD error) {
+  wchar_t* text = nullptr;
+  const DWORD n = ::FormatMessageW(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+      nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::wstring out = n && text ? std::wstring(text, n) : L"error " + std::to_wstring(error);
+  if (text) ::LocalFree(text);
+  for (wchar_t& c : out)
+    if (c == L'\r' || c == L'\n') c = L' ';
+  while (!out.empty() && out.back() == L' ') out.pop_back();
+  return out;
+}
+
+bool IsComName(const std::wstring& name) {
+  if (name.size() < 4 || ::_wcsnicmp(name.c_str(), L"COM", 3) != 0) return false;
+  return std::all_of(name.begin() + 3, name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// The name the system opens: a COMn name as \\.\COMn, which reaches ports
+// above COM9 too; any other name as given.
+std::string DevicePath(const std::wstring& name) {
+  const std::wstring path = IsComName(name) ? L"\\\\.\\" + name : name;
+  return ToCodePage(path.c_str(), static_cast<UINT>(path.size()), CP_ACP);
+}
+
+HRESULT NewBstr(const std::wstring& text, BSTR* result) {
+  if (!result) return E_POINTER;
+  *result = ::SysAllocStringLen(text.c_str(), static_cast<UINT>(text.size()));
+  return *result ? S_OK : E_OUTOFMEMORY;
+}
+
+VARIANT_BOOL Bool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
+
+// One element of a host's byte array as a byte value, or false.
+bool ByteValue(VARIANT& item, BYTE* value) {
+  VARIANT number;
+  ::VariantInit(&number);
+  if (FAILED(::VariantChangeType(&number, &item, 0, VT_R8))) return false;
+  const double d = number.dblVal;
+  if (!(d >= 0 && d <= 255) || d != static_cast<double>(static_cast<int>(d))) return false;
+  *value = static_cast<BYTE>(d);
+  return true;
+}
+
+// The bytes of a one-dimensional array of bytes or of numbers 0-255; false
+// and a reason for anything else.
+bool BytesOf(const VARIANT& data, std::string& bytes, std::wstring& reason) {
+  const VARIANT* v = &data;
+  while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
+  if (!(v->vt & VT_ARRAY)) {
+    reason = L"the data is not an array";
+    return false;
+  }
+  SAFEARRAY* array = (v->vt & VT_BYREF) ? (v->pparray ? *v->pparray : nullptr) : v->parray;
+  const VARTYPE element = static_cast<VARTYPE>(v->vt & VT_TYPEMASK);
+  if (!array || ::SafeArrayGetDim(array) != 1) {
+    reason = L"the data is not an array of one dimension";
+    return false;
+  }
+  LONG low = 0, high = -1;
+  ::SafeArrayGetLBound(array, 1, &low);
+  ::SafeArrayGetUBound(array, 1, &high);
+  const LONG count = high >= low ? high - low + 1 : 0;
+  bytes.assign(static_cast<size_t>(count), '\0');
+  if (element == VT_UI1) {
+    void* raw = nullptr;
+    if (FAILED(::SafeArrayAccessData(array, &raw))) {
+      reason = L"the array cannot be read";
+      return false;
+    }
+    if (count) std::copy_n(static_cast<const char*>(raw), count, bytes.begin());
+    ::SafeArrayUnaccessData(array);
+    return true;
+  }
+  for (LONG i = 0; i < count; ++i) {
+    LONG index = low + i;
+    VARIANT item;
+    ::VariantInit(&item);
+    HRESULT got;
+    if (element == VT_VARIANT) {
+      got = ::SafeArrayGetElement(array, &index, &item);
+    } else {
+      item.vt = element;
+      got = ::SafeArrayGetElement(array, &index, &item.iVal);  // the union's start
+      if (FAILED(got)) item.vt = VT_EMPTY;
+    }
+    BYTE value = 0;
+    const bool ok = SUCCEEDED(got) && ByteValue(item, &value);
+    ::VariantClear(&item);
+    if (!ok) {
+      reason = L"element " + std::to_wstring(index) + L" is not a number from 0 to 255";
+      return false;
+    }
+    bytes[static_cast<size_t>(i)] = static_cast<char>(value);
+  }
+  return true;
+}
+
+HRESULT NewByteArray(const char* bytes, size_t count, VARIANT* result) {
+  SAFEARRAY* array = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(count));
+  if (!array) return E_OUTOFMEMORY;
+  if (count) {
+    void* raw = nullptr;
+    ::SafeArrayAccessData(array, &raw);
+    std::copy_n(bytes, count, static_cast<char*>(raw));
+    ::SafeArrayUnaccessData(array);
+  }
+  result->vt = VT_ARRAY | VT_UI1;
+  result->parray = array;
+  return S_OK;
+}
+
+bool RegisterWindowClass() {
+  WNDCLASSEXW wc{};
+  wc.cbSize = sizeof wc;
+  wc.lpszClassName = kWindowClass;
+  wc.hInstance = com::ModuleHandle();
+  wc.lpfnWndProc = ::DefWindowProcW;  // replaced per window below
+  if (::RegisterClassExW(&wc)) return true;
+  return ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
+}
+
+}  // namespace
+
+// --- Making and ending -------------------------------------------------------
+
+HRESULT SerialPortObject::Create(REFIID riid, void** ppv) {
+  return CreateWith(SystemKernel32(), riid, ppv);
+}
+
+HRESULT SerialPortObject::CreateWith(const Kernel32& k, REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  ComPtr<ITypeInfo> dual, vtable, coclass;
+  HRESULT hr = com::GetTypeInfoOfGuid(kSerialPortLibrary, IID_ISerialPort, dual.put());
+  HREFTYPE ref = 0;
+  if (SUCCEEDED(hr)) hr = dual->GetRefTypeOfImplType(static_cast<UINT>(-1), &ref);
+  if (SUCCEEDED(hr)) hr = dual->GetRefTypeInfo(ref, vtable.put());
+  if (SUCCEEDED(hr)) hr = com::GetTypeInfoOfGuid(kSerialPortLibrary, CLSID_SerialPort, coclass.put());
+  if (FAILED(hr)) return hr;
+  if (!RegisterWindowClass()) return HRESULT_FROM_WIN32(::GetLastError());
+  // A message-only window of the creating thread: notices posted to it are
+  // handled when that thread pumps, and only then.
+  HWND window = ::CreateWindowExW(0, kWindowClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                  com::ModuleHandle(), nullptr);
+  if (!window) return HRESULT_FROM_WIN32(::GetLastError());
+  SerialPortObject* object = nullptr;
+  try {
+    object = new SerialPortObject(k, std::move(dual), std::move(vtable), std::move(coclass), window);
+  } catch (const std::bad_alloc&) {
+    ::DestroyWindow(window);
+    return E_OUTOFMEMORY;
+  }
+  hr = object->QueryInterface(riid, ppv);
+  object->Release();
+  return hr;
+}
+
+SerialPortObject::SerialPortObject(const Kernel32& k, ComPtr<ITypeInfo> dual,
+                                   ComPtr<ITypeInfo> vtable, ComPtr<ITypeInfo> coclass,
+                                   HWND window)
+    : k_(k),
+      dual_(std::move(dual)),
+      vtable_(std::move(vtable)),
+      coclass_(std::move(coclass)),
+      events_(*this, DIID_ISerialPortEvents, com::ConnectionPoint::kDispatchSinks),
+      window_(window),
+      readTimeout_(kDefaultReadTimeout),
+      writeTimeout_(kDefaultWriteTimeout) {
+  ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  ::SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
+}
+
+SerialPortObject::~SerialPortObject() {
+  CloseDevice();
+  ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+  ::DestroyWindow(window_);
+  events_.Close();
+}
+
+SerialPortObject::Counted::Counted() { com::ObjectCreated(); }
+SerialPortObject::Counted::~Counted() { com::ObjectDestroyed(); }
+
+void SerialPortObject::ThreadEnded() { PortDevice::StopThreadWatchers(); }
+
+void SerialPortObject::Unloaded() { ::UnregisterClassW(kWindowClass, com::ModuleHandle()); }
+
+HRESULT SerialPortObject::QueryInterface(REFIID riid, void** ppv) {
+  if (!ppv) return E_POINTER;
+  *ppv = nullptr;
+  if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IDispatch) ||
+      ::IsEqualIID(riid, IID_ISerialPort))
+    *ppv = static_cast<ISerialPort*>(this);
+  else if (::IsEqualIID(riid, IID_IConnectionPointContainer))
+    *ppv = static_cast<IConnectionPointContainer*>(this);
+  else if (::IsEqualIID(riid, IID_IProvideClassInfo) || ::IsEqualIID(riid, IID_IProvideClassInfo2))
+    *ppv = static_cast<IProvideClassInfo2*>(this);
+  else if (::IsEqualIID(riid, IID_ISupportErrorInfo))
+    *ppv = static_cast<ISupportErrorInfo*>(this);
+  else
+    return E_NOINTERFACE;
+  AddRef();
+  return S_OK;
+}
+
+ULONG SerialPortObject::AddRef() { return static_cast<ULONG>(::InterlockedIncrement(&refs_)); }
+
+ULONG SerialPortObject::Release() {
+  const LONG n = ::InterlockedDecrement(&refs_);
+  if (n == 0) delete this;
+  return static_cast<ULONG>(n);
+}
+
+// --- IDispatch ---------------------------------------------------------------
+
+HRESULT SerialPortObject::GetTypeInfoCount(UINT* count) {
+  if (!count) return E_POINTER;
+  *count = 1;
+  return S_OK;
+}
+
+HRESULT SerialPortObject::GetTypeInfo(UINT index, LCID, ITypeInfo** info) {
+  if (!info) return E_POINTER;
+  *info = nullptr;
+  if (index != 0) return DISP_E_BADINDEX;
+  *info = dual_.copy();
+  return S_OK;
+}
+
+HRESULT SerialPortObject::GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID,
+                                        DISPID* ids) {
+  if (!::IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+  if (!names || !ids) return E_POINTER;
+  return dual_->GetIDsOfNames(names, count, ids);
+}
+
+HRESULT SerialPortObject::Invoke(DISPID member, REFIID riid, LCID, WORD flags, DISPPARAMS* params,
+                                 VARIANT* result, EXCEPINFO* exception, UINT* argumentError) {
+  if (!::IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+  // A failed member leaves its description in the thread's error object;
+  // one left over from an earlier call must not be taken for it.
+  ::SetErrorInfo(0, nullptr);
+  return com::InvokeMember(vtable_.get(), static_cast<ISerialPort*>(this), member, flags, params,
+                           result, exception, argumentError, kFailureSource);
+}
+
+// --- Failures ------------------------------------------------------------------
+
+HRESULT SerialPortObject::Fail(HRESULT status, const wchar_t* member, const std::wstring& what) {
+  return com::Contained([&] {
+    ComPtr<ICreateErrorInfo> create;
+    if (FAILED(::CreateErrorInfo(create.put()))) return status;
+    const std::wstring description = std::wstring(member) + L" on " + portName_ + L": " + what;
+    create->SetGUID(IID_ISerialPort);
+    create->SetSource(const_cast<LPOLESTR>(kSource));
+    create->SetDescription(const_cast<LPOLESTR>(description.c_str()));
+    const ComPtr<IErrorInfo> info = create.As<IErrorInfo>(IID_IErrorInfo);
+    if (info) ::SetErrorInfo(0, info.get());
+    return status;
+  });
+}
+
+HRESULT SerialPortObject::FailSystem(const wchar_t* member, const Failure& failure) {
+  return Fail(HRESULT_FROM_WIN32(failure.error), member,
+              std::wstring(failure.call) + L" failed: " + SystemText(failure.error));
+}
+
+HRESULT SerialPortObject::FailClosed(const wchar_t* member) {
+  if (closedBy_)
+    return Fail(kWrongState, member,
+                L"the port is not open: it was closed when its device failed (" +
+                    SystemText(closedBy_) + L").");
+  return Fail(kWrongState, member, L"the port is not open.");
+}
+
+HRESULT SerialPortObject::FailArgument(const wchar_t* member, const std::wstring& what) {
+  return Fail(E_INVALIDARG, member, what);
+}
+
+// --- Settings ------------------------------------------------------------------
+
+HRESULT SerialPortObject::ChangeSettings(const wchar_t* member, const LineSettings& changed) {
+  if (device_) {
+    const Failure failure = device_->Apply(changed);
+    if (failure.failed()) {
+      if (failure.error == ERROR_INVALID_PARAMETER)
+        return Fail(E_INVALIDARG, member, L"the driver refused the value: " + SystemText(failure.error));
+      return FailSystem(member, failure);
+    }
+  }
+  settings_ = changed;
+  return S_OK;
+}
+
+HRESULT SerialPortObject::get_PortName(BSTR* result) { return NewBstr(portName_, result); }
+
+HRESULT SerialPortObject::put_PortName(BSTR value) {
+  return com::Contained([&] {
+    const std::wstring name(value ? value : L"", ::SysStringLen(value));
+    if (device_) return Fail(kWrongState, L"PortName", L"the port is open; close it first.");
+    if (name.empty() || name.find(L'\0') != std::wstring::npos)
+      return FailArgument(L"PortName", L"the name is empty or holds a NUL character.");
+    portName_ = name;
+    return S_OK;
+  });
+}
+
+HRESULT SerialPortObject::PutSetting(const wchar_t* member, long LineSettings::*field,
+                                     bool (*valid)(long), const wchar_t* range, long value) {
+  return com::Contained([&] {
+    if (!valid(value)) return FailArgument(member, std::to_wstring(value) + L" is not " + range);
+    LineSettings changed = settings_;
+    changed.*field = value;
+    return ChangeSettings(member, changed);
+  });
+}
+
+HRESULT SerialPortObject::get_BaudRate(LONG* result) {
+  if (!result) return E_POINTER;
+  *result = settings_.baudRate;
+  return S_OK;
+}
+HRESULT SerialPortObject::put_BaudRate(LONG value) {
+  return PutSetting(L"BaudRate", &LineSettings::baudRate, ValidBaudRate, L"a baud rate.", value);
+}
+HRESULT SerialPortObject::get_DataBits(LONG* result) {
+  if (!result) return E_POINTER;
+  *result = settings_.dataBits;
+  return S_OK;
+}
+HRESULT SerialPortObject::put_DataBits(LONG value) {
+  return PutSetting(L"DataBits", &LineSettings::dataBits, ValidDataBits, L"5, 6, 7 or 8.", value);
+}
+HRESULT SerialPortObject::get_Parity(SerialParity* result) {
+  if (!result) return E_POINTER;
+  *result = static_cast<SerialParity>(settings_.parity);
+  return S_OK;
+}
+HRESULT SerialPortObject::put_Parity(SerialParity value) {
+  return PutSetting(L"Parity", &LineSettings::parity, ValidParity,
+                    L"a parity from 0 (none) to 4 (space).", static_cast<long>(value));
+}
+HRESULT SerialPortObject::get_StopBits(SerialStopBits* result) {
+  if (!result) return E_POINTER;
+  *result = static_cast<SerialStopBits>(settings_.stopBits);
+  return S_OK;
+}
+HRESULT SerialPortObject::put_StopBits(SerialStopBits value) {
+  return PutSetting(L"StopBits", &LineSettings::stopBits, ValidStopBits,
+                    L"1 (one), 2 (two) or 3 (one and a half).", static_cast<long>(value));
+}
+HRESULT SerialPortObject::get_Handshake(SerialHandshake* result) {
+  if (!result) return E_POINTER;
+  *result = static_cast<SerialHandshake>(settings_.handshake);
+  return S_OK;
+}
+HRESULT SerialPortObject::put_Handshake(SerialHandshake value) {
+  return PutSetting(L"Handshake", &LineSettings::handshake, ValidHandshake,
+                    L"a handshake from 0 (none) to 3 (both).", static_cast<long>(value));
+}
+
+HRESULT SerialPortObject::get_DtrEnable(VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = Bool(settings_.dtrEnable);
+  return S_OK;
+}
+
+HRESULT SerialPortObject::put_DtrEnable(VARIANT_BOOL value) {
+  return com::Contained([&] {
+    LineSettings changed = settings_;
+    changed.dtrEnable = value != VARIANT_FALSE;
+    return ChangeSettings(L"DtrEnable", changed);
+  });
+}
+
+HRESULT SerialPortObject::get_RtsEnable(VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = Bool(settings_.rtsEnable);
+  return S_OK;
+}
+
+HRESULT SerialPortObject::put_RtsEnable(VARIANT_BOOL value) {
+  return com::Contained([&] {
+    LineSettings changed = settings_;
+    changed.rtsEnable = value != VARIANT_FALSE;
+    return ChangeSettings(L"RtsEnable", changed);
+  });
+}
+
+HRESULT SerialPortObject::get_ReadTimeout(LONG* result) {
+  if (!result) return E_POINTER;
+  *result = readTimeout_;
+  return S_OK;
+}
+
+HRESULT SerialPortObject::put_ReadTimeout(LONG value) {
+  return com::Contained([&] {
+    if (value < kNoLimit)
+      return FailArgument(L"ReadTimeout", std::to_wstring(value) + L" is not -1 (no limit) or a count of milliseconds.");
+    readTimeout_ = value;
+    return S_OK;
+  });
+}
+
+HRESULT SerialPortObject::get_WriteTimeout(LONG* result) {
+  if (!result) return E_POINTER;
+  *result = writeTimeout_;
+  return S_OK;
+}
+
+HRESULT SerialPortObject::put_WriteTimeout(LONG value) {
+  return com::Contained([&] {
+    // The driver reads a write limit of 0 as none at all.
+    if (value == 0 || value < kNoLimit)
+      return FailArgument(L"WriteTimeout", std::to_wstring(value) + L" is not -1 (no limit) or a positive count of milliseconds.");
+    if (device_) {
+      const Failure failure = device_->SetWriteTimeout(value);
+      if (failure.failed()) return FailSystem(L"WriteTimeout", failure);
+    }
+    writeTimeout_ = value;
+    return S_OK;
+  });
+}
+
+HRESULT SerialPortObject::get_NewLine(BSTR* result) { return NewBstr(newLine_, result); }
+
+HRESULT SerialPortObject::put_NewLine(BSTR value) {
+  return com::Contained([&] {
+    const UINT length = ::SysStringLen(value);
+    if (length == 0) return FailArgument(L"NewLine", L"the new-line text is empty.");
+    newLine_.assign(value, length);
+    return S_OK;
+  });
+}
+
+HRESULT SerialPortObject::get_CodePage(LONG* result) {
+  if (!result) return E_POINTER;
+  *result = codePage_;
+  return S_OK;
+}
+
+HRESULT SerialPortObject::put_CodePage(LONG value) {
+  return com::Contained([&] {
+    if (value != 0 && (value < 0 || !::IsValidCodePage(static_cast<UINT>(value))))
+      return FailArgument(L"CodePage", std::to_wstring(value) + L" is not a code page installed here.");
+    codePage_ = value;
+    return S_OK;
+  });
+}
+
+HRESULT SerialPortObject::get_ReceivedBytesThreshold(LONG* result) {
+  if (!result) return E_POINTER;
+  *result = threshold_;
+  return S_OK;
+}
+
+HRESULT SerialPortObject::put_ReceivedBytesThreshold(LONG value) {
+  return com::Contained([&] {
+    if (value < 1) return FailArgument(L"ReceivedBytesThreshold", std::to_wstring(value) + L" is less than 1.");
+    threshold_ = value;
+    if (device_) device_->Recheck();  // bytes already there may reach it now
+    return S_OK;
+  });
+}
+
+// --- State ---------------------------------------------------------------------
+
+HRESULT SerialPortObject::get_IsOpen(VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = Bool(device_ != nullptr);
+  return S_OK;
+}
+
+HRESULT SerialPortObject::QueueCounts(const wchar_t* member, DWORD* in, DWORD* out) {
+  if (!device_) return FailClosed(member);
+  const Failure failure = device_->Queues(in, out);
+  return failure.failed() ? FailSystem(member, failure) : S_OK;
+}
+
+HRESULT SerialPortObject::get_BytesToRead(LONG* result) {
+  if (!result) return E_POINTER;
+  DWORD in = 0;
+  const HRESULT hr = QueueCounts(L"BytesToRead", &in, nullptr);
+  if (SUCCEEDED(hr)) *result = static_cast<LONG>(held_.size() + in);
+  return hr;
+}
+
+HRESULT SerialPortObject::get_BytesToWrite(LONG* result) {
+  if (!result) return E_POINTER;
+  DWORD out = 0;
+  const HRESULT hr = QueueCounts(L"BytesToWrite", nullptr, &out);
+  if (SUCCEEDED(hr)) *result = static_cast<LONG>(out);
+  return hr;
+}
+
+HRESULT SerialPortObject::ModemLine(const wchar_t* member, DWORD bit, VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  if (!device_) return FailClosed(member);
+  DWORD status = 0;
+  const Failure failure = device_->ModemStatus(&status);
+  if (failure.failed()) return FailSystem(member, failure);
+  *result = Bool((status & bit) != 0);
+  return S_OK;
+}
+
+HRESULT SerialPortObject::get_CtsHolding(VARIANT_BOOL* result) { return ModemLine(L"CtsHolding", MS_CTS_ON, result); }
+HRESULT SerialPortObject::get_DsrHolding(VARIANT_BOOL* result) { return ModemLine(L"DsrHolding", MS_DSR_ON, result); }
+HRESULT SerialPortObject::get_CDHolding(VARIANT_BOOL* result) { return ModemLine(L"CDHolding", MS_RLSD_ON, result); }
+HRESULT SerialPortObject::get_RingIndicator(VARIANT_BOOL* result) { return ModemLine(L"RingIndicator", MS_RING_ON, result); }
+
+HRESULT SerialPortObject::get_BreakState(VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = Bool(breakState_);
+  return S_OK;
+}
+
+HRESULT SerialPortObject::put_BreakState(VARIANT_BOOL value) {
+  if (!device_) return FailClosed(L"BreakState");
+  const bool on = value != VARIANT_FALSE;
+  const Failure failure = device_->Escape(on ? SETBREAK : CLRBREAK);
+  if (failure.failed()) return FailSystem(L"BreakState", failure);
+  breakState_ = on;
+  return S_OK;
+}
+
+// --- Opening and closing ---------------------------------------------------------
+
+HRESULT SerialPortObject::Open() {
+  return com::Contained([&] {
+    if (device_) return Fail(kWrongState, L"Open", L"the port is open already.");
+    auto device = std::make_unique<PortDevice>(k_, window_, kNoticeMessage, ++session_);
+    const Failure failure = device->Open(DevicePath(portName_), settings_, writeTimeout_);
+    if (failure.failed()) return FailSystem(L"Open", failure);
+    device_ = std::move(device);
+    closedBy_ = 0;
+    held_.clear();
+    breakState_ = false;
+    return S_OK;
+  });
+}
+
+void SerialPortObject::CloseDevice() {
+  device_.reset();
+  held_.clear();
+  breakState_ = false;
+}
+
+HRESULT SerialPortObject::Close() {
+  CloseDevice();
+  return S_OK;
+}
+
+// --- Writing ---------------------------------------------------------------------
+
+UINT SerialPortObject::ActualCodePage() const {
+  return codePage_ == 0 ? ::GetACP() : static_cast<UINT>(codePage_);
+}
+
+HRESULT SerialPortObject::WriteRaw(const wchar_t* member, const std::string& bytes) {
+  if (!device_) return FailClosed(member);
+  DWORD written = 0;
+  const Failure failure = device_->Write(bytes.data(), static_cast<DWORD>(bytes.size()), &written);
+  if (failure.error == ERROR_TIMEOUT)
+    return Fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), member,
+                std::to_wstring(written) + L" of " + std::to_wstring(bytes.size()) +
+                    L" bytes were sent within the write time-out of " +
+                    std::to_wstring(writeTimeout_) + L" ms.");
+  return failure.failed() ? FailSystem(member, failure) : S_OK;
+}
+
+HRESULT SerialPortObject::WriteText(const wchar_t* member, const std::wstring& text) {
+  if (!device_) return FailClosed(member);
+  return WriteRaw(member, ToCodePage(text.c_str(), static_cast<UINT>(text.size()), ActualCodePage()));
+}
+
+HRESULT SerialPortObject::Write(BSTR text) {
+  return com::Contained([&] {
+    return WriteText(L"Write", std::wstring(text ? text : L"", ::SysStringLen(text)));
+  });
+}
+
+HRESULT SerialPortObject::WriteLine(BSTR text) {
+  return com::Contained([&] {
+    return WriteText(L"WriteLine", std::wstring(text ? text : L"", ::SysStringLen(text)) + newLine_);
+  });
+}
+
+HRESULT SerialPortObject::WriteBytes(VARIANT data) {
+  return com::Contained([&] {
+    std::string bytes;
+    std::wstring reason;
+    if (!BytesOf(data, bytes, reason)) return FailArgument(L"WriteBytes", reason + L".");
+    return WriteRaw(L"WriteBytes", bytes);
+  });
+}
+
+// --- Reading ---------------------------------------------------------------------
+
+Failure SerialPortObject::Fill(DWORD most) {
+  DWORD in = 0;
+  Failure failure = device_->Queues(&in, nullptr);
+  if (!failure.failed() && in > 0) failure = device_->Read(held_, std::min(in, most));
+  return failure;
+}
+
+// S_OK once `done` holds, S_FALSE when the read time-out ran out first; the
+// bytes taken so far stay held either way.
+template <typename Done>
+HRESULT SerialPortObject::ReadUntil(const wchar_t* member, Done done) {
+  const ULONGLONG start = ::GetTickCount64();
+  for (;;) {
+    const Failure failure = Fill(MAXDWORD);
+    if (failure.failed()) return FailSystem(member, failure);
+    if (done()) return S_OK;
+    DWORD wait = kReadSlice;
+    if (readTimeout_ != kNoLimit) {
+      const ULONGLONG spent = ::GetTickCount64() - start;
+      if (spent >= static_cast<ULONGLONG>(readTimeout_)) return S_FALSE;
+      wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, static_cast<ULONGLONG>(readTimeout_) - spent));
+    }
+    device_->WaitForArrival(wait);
+  }
+}
+
+HRESULT SerialPortObject::ReadExisting(BSTR* result) {
+  if (!result) return E_POINTER;
+  *result = nullptr;
+  return com::Contained([&] {
+    if (!device_) return FailClosed(L"ReadExisting");
+    const Failure failure = Fill(MAXDWORD);
+    if (failure.failed()) return FailSystem(L"ReadExisting", failure);
+    // A character whose last bytes have not come yet waits for them.
+    const UINT codePage = ActualCodePage();
+    const size_t whole = WholeCharacters(held_.data(), held_.size(), codePage);
+    const HRESULT hr = NewBstr(FromCodePage(held_.data(), whole, codePage), result);
+    if (SUCCEEDED(hr)) held_.erase(0, whole);
+    return hr;
+  });
+}
+
+HRESULT SerialPortObject::ReadText(const wchar_t* member, const std::string& terminator,
+                                   BSTR* result) {
+  if (!result) return E_POINTER;
+  *result = nullptr;
+  if (!device_) return FailClosed(member);
+  const UINT codePage = ActualCodePage();
+  size_t found = std::string::npos;
+  const HRESULT hr = ReadUntil(member, [&] {
+    // Only a match that starts a character counts: in a double-byte code
+    // page, the second byte of a character may equal the terminator's first.
+    for (size_t at = held_.find(terminator); at != std::string::npos;
+         at = held_.find(terminator, at + 1)) {
+      if (WholeCharacters(held_.data(), at, codePage) == at) {
+        found = at;
+        return true;
+      }
+    }
+    return false;
+  });
+  if (FAILED(hr)) return hr;
+  if (hr == S_FALSE)
+    return Fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), member,
+                L"the terminator did not come within the read time-out of " +
+                    std::to_wstring(readTimeout_) + L" ms; the " + std::to_wstring(held_.size()) +
+                    L" bytes received stay for the next read.");
+  const HRESULT made = NewBstr(FromCodePage(held_.data(), found, codePage), result);
+  if (SUCCEEDED(made)) held_.erase(0, found + terminator.size());
+  return made;
+}
+
+HRESULT SerialPortObject::ReadLine(BSTR* result) {
+  return com::Contained([&] {
+    const UINT codePage = ActualCodePage();
+    return ReadText(L"ReadLine", ToCodePage(newLine_.c_str(), static_cast<UINT>(newLine_.size()), codePage),
+                    result);
+  });
+}
+
+HRESULT SerialPortObject::ReadTo(BSTR terminator, BSTR* result) {
+  return com::Contained([&] {
+    const UINT length = ::SysStringLen(terminator);
+    if (length == 0) {
+      if (result) *result = nullptr;
+      return FailArgument(L"ReadTo", L"the terminator is empty.");
+    }
+    return ReadText(L"ReadTo", ToCodePage(terminator, length, ActualCodePage()), result);
+  });
+}
+
+HRESULT SerialPortObject::ReadBytes(LONG count, VARIANT* result) {
+  if (!result) return E_POINTER;
+  ::VariantInit(result);
+  return com::Contained([&] {
+    if (count < 0) return FailArgument(L"ReadBytes", std::to_wstring(count) + L" is a negative count.");
+    if (!device_) return FailClosed(L"ReadBytes");
+    const size_t wanted = static_cast<size_t>(count);
+    if (wanted > 0) {
+      const HRESULT hr = ReadUntil(L"ReadBytes", [&] { return !held_.empty(); });
+      if (FAILED(hr)) return hr;
+      if (hr == S_FALSE)
+        return Fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), L"ReadBytes",
+                    L"no byte came within the read time-out of " + std::to_wstring(readTimeout_) + L" ms.");
+    }
+    const size_t taken = std::min(wanted, held_.size());
+    const HRESULT made = NewByteArray(held_.data(), taken, result);
+    if (SUCCEEDED(made)) held_.erase(0, taken);
+    return made;
+  });
+}
+
+HRESULT SerialPortObject::DiscardInBuffer() {
+  if (!device_) return FailClosed(L"DiscardInBuffer");
+  const Failure failure = device_->Purge(PURGE_RXCLEAR);
+  if (failure.failed()) return FailSystem(L"DiscardInBuffer", failure);
+  held_.clear();
+  return S_OK;
+}
+
+HRESULT SerialPortObject::DiscardOutBuffer() {
+  if (!device_) return FailClosed(L"DiscardOutBuffer");
+  const Failure failure = device_->Purge(PURGE_TXCLEAR);
+  return failure.failed() ? FailSystem(L"DiscardOutBuffer", failure) : S_OK;
+}
+
+// --- Finding ports -----------------------------------------------------------------
+
+HRESULT SerialPortObject::GetPortNames(VARIANT* result) {
+  if (!result) return E_POINTER;
+  ::VariantInit(result);
+  return com::Contained([&] {
+    const std::vector<std::wstring> names = ListPortNames();
+    // Variants, not strings: a script can index only an array of variants.
+    SAFEARRAY* array = ::SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(names.size()));
+    if (!array) return E_OUTOFMEMORY;
+    for (LONG i = 0; i < static_cast<LONG>(names.size()); ++i) {
+      VARIANT item;
+      item.vt = VT_BSTR;
+      item.bstrVal = ::SysAllocString(names[static_cast<size_t>(i)].c_str());
+      const HRESULT put = item.bstrVal ? ::SafeArrayPutElement(array, &i, &item) : E_OUTOFMEMORY;
+      ::VariantClear(&item);
+      if (FAILED(put)) {
+        ::SafeArrayDestroy(array);
+        return put;
+      }
+    }
+    result->vt = VT_ARRAY | VT_VARIANT;
+    result->parray = array;
+    return S_OK;
+  });
+}
+
+HRESULT SerialPortObject::GetPortDescription(BSTR name, BSTR* result) {
+  if (!result) return E_POINTER;
+  *result = nullptr;
+  return com::Contained([&] {
+    return NewBstr(DescribePort(std::wstring(name ? name : L"", ::SysStringLen(name))), result);
+  });
+}
+
+// --- Events ------------------------------------------------------------------------
+
+LRESULT CALLBACK SerialPortObject::WindowProc(HWND window, UINT message, WPARAM wparam,
+                                              LPARAM lparam) {
+  if (message != kNoticeMessage) return ::DefWindowProcW(window, message, wparam, lparam);
+  auto* object = reinterpret_cast<SerialPortObject*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (!object) return 0;
+  // A handler may release the host's last reference: the object stays until
+  // the notice is handled, and nothing here touches it after.
+  object->AddRef();
+  try {
+    object->OnNotice(static_cast<Notice>(wparam & ((1u << kNoticeBits) - 1)),
+                     static_cast<unsigned>(wparam >> kNoticeBits), lparam);
+  } catch (const std::bad_alloc&) {
+    // The event is lost; the port goes on.
+  }
+  object->Release();
+  return 0;
+}
+
+void SerialPortObject::OnNotice(Notice kind, unsigned session, LPARAM detail) {
+  // A notice of an earlier opening, or of a closed port, has nobody to tell.
+  if (!device_ || session != session_) return;
+  switch (kind) {
+    case Notice::kData:
+      OnData();
+      break;
+    case Notice::kPins:
+      for (DWORD pin : kPinOrder) {
+        if (!(static_cast<DWORD>(detail) & pin)) continue;
+        RaiseEvent(kPinChanged, static_cast<LONG>(pin));
+        if (!device_ || session != session_) return;
+      }
+      break;
+    case Notice::kErrors:
+      if (const DWORD errors = device_->TakeErrors()) RaiseEvent(kErrorReceived, static_cast<LONG>(errors));
+      break;
+    case Notice::kFailed:
+      Vanished(static_cast<DWORD>(detail));
+      break;
+  }
+}
+
+// DataReceived is raised once for arrivals that no earlier one reported, with
+// the count then held and queued. A handler that takes some bytes but leaves
+// others is called again for them; one that takes none is called again when
+// more arrive, not before, so an idle handler costs nothing.
+void SerialPortObject::OnData() {
+  if (raising_) return;  // a handler pumping messages: its own call goes on
+  const unsigned session = session_;
+  DWORD in = 0;
+  Failure failure = device_->Queues(&in, nullptr);
+  if (failure.failed()) return Vanished(failure.error);
+  const size_t before = held_.size() + in;
+  const unsigned long long arrived = device_->Arrived(in);
+  if (before == 0 || before < static_cast<size_t>(threshold_)) {
+    device_->DataNoticeDone(arrived);
+    return;
+  }
+  raising_ = true;
+  RaiseEvent(kDataReceived, static_cast<LONG>(before));
+  raising_ = false;
+  if (!device_ || session != session_) return;  // closed by the handler
+  failure = device_->Queues(&in, nullptr);
+  if (failure.failed()) return Vanished(failure.error);
+  const size_t after = held_.size() + in;
+  const unsigned long long arrivedNow = device_->Arrived(in);
+  if (after > 0 && after >= static_cast<size_t>(threshold_) && (arrivedNow > arrived || after < before)) {
+    const WPARAM tag = (static_cast<WPARAM>(session_) << kNoticeBits) | static_cast<WPARAM>(Notice::kData);
+    if (::PostMessageW(window_, kNoticeMessage, tag, 0)) return;
+  }
+  device_->DataNoticeDone(arrivedNow);
+}
+
+// The host learns that its device is gone without calling anything: the port
+// is closed (IsOpen False), and ErrorReceived comes with the I/O error flag.
+void SerialPortObject::Vanished(DWORD error) {
+  CloseDevice();
+  closedBy_ = error ? error : ERROR_GEN_FAILURE;
+  RaiseEvent(kErrorReceived, static_cast<LONG>(CE_IOE));
+}
+
+void SerialPortObject::RaiseEvent(DISPID event, LONG argument) {
+  std::vector<IUnknown*> sinks;
+  try {
+    sinks = events_.Snapshot();
+  } catch (const std::bad_alloc&) {
+    return;  // the event is lost, the port goes on
+  }
+  VARIANT value;
+  value.vt = VT_I4;
+  value.lVal = argument;
+  DISPPARAMS params = {&value, nullptr, 1, 0};
+  // In the order they connected; a sink that fails does not stop the others.
+  for (IUnknown* sink : sinks) {
+    if (!events_.IsConnected(sink)) continue;
+    static_cast<IDispatch*>(sink)->Invoke(event, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD,
+                                          &params, nullptr, nullptr, nullptr);
+  }
+  com::ConnectionPoint::Release(sinks);
+}
+
+HRESULT SerialPortObject::EnumConnectionPoints(IEnumConnectionPoints** out) {
+  try {
+    return com::EnumeratePoints(static_cast<IConnectionPointContainer*>(this), {&events_}, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT SerialPortObject::FindConnectionPoint(REFIID riid, IConnectionPoint** out) {
+  if (!out) return E_POINTER;
+  *out = nullptr;
+  if (!::IsEqualIID(riid, DIID_ISerialPortEvents)) return CONNECT_E_NOCONNECTION;
+  events_.AddRef();
+  *out = &events_;
+  return S_OK;
+}
+
+// --- Class information and error information ----------------------------------------
+
+HRESULT SerialPortObject::GetClassInfo(ITypeInfo** info) {
+  if (!info) return E_POINTER;
+  *info = coclass_.copy();
+  return S_OK;
+}
+
+HRESULT SerialPortObject::GetGUID(DWORD kind, GUID* guid) {
+  if (!guid) return E_POINTER;
+  if (kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) {
+    *guid = GUID_NULL;
+    return E_INVALIDARG;
+  }
+  *guid = DIID_ISerialPortEvents;
+  return S_OK;
+}
+
+HRESULT SerialPortObject::InterfaceSupportsErrorInfo(REFIID riid) {
+  return ::IsEqualIID(riid, IID_ISerialPort) ? S_OK : S_FALSE;
+}
+
+}  // namespace vemblaric::serial_port
