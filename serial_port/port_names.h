@@ -14,4 +14,8 @@ std::vector<std::wstring> ListPortNames();
 // "\\.\COM7"), where it has them, else "".
 std::wstring DescribePort(const std::wstring& name);
 
+// `names` as ListPortNames gives them: upper-cased, each once, runs of digits
+// compared as numbers ("COM9" before "COM10").
+std::vector<std::wstring> OrderPortNames(std::vector<std::wstring> names);
+
 }  // namespace vemblaric::serial_port
