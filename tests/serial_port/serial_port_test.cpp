@@ -1,0 +1,374 @@
+// SerialPort as a host sees it on the null-modem bench (COM1<->COM2,
+// COM3<->COM4, COM21<->COM22): settings, bytes and text, reads with a
+// time-out, and events raised from the thread's message queue.
+#include <cstring>
+#include <string>
+
+#include "Vemblaric.h"
+#include "support/com_test.h"
+#include "port_host.h"
+
+namespace vemblaric::testing {
+namespace {
+
+class SerialPortBench : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_HRESULT_SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    a = NewSerialPort(L"COM1");
+    b = NewSerialPort(L"com2");
+    ASSERT_TRUE(a && b);
+  }
+  void TearDown() override {
+    if (a) a->Close();
+    if (b) b->Close();
+    a.reset();
+    b.reset();
+    ::CoUninitialize();
+  }
+  void OpenBoth() {
+    ASSERT_HRESULT_SUCCEEDED(a->Open());
+    ASSERT_HRESULT_SUCCEEDED(b->Open());
+  }
+  LONG BytesToRead(ISerialPort* port) {
+    LONG n = -1;
+    EXPECT_HRESULT_SUCCEEDED(port->get_BytesToRead(&n));
+    return n;
+  }
+  bool WaitForBytes(ISerialPort* port, LONG n) {
+    const ULONGLONG end = ::GetTickCount64() + 10000;
+    while (BytesToRead(port) < n)
+      if (::GetTickCount64() > end) return false;
+    return true;
+  }
+
+  ComPtr<ISerialPort> a, b;
+};
+
+// A property put through IDispatch, as a script host makes it.
+HRESULT PutByName(ISerialPort* port, const wchar_t* name, VARIANT value, EXCEPINFO* failure) {
+  DISPID id = 0;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+  HRESULT hr = port->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+  if (FAILED(hr)) return hr;
+  DISPID named = DISPID_PROPERTYPUT;
+  DISPPARAMS params = {&value, &named, 1, 1};
+  hr = port->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, failure, nullptr);
+  return hr == DISP_E_EXCEPTION ? failure->scode : hr;
+}
+
+VARIANT Long(long value) {
+  VARIANT v;
+  v.vt = VT_I4;
+  v.lVal = value;
+  return v;
+}
+
+TEST_F(SerialPortBench, SettingsApplyWhileOpenAndBadValuesChangeNothing) {
+  OpenBoth();
+  struct Case {
+    const wchar_t* property;
+    long value;
+    HRESULT expected;
+  };
+  // A pty carries 8 data bits without parity only: Wine's driver refuses 7
+  // data bits, which shows a refusal by the driver. Every other step is one
+  // the driver takes.
+  const Case cases[] = {
+      {L"DataBits", 7, E_INVALIDARG}, {L"DataBits", 9, E_INVALIDARG},
+      {L"DataBits", 4, E_INVALIDARG}, {L"Parity", 7, E_INVALIDARG},
+      {L"StopBits", 2, S_OK},         {L"StopBits", 1, S_OK},
+      {L"StopBits", 0, E_INVALIDARG}, {L"Handshake", 1, S_OK},
+      {L"Handshake", 2, S_OK},        {L"Handshake", 3, S_OK},
+      {L"Handshake", 0, S_OK},        {L"Handshake", 4, E_INVALIDARG},
+      {L"BaudRate", 115200, S_OK},    {L"BaudRate", 0, E_INVALIDARG},
+      {L"BaudRate", -9600, E_INVALIDARG}, {L"ReadTimeout", -2, E_INVALIDARG},
+      {L"WriteTimeout", 0, E_INVALIDARG}, {L"CodePage", 12345, E_INVALIDARG},
+      {L"CodePage", 932, S_OK},       {L"ReceivedBytesThreshold", 0, E_INVALIDARG},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.property << " = " << c.value);
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(c.property)};
+    ASSERT_HRESULT_SUCCEEDED(a->GetIDsOfNames(IID_NULL, names, 1, 0, &id));
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    VARIANT before;
+    ::VariantInit(&before);
+    ASSERT_HRESULT_SUCCEEDED(a->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &before, nullptr, nullptr));
+    EXCEPINFO failure{};
+    EXPECT_EQ(PutByName(a.get(), c.property, Long(c.value), &failure), c.expected);
+    VARIANT after;
+    ::VariantInit(&after);
+    ASSERT_HRESULT_SUCCEEDED(a->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &after, nullptr, nullptr));
+    EXPECT_EQ(after.lVal, c.expected == S_OK ? c.value : before.lVal);
+    if (c.expected != S_OK && failure.bstrSource && failure.bstrDescription) {
+      EXPECT_STREQ(failure.bstrSource, L"Vemblaric.SerialPort");
+      EXPECT_EQ(std::wstring(failure.bstrDescription).rfind(std::wstring(c.property) + L" on COM1: ", 0), 0u)
+          << failure.bstrDescription;
+    }
+    if (c.expected != S_OK && !failure.bstrSource) ADD_FAILURE() << "no source";
+    ::SysFreeString(failure.bstrSource);
+    ::SysFreeString(failure.bstrDescription);
+  }
+  // The port still carries bytes at the settings it ended with.
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"after").get()));
+  EXPECT_EQ(ReadBytesExactly(b.get(), 5), "after");
+}
+
+TEST_F(SerialPortBench, PortNameIsFixedWhileOpenAndClosedPortsSaySo) {
+  EXPECT_EQ(a->Write(Bstr(L"x").get()), static_cast<HRESULT>(0x8000000EL));
+  EXPECT_EQ(LastErrorDescription(), L"Write on COM1: the port is not open.");
+  OpenBoth();
+  EXPECT_EQ(a->put_PortName(Bstr(L"COM3").get()), static_cast<HRESULT>(0x8000000EL));
+  EXPECT_EQ(a->Open(), static_cast<HRESULT>(0x8000000EL));
+  Bstr name;
+  ASSERT_HRESULT_SUCCEEDED(a->get_PortName(name.put()));
+  EXPECT_EQ(name.str(), L"COM1");
+}
+
+TEST_F(SerialPortBench, EveryByteValueCrossesBothWays) {
+  OpenBoth();
+  std::string all(256, '\0');
+  for (int i = 0; i < 256; ++i) all[static_cast<size_t>(i)] = static_cast<char>(i);
+  ASSERT_HRESULT_SUCCEEDED(a->WriteBytes(*ByteArray(all).get()));
+  EXPECT_EQ(ReadBytesExactly(b.get(), 256), all);
+
+  // Back as a script passes numbers: an array of variants.
+  SAFEARRAY* numbers = ::SafeArrayCreateVector(VT_VARIANT, 0, 256);
+  for (LONG i = 0; i < 256; ++i) {
+    VARIANT n = Long(i);
+    ::SafeArrayPutElement(numbers, &i, &n);
+  }
+  Variant data;
+  data->vt = VT_ARRAY | VT_VARIANT;
+  data->parray = numbers;
+  ASSERT_HRESULT_SUCCEEDED(b->WriteBytes(*data.get()));
+  EXPECT_EQ(ReadBytesExactly(a.get(), 256), all);
+}
+
+TEST_F(SerialPortBench, ArraysThatAreNotBytesAreRefusedAndSendNothing) {
+  OpenBoth();
+  struct Case {
+    const char* what;
+    VARIANT item;
+  };
+  VARIANT text;
+  text.vt = VT_BSTR;
+  text.bstrVal = ::SysAllocString(L"x");
+  VARIANT half;
+  half.vt = VT_R8;
+  half.dblVal = 2.5;
+  const Case cases[] = {{"256", Long(256)}, {"-1", Long(-1)}, {"\"x\"", text}, {"2.5", half}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    SAFEARRAY* items = ::SafeArrayCreateVector(VT_VARIANT, 0, 2);
+    LONG i = 0;
+    VARIANT fine = Long(65);
+    ::SafeArrayPutElement(items, &i, &fine);
+    i = 1;
+    ::SafeArrayPutElement(items, &i, const_cast<VARIANT*>(&c.item));
+    Variant data;
+    data->vt = VT_ARRAY | VT_VARIANT;
+    data->parray = items;
+    EXPECT_EQ(a->WriteBytes(*data.get()), E_INVALIDARG);
+  }
+  ::SysFreeString(text.bstrVal);
+  EXPECT_EQ(a->WriteBytes(*Variant(42L).get()), E_INVALIDARG);  // not an array
+  LONG negative = -1;
+  Variant unused;
+  EXPECT_EQ(b->ReadBytes(negative, unused.get()), E_INVALIDARG);
+  // Nothing went out: the first byte to arrive is the one sent after.
+  ASSERT_HRESULT_SUCCEEDED(a->WriteBytes(*ByteArray("!").get()));
+  EXPECT_EQ(ReadBytesExactly(b.get(), 1), "!");
+}
+
+TEST_F(SerialPortBench, AUtf8CharacterSplitAcrossReadsComesOutWhole) {
+  OpenBoth();
+  ASSERT_HRESULT_SUCCEEDED(a->put_CodePage(CP_UTF8));
+  ASSERT_HRESULT_SUCCEEDED(b->put_CodePage(CP_UTF8));
+  const std::wstring text = L"\u65e5a\u00e9\U0001F600b\u8a9e";
+  const std::string bytes = "\xE6\x97\xA5" "a" "\xC3\xA9" "\xF0\x9F\x98\x80" "b" "\xE8\xAA\x9E";
+  for (size_t split = 0; split <= bytes.size(); ++split) {
+    SCOPED_TRACE(split);
+    ASSERT_HRESULT_SUCCEEDED(a->WriteBytes(*ByteArray(bytes.substr(0, split)).get()));
+    ASSERT_TRUE(WaitForBytes(b.get(), static_cast<LONG>(split)));
+    const std::wstring first = Text(b.get(), &ISerialPort::ReadExisting);
+    ASSERT_HRESULT_SUCCEEDED(a->WriteBytes(*ByteArray(bytes.substr(split)).get()));
+    std::wstring rest;
+    const ULONGLONG end = ::GetTickCount64() + 10000;
+    while (first.size() + rest.size() < text.size() && ::GetTickCount64() < end)
+      rest += Text(b.get(), &ISerialPort::ReadExisting);
+    EXPECT_EQ(first + rest, text);
+    EXPECT_EQ(text.rfind(first, 0), 0u);
+  }
+}
+
+TEST_F(SerialPortBench, ReadLineAndReadToWaitForTheirTerminatorAndATimeOutKeepsThePartialLine) {
+  OpenBoth();
+  ASSERT_HRESULT_SUCCEEDED(b->put_NewLine(Bstr(L"\r\n").get()));
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"one\r\ntwo\r\nthr").get()));
+  EXPECT_EQ(Text(b.get(), &ISerialPort::ReadLine), L"one");
+  EXPECT_EQ(Text(b.get(), &ISerialPort::ReadLine), L"two");
+
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReadTimeout(300));
+  Bstr none;
+  const ULONGLONG start = ::GetTickCount64();
+  EXPECT_EQ(b->ReadLine(none.put()), HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+  const ULONGLONG waited = ::GetTickCount64() - start;
+  EXPECT_GE(waited, 250u);
+  EXPECT_LT(waited, 5000u);
+  EXPECT_NE(LastErrorDescription().find(L"the 3 bytes received stay for the next read"), std::wstring::npos)
+      << LastErrorDescription();
+
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReadTimeout(5000));
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"ee\r\nab#cd").get()));
+  EXPECT_EQ(Text(b.get(), &ISerialPort::ReadLine), L"three");
+  Bstr upTo;
+  ASSERT_HRESULT_SUCCEEDED(b->ReadTo(Bstr(L"#").get(), upTo.put()));
+  EXPECT_EQ(upTo.str(), L"ab");
+  ASSERT_TRUE(WaitForBytes(b.get(), 2));
+  EXPECT_EQ(Text(b.get(), &ISerialPort::ReadExisting), L"cd");
+}
+
+TEST_F(SerialPortBench, DataReceivedComesFromTheQueueOfTheCreatingThread) {
+  OpenBoth();
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  std::wstring got;
+  events.handler = [&](DISPID id, LONG) {
+    if (id == kDataReceived) got += Text(b.get(), &ISerialPort::ReadExisting);
+  };
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"ping").get()));
+  ASSERT_TRUE(PumpUntil([&] { return got == L"ping"; })) << "got " << got.size() << " characters";
+  ASSERT_FALSE(events.received.empty());
+  EXPECT_EQ(events.received.front().id, kDataReceived);
+  EXPECT_GE(events.received.front().argument, 1);
+  EXPECT_EQ(events.received.front().thread, ::GetCurrentThreadId());
+}
+
+TEST_F(SerialPortBench, DataReceivedWaitsForTheThresholdAndComesAgainForBytesLeft) {
+  OpenBoth();
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReceivedBytesThreshold(10));
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  std::string got;
+  // Takes one byte a call: the handler is called again for those it left.
+  events.handler = [&](DISPID id, LONG) {
+    if (id != kDataReceived) return;
+    Variant one;
+    ASSERT_HRESULT_SUCCEEDED(b->ReadBytes(1, one.get()));
+    got += BytesOf(*one.get());
+  };
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"01234").get()));
+  ASSERT_TRUE(WaitForBytes(b.get(), 5));
+  PumpUntil([] { return false; }, 200);
+  EXPECT_TRUE(events.received.empty()) << "raised below the threshold";
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"56789").get()));
+  // Above the threshold each call takes one; below it, the rest waits.
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReceivedBytesThreshold(1));
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"!").get()));
+  ASSERT_TRUE(PumpUntil([&] { return got.size() == 11; })) << got;
+  EXPECT_EQ(got, "0123456789!");
+  EXPECT_EQ(events.received.front().argument, 10);
+}
+
+TEST_F(SerialPortBench, TwoPortsOnOneThreadEachGetTheirOwnEvents) {
+  OpenBoth();
+  PortEvents eventsA, eventsB;
+  EventConnection ca(a.get(), &eventsA), cb(b.get(), &eventsB);
+  std::wstring atA, atB;
+  eventsA.handler = [&](DISPID, LONG) { atA += Text(a.get(), &ISerialPort::ReadExisting); };
+  eventsB.handler = [&](DISPID, LONG) { atB += Text(b.get(), &ISerialPort::ReadExisting); };
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"to b").get()));
+  ASSERT_HRESULT_SUCCEEDED(b->Write(Bstr(L"to a").get()));
+  ASSERT_TRUE(PumpUntil([&] { return atA == L"to a" && atB == L"to b"; }));
+}
+
+TEST_F(SerialPortBench, AHandlerMayCloseThePortOrReleaseTheLastReference) {
+  OpenBoth();
+  {
+    PortEvents events;
+    EventConnection connection(b.get(), &events);
+    events.handler = [&](DISPID, LONG) { EXPECT_HRESULT_SUCCEEDED(b->Close()); };
+    ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"1").get()));
+    ASSERT_TRUE(PumpUntil([&] { return !events.received.empty(); }));
+    ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"2").get()));
+    PumpUntil([] { return false; }, 200);
+    EXPECT_EQ(events.received.size(), 1u);
+    VARIANT_BOOL open = VARIANT_TRUE;
+    ASSERT_HRESULT_SUCCEEDED(b->get_IsOpen(&open));
+    EXPECT_EQ(open, VARIANT_FALSE);
+  }
+  // The host's last reference goes inside the handler.
+  ASSERT_HRESULT_SUCCEEDED(b->Open());
+  PortEvents events;
+  ISerialPort* last = b.get();
+  {
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_HRESULT_SUCCEEDED(last->QueryInterface(IID_IConnectionPointContainer, container.put_void()));
+    ComPtr<IConnectionPoint> point;
+    ASSERT_HRESULT_SUCCEEDED(container->FindConnectionPoint(DIID_ISerialPortEvents, point.put()));
+    DWORD cookie = 0;
+    ASSERT_HRESULT_SUCCEEDED(point->Advise(&events, &cookie));
+  }
+  b.detach();
+  bool released = false;
+  events.handler = [&](DISPID, LONG) {
+    last->Release();
+    released = true;
+  };
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"bye").get()));
+  ASSERT_TRUE(PumpUntil([&] { return released; }));
+  EXPECT_EQ(events.refs, 0u) << "the port let go of its sink";
+}
+
+_SerialControl* g_loopControl = nullptr;
+void CALLBACK EndLoop(HWND, UINT, UINT_PTR, DWORD) { g_loopControl->Close_Com(); }
+
+TEST_F(SerialPortBench, EventsArriveThroughARunningControlLoopsPump) {
+  ASSERT_HRESULT_SUCCEEDED(b->Open());
+  ComPtr<_SerialControl> control;
+  ASSERT_HRESULT_SUCCEEDED(control_object::CreateSerialControl(IID__SerialControl, control.put_void()));
+  ASSERT_HRESULT_SUCCEEDED(control->put_Port(3));
+  // The control runs its loop only for a host that listens to it.
+  Sink controlEvents(DIID___SerialControl);
+  Connection listening(control.get(), DIID___SerialControl, &controlEvents);
+  ASSERT_HRESULT_SUCCEEDED(a->Open());
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  std::wstring got;
+  events.handler = [&](DISPID, LONG) {
+    got += Text(b.get(), &ISerialPort::ReadExisting);
+    if (got == L"loop") control->Close_Com();
+  };
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"loop").get()));
+  // Should the event never come, a timer ends the loop and the test fails.
+  g_loopControl = control.get();
+  const UINT_PTR timer = ::SetTimer(nullptr, 0, 10000, EndLoop);
+  EXPECT_HRESULT_SUCCEEDED(control->Open_Com());  // returns when the loop ends
+  ::KillTimer(nullptr, timer);
+  EXPECT_EQ(got, L"loop");
+}
+
+TEST_F(SerialPortBench, HighPortsOpenByTheirShortName) {
+  const wchar_t* pairs[][2] = {{L"COM21", L"com22"}, {L"\\\\.\\COM21", L"COM22"}};
+  for (const auto& pair : pairs) {
+    SCOPED_TRACE(::testing::Message() << pair[0]);
+    ComPtr<ISerialPort> high = NewSerialPort(pair[0]), peer = NewSerialPort(pair[1]);
+    ASSERT_HRESULT_SUCCEEDED(high->Open()) << LastErrorDescription();
+    ASSERT_HRESULT_SUCCEEDED(peer->Open()) << LastErrorDescription();
+    ASSERT_HRESULT_SUCCEEDED(high->Write(Bstr(L"21").get()));
+    EXPECT_EQ(ReadBytesExactly(peer.get(), 2), "21");
+  }
+}
+
+TEST_F(SerialPortBench, AMissingPortFailsWithTheSystemsText) {
+  ComPtr<ISerialPort> missing = NewSerialPort(L"COM9");
+  EXPECT_EQ(missing->Open(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(LastErrorDescription().rfind(L"Open on COM9: CreateFile failed: ", 0), 0u)
+      << LastErrorDescription();
+}
+
+}  // namespace
+}  // namespace vemblaric::testing
