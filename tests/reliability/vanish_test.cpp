@@ -10,6 +10,7 @@
 #include "reliability.h"
 #include "support/com_test.h"
 #include "support/nullmodem.h"
+#include "serial_port/port_host.h"
 
 namespace vemblaric {
 namespace {
@@ -130,6 +131,48 @@ TEST_F(VanishingDevice, OpenComReturnsSoonWithTheFailureAndTheHostKeptRunning) {
   EXPECT_TRUE(PairWorks(1, 2)) << "the other pair works on";
   control->Close_Com();
   control.reset();
+  peer.reset();
+  ASSERT_TRUE(Pair("restart"));
+  ASSERT_TRUE(testing::WaitUntil(
+      [] { return !Exists(BenchFile("pair34.ended")) && Exists(BenchFile("com3")); }, 10000));
+}
+
+// The same for SerialPort, in a process of its own (see below): the host calls
+// nothing, and learns of the loss from ErrorReceived with the I/O error flag,
+// the port closed.
+TEST_F(VanishingDevice, ASerialPortClosesAndSaysSoWithoutBeingCalled) {
+  if (!std::getenv("VEMBLARIC_PORT_VANISH")) GTEST_SKIP() << "run by its own test entry";
+  ASSERT_TRUE(PairWorks(3, 4)) << "the bench's COM3<->COM4 pair is not there";
+  ComPtr<ISerialPort> port = testing::NewSerialPort(L"COM3");
+  ComPtr<ISerialPort> peer = testing::NewSerialPort(L"COM4");
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  ASSERT_HRESULT_SUCCEEDED(peer->Open());
+  testing::PortEvents events;
+  testing::EventConnection connection(port.get(), &events);
+  DWORD ended = 0, told = 0;
+  events.handler = [&](DISPID id, LONG argument) {
+    if (id == testing::kErrorReceived && argument == CE_IOE) told = ::GetTickCount();
+    if (id != testing::kDataReceived || ended) return;
+    Bstr text;
+    port->ReadExisting(text.put());
+    ASSERT_TRUE(Pair("end"));
+    ASSERT_TRUE(testing::WaitUntil([] { return Exists(BenchFile("pair34.ended")); }, 10000));
+    ended = ::GetTickCount();
+  };
+  ASSERT_HRESULT_SUCCEEDED(peer->Write(Bstr(L"v").get()));
+  ASSERT_TRUE(testing::PumpUntil([&] { return told != 0; }, 15000))
+      << (ended ? "no ErrorReceived after the device went away" : "no DataReceived");
+  std::printf("a vanished device, as a SerialPort host sees it: ErrorReceived %lu ms after the end\n",
+              static_cast<unsigned long>(told - ended));
+  EXPECT_LT(told - ended, 2000u);
+  VARIANT_BOOL open = VARIANT_TRUE;
+  ASSERT_HRESULT_SUCCEEDED(port->get_IsOpen(&open));
+  EXPECT_EQ(open, VARIANT_FALSE);
+  EXPECT_EQ(port->Write(Bstr(L"x").get()), static_cast<HRESULT>(0x8000000EL));
+  EXPECT_NE(testing::LastErrorDescription().find(L"closed when its device failed"), std::wstring::npos)
+      << testing::LastErrorDescription();
+  EXPECT_TRUE(PairWorks(1, 2)) << "the other pair works on";
+  port.reset();
   peer.reset();
   ASSERT_TRUE(Pair("restart"));
   ASSERT_TRUE(testing::WaitUntil(

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,7 +22,9 @@ namespace vemblaric::testing {
 inline ComPtr<ISerialPort> NewSerialPort(const wchar_t* name = nullptr) {
   ComPtr<ISerialPort> port;
   EXPECT_HRESULT_SUCCEEDED(serial_port::SerialPortObject::Create(IID_ISerialPort, port.put_void()));
-  if (port && name) EXPECT_HRESULT_SUCCEEDED(port->put_PortName(Bstr(name).get()));
+  if (port && name) {
+    EXPECT_HRESULT_SUCCEEDED(port->put_PortName(Bstr(name).get()));
+  }
   return port;
 }
 
@@ -110,8 +113,12 @@ class EventConnection {
   EventConnection(IUnknown* port, IDispatch* sink) {
     ComPtr<IConnectionPointContainer> container;
     EXPECT_HRESULT_SUCCEEDED(port->QueryInterface(IID_IConnectionPointContainer, container.put_void()));
-    if (container) EXPECT_HRESULT_SUCCEEDED(container->FindConnectionPoint(DIID_ISerialPortEvents, point_.put()));
-    if (point_) EXPECT_HRESULT_SUCCEEDED(point_->Advise(sink, &cookie_));
+    if (container) {
+      EXPECT_HRESULT_SUCCEEDED(container->FindConnectionPoint(DIID_ISerialPortEvents, point_.put()));
+    }
+    if (point_) {
+      EXPECT_HRESULT_SUCCEEDED(point_->Advise(sink, &cookie_));
+    }
   }
   ~EventConnection() {
     if (point_ && cookie_) point_->Unadvise(cookie_);
