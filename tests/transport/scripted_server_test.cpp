@@ -1,0 +1,171 @@
+// The network transport through the port layer against scripted servers on
+// 127.0.0.1: what a server may do that ser2net does not do on request, and
+// the failures of opening.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "network_fixture.h"
+#include "support/port_fixture.h"
+#include "transport/network_calls.h"
+#include "transport/telnet_session.h"
+
+namespace vemblaric {
+namespace {
+
+using testing::OpenNamed;
+using testing::RealPort;
+using testing::ScriptedServer;
+namespace telnet = transport::telnet;
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string s;
+  for (int v : values) s += static_cast<char>(v);
+  return s;
+}
+
+// Plays a Telnet server until the client leaves or `leave` is set: `greet`
+// answers the client's first bytes, each serial-port command is answered by
+// `answer` (nothing when it returns ""), and data is echoed.
+void PlayTelnet(SOCKET s, const std::string& greet,
+                const std::function<std::string(int code, const std::string& value)>& answer,
+                const std::atomic<bool>* leave = nullptr) {
+  bool greeted = false;
+  std::string pending;
+  for (;;) {
+    const int got = testing::ReceiveSome(s, 20, pending);
+    if (got < 0 || (leave && *leave)) return;
+    if (got == 0) continue;
+    if (!greeted) {
+      testing::SendText(s, greet);
+      greeted = true;
+    }
+    std::string echo;
+    size_t i = 0;
+    while (i < pending.size()) {
+      const auto b = static_cast<uint8_t>(pending[i]);
+      if (b != telnet::kIac) {
+        echo += pending[i++];
+        continue;
+      }
+      if (i + 1 >= pending.size()) break;
+      const auto verb = static_cast<uint8_t>(pending[i + 1]);
+      if (verb == telnet::kIac) {
+        echo += Bytes({0xFF, 0xFF});
+        i += 2;
+      } else if (verb == telnet::kSb) {
+        const size_t end = pending.find(Bytes({telnet::kIac, telnet::kSe}), i);
+        if (end == std::string::npos) break;
+        const int code = static_cast<uint8_t>(pending[i + 3]);
+        const std::string reply = answer(code, pending.substr(i + 4, end - i - 4));
+        if (!reply.empty())
+          testing::SendText(s, transport::TelnetSession::ComPortCommand(
+                                   static_cast<transport::comport::Command>(code + 100), reply));
+        i = end + 2;
+      } else {
+        if (i + 2 >= pending.size()) break;
+        i += 3;
+      }
+    }
+    pending.erase(0, i);
+    if (!echo.empty()) testing::SendText(s, echo);
+  }
+}
+
+std::string Same(int, const std::string& value) { return value; }
+
+TEST(ScriptedServer, WithoutTheSerialPortOptionSettingsFailVisiblyAndBytesStillPass) {
+  ScriptedServer server([](SOCKET s) {
+    PlayTelnet(s, Bytes({telnet::kIac, telnet::kDont, 44, telnet::kIac, telnet::kDo, 0}),
+               [](int, const std::string&) { return std::string(); });
+  });
+  RealPort a;
+  EXPECT_EQ(OpenNamed(a, 1, server.Address("rfc2217")), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(a.port.CommError().strFunction.str(), L"CommOpen (SetCommState)");
+  EXPECT_EQ(a.port.CommError().strErrorMessage.str(), testing::SystemMessage(ERROR_NOT_SUPPORTED));
+  ASSERT_TRUE(a.port.CommPorts(1).blnPortOpen);
+  EXPECT_EQ(a.Write(1, L"as raw bytes"), 12);
+  EXPECT_EQ(a.ReadExactly(1, 12, 10000), L"as raw bytes");
+  VARIANT_BOOL state = VARIANT_FALSE;
+  EXPECT_EQ(a.port.CommGetLine(1, -1, state), ERROR_NOT_SUPPORTED);
+  EXPECT_EQ(a.port.CommClose(1), 0);
+  EXPECT_EQ(transport::OpenNetworkHandles(), 0u);
+}
+
+TEST(ScriptedServer, ASettingTheServerAnswersOtherwiseFailsTheOpenAtSetCommState) {
+  // The server's port keeps 300 baud whatever it is asked.
+  ScriptedServer server([](SOCKET s) {
+    PlayTelnet(s, Bytes({telnet::kIac, telnet::kDo, 44}), [](int code, const std::string& value) {
+      return code == transport::comport::kSetBaudRate ? Bytes({0, 0, 1, 0x2C}) : value;
+    });
+  });
+  RealPort a;
+  EXPECT_EQ(OpenNamed(a, 1, server.Address("rfc2217")), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(a.port.CommError().strFunction.str(), L"CommOpen (SetCommState)");
+  Bstr slow(L"baud=300");
+  EXPECT_EQ(a.port.CommSet(1, slow.get()), 0) << "what the server's port has is accepted";
+  EXPECT_EQ(a.port.CommClose(1), 0);
+}
+
+TEST(ScriptedServer, AServerThatGoesAwayFailsTheNextReadAndWriteAtOnce) {
+  for (const char* scheme : {"socket", "rfc2217"}) {
+    SCOPED_TRACE(scheme);
+    const std::string greet =
+        std::string(scheme) == "rfc2217" ? Bytes({telnet::kIac, telnet::kDo, 44}) : "";
+    std::atomic<bool> leave{false};
+    ScriptedServer server([&](SOCKET s) { PlayTelnet(s, greet, Same, &leave); });
+    RealPort a;
+    ASSERT_EQ(OpenNamed(a, 1, server.Address(scheme)), 0) << a.port.CommError().strFunction.str();
+    ASSERT_EQ(a.Write(1, L"ping"), 4);
+    ASSERT_EQ(a.ReadExactly(1, 4, 10000), L"ping");
+    leave = true;
+    const DWORD start = ::GetTickCount();
+    Bstr data;
+    long n = 0;
+    while ((n = a.port.CommRead(1, *data.put(), 0)) == 0 && ::GetTickCount() - start < 10000)
+      ::Sleep(10);
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(a.port.CommError().strFunction.str(), L"CommRead (ClearCommError)");
+    EXPECT_EQ(a.port.CommError().lngErrorCode, ERROR_BROKEN_PIPE);
+    EXPECT_EQ(a.Write(1, L"again"), -1);
+    EXPECT_EQ(a.port.CommError().strFunction.str(), L"CommWrite (WriteFile)");
+    EXPECT_EQ(a.port.CommClose(1), 0);
+  }
+}
+
+TEST(ScriptedServer, OpeningFailsAtCreateFileWithTheSystemsSocketError) {
+  testing::Winsock winsock;
+  // A port that nobody listens on: one the system just gave out and took back.
+  SOCKET probe = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  int length = sizeof address;
+  ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+  ::closesocket(probe);
+  const std::string closed = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  const struct {
+    std::string name;
+    long code;
+  } cases[] = {
+      {"rfc2217://" + closed, WSAECONNREFUSED},
+      {"socket://" + closed + "?timeout=2000", WSAECONNREFUSED},
+      {"rfc2217://no-such-host.invalid:2217", WSAHOST_NOT_FOUND},
+      {"socket://127.0.0.1", ERROR_INVALID_NAME},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RealPort a;
+    EXPECT_EQ(OpenNamed(a, 2, c.name), c.code);
+    EXPECT_EQ(a.port.CommError().strFunction.str(), L"CommOpen (CreateFile)");
+    EXPECT_EQ(a.port.CommError().strErrorMessage.str(), testing::SystemMessage(c.code));
+    EXPECT_FALSE(a.port.CommPorts(2).blnPortOpen);
+    EXPECT_EQ(a.port.CommPorts(2).hPort, -1);
+  }
+  EXPECT_EQ(transport::OpenNetworkHandles(), 0u);
+}
+
+}  // namespace
+}  // namespace vemblaric
