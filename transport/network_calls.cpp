@@ -48,7 +48,7 @@ class WinsockUsers {
 // and the handle's value is given back to the system last.
 class OpenPort {
  public:
-  OpenPort(WinsockUsers& winsock) : winsock_(winsock) {}
+  explicit OpenPort(WinsockUsers& winsock) : winsock_(winsock) {}
   ~OpenPort() {
     port.reset();
     if (winsockHeld) winsock_.Release();

@@ -26,15 +26,18 @@ std::string Bytes(std::initializer_list<int> values) {
 
 // Plays a Telnet server until the client leaves or `leave` is set: `greet`
 // answers the client's first bytes, each serial-port command is answered by
-// `answer` (nothing when it returns ""), and data is echoed.
+// `answer` (nothing when it returns ""), data is echoed, and `tick` runs
+// every 20 ms or so.
 void PlayTelnet(SOCKET s, const std::string& greet,
                 const std::function<std::string(int code, const std::string& value)>& answer,
-                const std::atomic<bool>* leave = nullptr) {
+                const std::atomic<bool>* leave = nullptr,
+                const std::function<void()>& tick = nullptr) {
   bool greeted = false;
   std::string pending;
   for (;;) {
     const int got = testing::ReceiveSome(s, 20, pending);
     if (got < 0 || (leave && *leave)) return;
+    if (tick) tick();
     if (got == 0) continue;
     if (!greeted) {
       testing::SendText(s, greet);
@@ -74,6 +77,13 @@ void PlayTelnet(SOCKET s, const std::string& greet,
 
 std::string Same(int, const std::string& value) { return value; }
 
+// A notification as the server sends it: the command's code plus 100.
+std::string FromServer(transport::comport::Command command) {
+  return transport::TelnetSession::ComPortCommand(
+      static_cast<transport::comport::Command>(command + transport::comport::kServerCode),
+      std::string());
+}
+
 TEST(ScriptedServer, WithoutTheSerialPortOptionSettingsFailVisiblyAndBytesStillPass) {
   ScriptedServer server([](SOCKET s) {
     PlayTelnet(s, Bytes({telnet::kIac, telnet::kDont, 44, telnet::kIac, telnet::kDo, 0}),
@@ -104,6 +114,36 @@ TEST(ScriptedServer, ASettingTheServerAnswersOtherwiseFailsTheOpenAtSetCommState
   EXPECT_EQ(a.port.CommError().strFunction.str(), L"CommOpen (SetCommState)");
   Bstr slow(L"baud=300");
   EXPECT_EQ(a.port.CommSet(1, slow.get()), 0) << "what the server's port has is accepted";
+  EXPECT_EQ(a.port.CommClose(1), 0);
+}
+
+TEST(ScriptedServer, AWriteWaitsWhileTheServerHasSuspendedSending) {
+  constexpr DWORD kPauseMs = 300;
+  std::atomic<bool> resumed{false};
+  ScriptedServer server([&resumed](SOCKET s) {
+    DWORD suspendedAt = 0;
+    auto answer = [&](int code, const std::string& value) {
+      // Suspended before the open's last setting is answered, so the client
+      // knows of it when CommOpen returns.
+      if (code == transport::comport::kSetControl && value == std::string(1, '\x01') && !suspendedAt) {
+        testing::SendText(s, FromServer(transport::comport::kFlowControlSuspend));
+        suspendedAt = ::GetTickCount();
+      }
+      return value;
+    };
+    auto tick = [&] {
+      if (suspendedAt && !resumed && ::GetTickCount() - suspendedAt >= kPauseMs) {
+        resumed = true;  // before the client can hear of it
+        testing::SendText(s, FromServer(transport::comport::kFlowControlResume));
+      }
+    };
+    PlayTelnet(s, Bytes({telnet::kIac, telnet::kDo, 44}), answer, nullptr, tick);
+  });
+  RealPort a;
+  ASSERT_EQ(OpenNamed(a, 1, server.Address("rfc2217")), 0) << a.port.CommError().strFunction.str();
+  EXPECT_EQ(a.Write(1, L"held"), 4);
+  EXPECT_TRUE(resumed) << "the write went out while sending was suspended";
+  EXPECT_EQ(a.ReadExactly(1, 4, 10000), L"held");
   EXPECT_EQ(a.port.CommClose(1), 0);
 }
 
