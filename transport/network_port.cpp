@@ -16,6 +16,9 @@ constexpr DWORD kNegotiationMs = 2000;
 constexpr DWORD kAnswerMs = 2000;
 constexpr DWORD kControlSendMs = 2000;
 constexpr size_t kChunkBytes = 4096;
+// Past this much unread data the rest stays in the socket, where TCP's own
+// flow control holds the server back, as a full queue holds back a device.
+constexpr size_t kMostBuffered = 1 << 20;
 
 ULONGLONG Now() { return ::GetTickCount64(); }
 
@@ -207,7 +210,7 @@ BOOL NetworkPort::FailBroken() { return Fail(broken_ ? broken_ : ERROR_BROKEN_PI
 bool NetworkPort::Drain() {
   if (broken_) return false;
   char chunk[kChunkBytes];
-  for (;;) {
+  while (Buffered() < kMostBuffered) {
     const int got = ::recv(socket_.get(), chunk, static_cast<int>(sizeof chunk), 0);
     if (got > 0) {
       if (Negotiating()) {
@@ -229,6 +232,7 @@ bool NetworkPort::Drain() {
     broken_ = e;
     return false;
   }
+  return true;
 }
 
 void NetworkPort::WaitReadable(DWORD ms) {
@@ -412,7 +416,8 @@ BOOL NetworkPort::ReadFile(void* buffer, DWORD wanted, DWORD* count, OVERLAPPED*
   else total = ULONGLONG{t.ReadTotalTimeoutMultiplier} * wanted + t.ReadTotalTimeoutConstant;
   const bool bounded = total != 0;
   const ULONGLONG deadline = Now() + total;
-  const size_t enough = std::min<size_t>(wanted, anyWillDo ? 1 : wanted);
+  // (No read waits for more than the buffer takes in before it reads again.)
+  const size_t enough = std::min<size_t>({size_t{wanted}, anyWillDo ? 1 : size_t{wanted}, kMostBuffered});
   while (!atOnce && Buffered() < enough && !broken_) {
     if (bounded && Remaining(deadline) == 0) break;
     WaitReadable(bounded ? Remaining(deadline) : INFINITE);
