@@ -172,5 +172,27 @@ TEST_F(Ser2net, ModemLinesTravelOverTelnetOnlyAndRawTcpSaysItHasNone) {
   }
 }
 
+TEST_F(Ser2net, AConnectionTheServerDropsFailsItsNextReadsAndTheNewOneWorks) {
+  // A second client takes the port over (kickolduser), and ser2net ends the
+  // first connection.
+  for (const std::string& address : {rfc2217, raw}) {
+    SCOPED_TRACE(address);
+    RealPort first, second;
+    ASSERT_EQ(OpenNamed(first, 1, address), 0) << ErrorLine(first);
+    ASSERT_EQ(OpenNamed(second, 1, address), 0) << ErrorLine(second);
+    const DWORD start = ::GetTickCount();
+    long n = 0;
+    while (n >= 0 && ::GetTickCount() - start < 10000) {
+      Bstr data;
+      if ((n = first.port.CommRead(1, *data.put(), 0)) == 0) ::Sleep(10);
+    }
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(first.port.CommError().strFunction.str(), L"CommRead (ClearCommError)") << ErrorLine(first);
+    EXPECT_EQ(second.Write(1, L"still here"), 10) << ErrorLine(second);
+    EXPECT_EQ(first.port.CommClose(1), 0);
+    EXPECT_EQ(second.port.CommClose(1), 0);
+  }
+}
+
 }  // namespace
 }  // namespace vemblaric
