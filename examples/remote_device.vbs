@@ -22,7 +22,7 @@ If result <> 0 Then
   WScript.Quit 1
 End If
 c.Port = 1
-WScript.Echo "CommOpen " & name & ": open"
+WScript.Echo "CommOpen: the port is open"
 
 ' The server reports its port's modem lines (a pty has none: all clear).
 lineState = False

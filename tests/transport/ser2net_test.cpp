@@ -175,9 +175,15 @@ TEST_F(Ser2net, ModemLinesTravelOverTelnetOnlyAndRawTcpSaysItHasNone) {
 TEST_F(Ser2net, AConnectionTheServerDropsFailsItsNextReadsAndTheNewOneWorks) {
   // A second client takes the port over (kickolduser), and ser2net ends the
   // first connection.
-  for (const std::string& address : {rfc2217, raw}) {
+  const struct {
+    std::string address;
+    const char* device;
+  } cases[] = {{rfc2217, kTelnetDevice}, {raw, kRawDevice}};
+  for (const auto& c : cases) {
+    const std::string& address = c.address;
     SCOPED_TRACE(address);
-    RealPort first, second;
+    RealPort device, first, second;
+    ASSERT_EQ(OpenNamed(device, 1, c.device), 0) << ErrorLine(device);
     ASSERT_EQ(OpenNamed(first, 1, address), 0) << ErrorLine(first);
     ASSERT_EQ(OpenNamed(second, 1, address), 0) << ErrorLine(second);
     const DWORD start = ::GetTickCount();
@@ -189,6 +195,7 @@ TEST_F(Ser2net, AConnectionTheServerDropsFailsItsNextReadsAndTheNewOneWorks) {
     EXPECT_EQ(n, -1);
     EXPECT_EQ(first.port.CommError().strFunction.str(), L"CommRead (ClearCommError)") << ErrorLine(first);
     EXPECT_EQ(second.Write(1, L"still here"), 10) << ErrorLine(second);
+    EXPECT_EQ(device.ReadExactly(1, 10), L"still here");
     EXPECT_EQ(first.port.CommClose(1), 0);
     EXPECT_EQ(second.port.CommClose(1), 0);
   }
