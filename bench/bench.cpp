@@ -10,7 +10,9 @@
 //   - two paced streams into two controls on one thread, delivered rate and
 //     DataArrived latency of each, against one control alone;
 //   - CPU of an idle running loop, against the idle process and a busy spin;
-//   - IDispatch::Invoke of a property get against the call through the vtable.
+//   - IDispatch::Invoke of a property get against the call through the vtable;
+//   - a device on another machine: CommWrite throughput and 16-byte latency
+//     over rfc2217:// to ser2net on 127.0.0.1, against the local pty.
 //
 //   vemblaric_bench.exe TABLE_FILE SAMPLES_FILE [--quick]
 //
@@ -25,6 +27,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -186,8 +189,9 @@ class Control {
   _SerialControl* operator->() const { return c_.get(); }
   _SerialControl* get() const { return c_.get(); }
 
-  long Open(short slot) {
-    BSTR name = ::SysAllocString((L"COM" + std::to_wstring(slot)).c_str());
+  long Open(short slot) { return Open(slot, L"COM" + std::to_wstring(slot)); }
+  long Open(short slot, const std::wstring& portName) {
+    BSTR name = ::SysAllocString(portName.c_str());
     std::wstring wide(kSettings, kSettings + std::strlen(kSettings));
     BSTR settings = ::SysAllocString(wide.c_str());
     LONG result = -1;
@@ -290,8 +294,9 @@ void Progress(const std::string& text) {
 // never come) does not count.
 
 // Bytes per second that `write` gets out in `seconds`, the peer draining.
-double WriteThroughput(size_t block, double seconds, const std::function<bool(const std::string&)>& write) {
-  RawPort peer(2, false);
+double WriteThroughput(size_t block, double seconds, const std::function<bool(const std::string&)>& write,
+                       int peerPort = 2) {
+  RawPort peer(peerPort, false);
   if (!peer.ok()) return 0;
   std::atomic<bool> stop{false};
   Worker drain([&] {
@@ -619,6 +624,92 @@ void Latency(Control& control, FILE* samplesFile) {
                     "", "Wine's: a read waits 1 s for 64 bytes (Windows: returns what is queued)", "-"});
 }
 
+// --- a device on another machine -------------------------------------------------
+
+// The control's port over Telnet to ser2net on 127.0.0.1 (the name comes in
+// VEMBLARIC_BENCH_RFC2217; the device's end is COM31), against the same port
+// layer on the local pty (COM1, its peer COM2).
+constexpr int kNetworkPeerPort = 31;
+
+// Milliseconds from the peer's write of `size` bytes until CommRead, asking
+// for what is queued (so that no read waits for more), has them all.
+std::vector<double> PolledLatency(Control& control, int peerPort, size_t size, int count) {
+  RawPort peer(peerPort, false);
+  std::vector<double> samples;
+  if (!peer.ok()) return samples;
+  const std::string message = Pattern(size);
+  for (int i = 0; i < count; ++i) {
+    const double sent = Now();
+    if (peer.Write(message.data(), static_cast<DWORD>(size)) != size) break;
+    size_t got = 0;
+    while (got < size && Now() - sent < 5) {
+      short slot = kControlPort;
+      BSTR text = nullptr;
+      LONG wanted = 0, result = 0;
+      control->CommRead(&slot, &text, &wanted, &result);
+      ::SysFreeString(text);
+      if (result < 0) break;
+      got += static_cast<size_t>(result);
+    }
+    if (got < size) break;
+    samples.push_back((Now() - sent) * 1000);
+    ::Sleep(2);
+  }
+  return samples;
+}
+
+// CommWrite throughput in 16 KiB blocks and 16-byte latency, on `portName`.
+struct PortFigures {
+  double rate = 0;
+  std::vector<double> latency;
+};
+
+PortFigures MeasurePort(Control& control, const std::wstring& portName, int peerPort, int count) {
+  PortFigures f;
+  constexpr size_t kBlock = 16384;
+  const std::string data = Pattern(kBlock);
+  const std::wstring wide(data.begin(), data.end());
+  if (control.Open(kControlPort, portName) != 0) return f;
+  f.rate = WriteThroughput(kBlock, g_quick ? 0.3 : 1.5, [&](const std::string&) {
+    short slot = kControlPort;
+    BSTR text = ::SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    LONG result = 0;
+    control->CommWrite(&slot, &text, &result);
+    ::SysFreeString(text);
+    return result == static_cast<LONG>(kBlock);
+  }, peerPort);
+  control.Close(kControlPort);
+  // Opened again, so that nothing of the stream is still arriving.
+  if (control.Open(kControlPort, portName) != 0) return f;
+  f.latency = PolledLatency(control, peerPort, 16, count);
+  control.Close(kControlPort);
+  return f;
+}
+
+void Network(Control& control) {
+  const char* name = std::getenv("VEMBLARIC_BENCH_RFC2217");
+  if (!name || !*name) {
+    g_rows.push_back({"a device on another machine (rfc2217://)", "not measured",
+                      "VEMBLARIC_BENCH_RFC2217 not set", "", "reported", "-"});
+    return;
+  }
+  const std::string narrow(name);
+  const int count = g_quick ? 20 : 200;
+  Progress("a device on another machine: " + narrow);
+  const PortFigures net = MeasurePort(control, std::wstring(narrow.begin(), narrow.end()), kNetworkPeerPort, count);
+  Progress("the same on the local pty");
+  const PortFigures pty = MeasurePort(control, L"COM" + std::to_wstring(kControlPort), 2, count);
+  g_rows.push_back({"CommWrite, 16 KiB blocks, rfc2217:// to ser2net on 127.0.0.1", Rate(net.rate),
+                    "local pty " + Rate(pty.rate), pty.rate > 0 ? Format("%.2f", net.rate / pty.rate) : "",
+                    "reported", "-"});
+  const double netMedian = Percentile(net.latency, 0.5), ptyMedian = Percentile(pty.latency, 0.5);
+  g_rows.push_back({"16 bytes from the device to CommRead, rfc2217://, median / p99 (" +
+                        std::to_string(net.latency.size()) + " of " + std::to_string(count) + ")",
+                    Format("%.2f", netMedian) + Format(" / %.2f ms", Percentile(net.latency, 0.99)),
+                    "local pty " + Format("%.2f", ptyMedian) + Format(" / %.2f ms", Percentile(pty.latency, 0.99)),
+                    ptyMedian > 0 ? Format("%.2f", netMedian / ptyMedian) : "", "reported", "-"});
+}
+
 // --- several devices on one thread ---------------------------------------------------
 
 // One paced stream of numbered records into one control: what its DataArrived
@@ -850,6 +941,7 @@ int main(int argc, char** argv) {
   if (second.Create()) SeveralDevices(control, second);
   IdleCpu(control);
   InvokeCost(control);
+  Network(control);
   std::fclose(samples);
 
   PrintTable(stdout);

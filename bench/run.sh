@@ -38,7 +38,9 @@ measure() {
   out=$build/bench-results
   mkdir -p "$out"
   rm -f "$out/table.md" "$out/samples.txt" "$out/latency.png"
-  echo "== measuring the $bits-bit control (a few minutes; control on COM1, peer on COM2)"
+  echo "== measuring the $bits-bit control (a few minutes; control on COM1, peer on COM2;"
+  echo "   and over rfc2217:// to ser2net on 127.0.0.1, the device on COM31)"
+  VEMBLARIC_BENCH_RFC2217=rfc2217://127.0.0.1:$(awk '$1 == "rfc2217" {print $2}' "$build/bench/ser2net.ports") \
   VEMBLARIC_RUN_TIMEOUT=900 "$build/wine-run" "$build/bench/vemblaric_bench.exe" \
     "$(windows "$out/table.md")" "$(windows "$out/samples.txt")" $quick >/dev/null
   bash "$top/tools/bench.sh" stop "$build"

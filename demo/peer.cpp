@@ -66,6 +66,8 @@ int main(int argc, char** argv) {
   timeouts.ReadTotalTimeoutConstant = 200;
   timeouts.WriteTotalTimeoutConstant = 2000;
   ::SetCommTimeouts(port, &timeouts);
+  // Bytes an earlier user of the port left unread are not this session's.
+  ::PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
   Say("listening on COM" + std::string(argv[1]) + " (" + settings + "), a " +
       std::to_string(sizeof(void*) * 8) + "-bit program");
 

@@ -1,7 +1,8 @@
 // The port layer's one door to the operating system: the kernel32 calls it
-// makes, as a table of function pointers. Production binds the table straight
-// to kernel32; tests hand the layer a scripted fake instead. Calls through the
-// table cost one indirect call and nothing else.
+// makes, as a table of function pointers. Production binds the table to the
+// transport, which passes device names and their handles straight to kernel32
+// and answers for the ports it opened on other machines; tests hand the layer
+// a scripted fake instead.
 #pragma once
 
 #include <windows.h>
@@ -32,7 +33,8 @@ struct Kernel32 {
   BOOL(WINAPI* CancelIoEx)(HANDLE, LPOVERLAPPED);
 };
 
-// The table bound to the real kernel32.
+// The table bound to the system: kernel32, and the network for
+// "rfc2217://" and "socket://" names.
 const Kernel32& SystemKernel32();
 
 }  // namespace vemblaric

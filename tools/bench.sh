@@ -2,6 +2,13 @@
 # The virtual null-modem bench: a private Wine prefix inside the build tree
 # whose COM1<->COM2 and COM3<->COM4 are socat pty pairs, and COM21<->COM22 a
 # third pair for the ports that hosts reach by their full device name.
+# Two more pairs stand for devices on another machine: ser2net serves com32
+# on 127.0.0.1 as a Telnet server with the serial-port control option, and
+# com34 as raw TCP, and a test plays each device on the pair's other end,
+# COM31 and COM33. (One device behind both accepters would refuse the one
+# while the other closes.) The port numbers are in bench/ser2net.ports
+# ("rfc2217 N" and "raw N"); bench/com32 and com34 are the served ends, for
+# `stty -F`.
 #
 #   bench.sh start BUILD_DIR   make the prefix if needed, start wineserver and the pairs
 #   bench.sh stop BUILD_DIR    stop everything that start started
@@ -29,6 +36,14 @@ stop() {
       kill "$pid" 2>/dev/null || true
     done < "$state/pids"
     rm -f "$state/pids"
+  fi
+  if [ -f "$state/ser2net.pid" ]; then
+    local s2n
+    s2n=$(cat "$state/ser2net.pid")
+    kill "$s2n" 2>/dev/null || true
+    for _ in $(seq 40); do kill -0 "$s2n" 2>/dev/null || break; sleep 0.05; done
+    kill -9 "$s2n" 2>/dev/null || true
+    rm -f "$state/ser2net.pid" "$state/ser2net.ports"
   fi
   rm -f "$state"/pair*.pid
   timeout 20 wineserver -k 2>/dev/null || true
@@ -58,12 +73,15 @@ REGEDIT4
 "COM4"="$state/com4"
 "COM21"="$state/com21"
 "COM22"="$state/com22"
+"COM31"="$state/com31"
+"COM33"="$state/com33"
 
 [HKEY_CURRENT_USER\\Software\\Wine\\Drivers]
 "Graphics"="null"
 REG
   if ! grep -q "$state/com4" "$WINEPREFIX/system.reg" 2>/dev/null \
      || ! grep -q "$state/com22" "$WINEPREFIX/system.reg" 2>/dev/null \
+     || ! grep -q "$state/com33" "$WINEPREFIX/system.reg" 2>/dev/null \
      || ! grep -q '"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
     VEMBLARIC_RUN_TIMEOUT=60 bash "$launch" "$VEMBLARIC_WINE" regedit /S "Z:$(printf '%s' "$state/ports.reg" | tr / '\\')" >/dev/null 2>&1
   fi
@@ -86,7 +104,7 @@ start() {
   # Each pair's pid is also kept on its own (pair12.pid, pair34.pid), so a
   # test can end one pair as a device that vanishes.
   local a b
-  for pair in "1 2" "3 4" "21 22"; do
+  for pair in "1 2" "3 4" "21 22" "31 32" "33 34"; do
     read -r a b <<<"$pair"
     rm -f "$state/com$a" "$state/com$b"
     setsid socat "pty,raw,echo=0,link=$state/com$a" "pty,raw,echo=0,link=$state/com$b" \
@@ -96,10 +114,62 @@ start() {
   done
   for _ in $(seq 100); do
     [ -e "$state/com1" ] && [ -e "$state/com2" ] && [ -e "$state/com3" ] && [ -e "$state/com4" ] \
-      && [ -e "$state/com21" ] && [ -e "$state/com22" ] && return 0
+      && [ -e "$state/com21" ] && [ -e "$state/com22" ] && [ -e "$state/com31" ] \
+      && [ -e "$state/com32" ] && [ -e "$state/com33" ] && [ -e "$state/com34" ] \
+      && { start_ser2net; return; }
     sleep 0.05
   done
   echo "bench: the pty pairs did not appear" >&2
+  return 1
+}
+
+# Whether something listens on TCP port $1 (/proc/net/tcp gives it in hex).
+listening() {
+  local hex
+  hex=$(printf '%04X' "$1")
+  grep -qE "^ *[0-9]+: [0-9A-F]+:$hex [0-9A-F]+:0000 0A" /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+
+# ser2net in front of com32 and com34. A new client takes over from one
+# still closing, so that tests can open again at once. Several builds may run benches at once, so the
+# ports come from the build's path, and the next pair is tried when one is
+# taken. -u: no UUCP lock files, which would be written outside the build tree.
+start_ser2net() {
+  local base rfc raw try s2n
+  base=$(( 20000 + $(printf '%s' "$build" | cksum | cut -d' ' -f1) % 20000 / 2 * 2 ))
+  for try in $(seq 0 9); do
+    rfc=$(( base + try * 2 )) raw=$(( base + try * 2 + 1 ))
+    listening "$rfc" || listening "$raw" && continue
+    cat >"$state/ser2net.yaml" <<YAML
+%YAML 1.1
+---
+connection: &rfc2217
+  accepter: telnet(rfc2217),tcp,127.0.0.1,$rfc
+  connector: serialdev,$state/com32,9600n81,local
+  options:
+    kickolduser: true
+connection: &raw
+  accepter: tcp,127.0.0.1,$raw
+  connector: serialdev,$state/com34,9600n81,local
+  options:
+    kickolduser: true
+YAML
+    setsid ser2net -n -u -c "$state/ser2net.yaml" </dev/null >>"$state/ser2net.log" 2>&1 &
+    s2n=$!
+    echo "$s2n" >"$state/ser2net.pid"
+    for _ in $(seq 100); do
+      if listening "$rfc" && listening "$raw"; then
+        printf 'rfc2217 %s\nraw %s\n' "$rfc" "$raw" >"$state/ser2net.ports"
+        return 0
+      fi
+      kill -0 "$s2n" 2>/dev/null || break
+      sleep 0.05
+    done
+    # Not listening on both (a port taken meanwhile): this ser2net goes.
+    kill -9 "$s2n" 2>/dev/null || true
+    rm -f "$state/ser2net.pid"
+  done
+  echo "bench: ser2net did not start (see $state/ser2net.log)" >&2
   return 1
 }
 

@@ -3,7 +3,8 @@
 # 32-bit control and then the 64-bit one registers it in its build's private
 # Wine prefix, starts the null-modem bench, and runs the demo host (of the same
 # word size) through a short session against a scripted peer on the other end
-# of the cable. Everything it starts is stopped when it ends.
+# of the cable, and a script through the same exchange with a device that
+# ser2net serves over TCP. Everything it starts is stopped when it ends.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 base=${VEMBLARIC_BUILD:-$top/build}
@@ -23,6 +24,24 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 ocx_windows_path() { printf 'Z:%s' "$build/server/Vemblaric.ocx" | tr / '\\'; }
+
+# Starts the scripted peer on COM$1 and returns once it listens.
+start_peer() {
+  local ready
+  ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
+  rm -f "$ready"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" "$1" 57600 \
+    </dev/null > >(while IFS= read -r line; do
+                     printf '%s\n' "$line"
+                     case $line in *listening*) : >"$ready" ;; esac
+                   done) 2>&1 &
+  peer_pid=$!
+  for _ in $(seq 300); do
+    [ -e "$ready" ] && break
+    sleep 0.1
+  done
+  rm -f "$ready"
+}
 
 session() {
   build=$base/$1
@@ -55,23 +74,30 @@ TEXT
    Under Wine short answers take about a second (its serial read waits out
    the 1 s time-out for 64 bytes); Windows returns them at once.
 TEXT
-  ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
-  rm -f "$ready"
-  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" 2 57600 \
-    </dev/null > >(while IFS= read -r line; do
-                     printf '%s\n' "$line"
-                     case $line in *listening*) : >"$ready" ;; esac
-                   done) 2>&1 &
-  peer_pid=$!
-  for _ in $(seq 300); do
-    [ -e "$ready" ] && break
-    sleep 0.1
-  done
-  rm -f "$ready"
+  start_peer 2
 
   long="a longer line, of sixty-four characters or more, arrives in one pass"
   VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 1 57600 \
     "hello" "how are you?" "$long" "bye" </dev/null
+  wait "$peer_pid" || true
+  peer_pid=
+  sleep 0.2
+
+  local rfc2217
+  rfc2217=rfc2217://127.0.0.1:$(awk '$1 == "rfc2217" {print $2}' "$build/bench/ser2net.ports")
+  cat <<TEXT
+
+== 3. the same exchange with a device on another machine
+   ser2net, here on 127.0.0.1, serves a pty as $rfc2217 (Telnet with the
+   serial-port control option); the peer plays the device on the pty's other
+   end (COM31). A script opens the port by that name through the control's
+   CommOpen and polls with Read_Com; network reads return at once, also
+   under Wine.
+   cscript //nologo examples\remote_device.vbs $rfc2217
+TEXT
+  start_peer 31
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" cscript //nologo \
+    "$(printf 'Z:%s' "$top/examples/remote_device.vbs" | tr / '\\')" "$rfc2217" </dev/null
   wait "$peer_pid" || true
   peer_pid=
   sleep 0.2

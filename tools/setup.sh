@@ -5,8 +5,9 @@ set -euo pipefail
 
 # gnuplot-nox draws the benchmark's latency plot.
 # The 64-bit control needs the x86_64 compiler and the 64-bit Wine loader.
-# zip writes the release package; ccache keeps compilations across builds.
-packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine32:i386 wine64 socat cmake googletest locales gnuplot-nox zip ccache)
+# zip writes the release package; ccache keeps compilations across builds;
+# ser2net serves a bench port over TCP, as a device on another machine.
+packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine32:i386 wine64 socat cmake googletest locales gnuplot-nox zip ccache ser2net)
 
 missing=()
 for p in "${packages[@]}"; do

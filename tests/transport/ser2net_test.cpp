@@ -1,0 +1,205 @@
+// The port layer on ports that ser2net serves on 127.0.0.1: the bench's com32
+// behind a Telnet accepter with the serial-port control option and com34
+// behind a raw TCP accepter, with the test playing each device on its pair's
+// other end, COM31 and COM33. What the server's port was set to is read back
+// with `stty`.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "network_fixture.h"
+#include "transport/network_calls.h"
+
+namespace vemblaric {
+namespace {
+
+using testing::OpenNamed;
+using testing::RealPort;
+
+const std::string kBench = VEMBLARIC_BENCH_DIR;  // a Linux path
+const std::string kSttyScript = VEMBLARIC_STTY_SCRIPT;
+const char kTelnetDevice[] = "\\\\.\\COM31";
+const char kRawDevice[] = "\\\\.\\COM33";
+
+// A file of the bench as this Wine process names it.
+std::string BenchFile(const std::string& name) {
+  std::string path = "Z:" + kBench + "/" + name;
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The served end's settings as `stty -a` prints them, from a run of the
+// Linux program that this Wine process starts.
+std::string ServedSettings(const char* served) {
+  const std::string out = BenchFile("stty.out");
+  ::DeleteFileA(out.c_str());
+  std::wstring line = L"Z:\\bin\\sh " + testing::Wide(kSttyScript) + L" " +
+                      testing::Wide(kBench + "/" + served) + L" " + testing::Wide(kBench + "/stty.out");
+  STARTUPINFOW start{};
+  start.cb = sizeof start;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start,
+                        &info))
+    return "(stty did not start)";
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+  // Wine does not report a Linux program's end: the file appears whole when it is done.
+  for (int i = 0; i < 1000 && ::GetFileAttributesA(out.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    ::Sleep(10);
+  return ReadFile(out);
+}
+
+bool Has(const std::string& settings, const std::string& word) {
+  return (" " + settings + " ").find(" " + word + " ") != std::string::npos ||
+         settings.find(word + ";") != std::string::npos || settings.find(word + "\n") != std::string::npos;
+}
+
+class Ser2net : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::istringstream ports(ReadFile(BenchFile("ser2net.ports")));
+    std::string scheme, number;
+    while (ports >> scheme >> number) {
+      if (scheme == "rfc2217") rfc2217 = "rfc2217://127.0.0.1:" + number;
+      if (scheme == "raw") raw = "socket://127.0.0.1:" + number;
+    }
+    ASSERT_FALSE(rfc2217.empty() || raw.empty()) << "no ser2net ports; is the bench running?";
+  }
+  void TearDown() override { EXPECT_EQ(transport::OpenNetworkHandles(), 0u); }
+
+  static std::wstring ErrorLine(RealPort& p) {
+    Bstr line;
+    p.port.CommGetError(*line.put());
+    return line.str();
+  }
+
+  std::string rfc2217, raw;
+};
+
+TEST_F(Ser2net, SettingsReachTheServersPortOverTelnetAndStayLocalOverRawTcp) {
+  RealPort a;
+  ASSERT_EQ(OpenNamed(a, 1, rfc2217, L"baud=19200 parity=N data=8 stop=2"), 0) << ErrorLine(a);
+  const struct {
+    const wchar_t* settings;  // "" for the open's own
+    std::vector<std::string> words;
+  } steps[] = {
+      {L"", {"19200", "cstopb", "-crtscts"}},
+      {L"baud=57600 parity=N data=8 stop=1 octs=on", {"57600", "-cstopb", "crtscts"}},
+      {L"baud=4800 octs=off", {"4800", "-cstopb", "-crtscts"}},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(testing::Wide("") + step.settings);
+    if (*step.settings) {
+      Bstr s(step.settings);
+      ASSERT_EQ(a.port.CommSet(1, s.get()), 0) << ErrorLine(a);
+    }
+    const std::string seen = ServedSettings("com32");
+    for (const std::string& word : step.words) EXPECT_TRUE(Has(seen, word)) << word << " in\n" << seen;
+  }
+  EXPECT_EQ(a.port.CommClose(1), 0);
+
+  // Raw TCP sends no settings: the port keeps them, the server's port keeps its own.
+  ASSERT_EQ(OpenNamed(a, 1, raw, L"baud=19200 parity=N data=8 stop=2"), 0) << ErrorLine(a);
+  DCB dcb{};
+  ASSERT_TRUE(SystemKernel32().GetCommState(a.Handle(1), &dcb));
+  EXPECT_EQ(dcb.BaudRate, 19200u);
+  EXPECT_FALSE(Has(ServedSettings("com34"), "19200"));
+  EXPECT_EQ(a.port.CommClose(1), 0);
+}
+
+std::wstring AllByteValues() {
+  char bytes[256];
+  for (int i = 0; i < 256; ++i) bytes[i] = static_cast<char>(i);
+  return FromAnsi(bytes, 256);
+}
+
+TEST_F(Ser2net, EveryByteValuePassesBothWaysAndAFlushDiscardsWhatWaited) {
+  const std::wstring all = AllByteValues();
+  ASSERT_EQ(all.size(), 256u);
+  const struct {
+    std::string address;
+    const char* device;
+  } cases[] = {{rfc2217, kTelnetDevice}, {raw, kRawDevice}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    RealPort device, net;
+    ASSERT_EQ(OpenNamed(device, 1, c.device), 0) << ErrorLine(device);
+    ASSERT_EQ(OpenNamed(net, 1, c.address), 0) << ErrorLine(net);
+    // Towards the device first: once it has arrived, the server has the port open.
+    EXPECT_EQ(net.Write(1, all), 256);
+    EXPECT_EQ(device.ReadExactly(1, 256), all);
+    EXPECT_EQ(device.Write(1, all), 256);
+    EXPECT_EQ(net.ReadExactly(1, 256), all);
+
+    ASSERT_EQ(device.Write(1, L"stale bytes"), 11);
+    ASSERT_TRUE(testing::WaitQueuedNet(net, 1, 11));
+    EXPECT_EQ(net.port.CommFlush(1), 0) << ErrorLine(net);
+    Bstr data;
+    EXPECT_EQ(net.port.CommRead(1, *data.put(), 0), 0);
+    ASSERT_EQ(device.Write(1, L"fresh"), 5);
+    EXPECT_EQ(net.ReadExactly(1, 5), L"fresh");
+
+    EXPECT_EQ(net.port.CommClose(1), 0);
+    EXPECT_EQ(device.port.CommClose(1), 0);
+  }
+}
+
+TEST_F(Ser2net, ModemLinesTravelOverTelnetOnlyAndRawTcpSaysItHasNone) {
+  const struct {
+    std::string address;
+    long result;
+  } cases[] = {{rfc2217, 0}, {raw, ERROR_NOT_SUPPORTED}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.address);
+    RealPort a;
+    ASSERT_EQ(OpenNamed(a, 1, c.address), 0) << ErrorLine(a);
+    VARIANT_BOOL state = VARIANT_TRUE;
+    EXPECT_EQ(a.port.CommSetLine(1, 2, VARIANT_TRUE), c.result) << ErrorLine(a);
+    EXPECT_EQ(a.port.CommGetLine(1, -1, state), c.result) << ErrorLine(a);
+    // A pty has no lines: the server reports them all clear.
+    if (c.result == 0) EXPECT_EQ(state, VARIANT_FALSE);
+    EXPECT_EQ(a.port.CommClose(1), 0);
+  }
+}
+
+TEST_F(Ser2net, AConnectionTheServerDropsFailsItsNextReadsAndTheNewOneWorks) {
+  // A second client takes the port over (kickolduser), and ser2net ends the
+  // first connection.
+  const struct {
+    std::string address;
+    const char* device;
+  } cases[] = {{rfc2217, kTelnetDevice}, {raw, kRawDevice}};
+  for (const auto& c : cases) {
+    const std::string& address = c.address;
+    SCOPED_TRACE(address);
+    RealPort device, first, second;
+    ASSERT_EQ(OpenNamed(device, 1, c.device), 0) << ErrorLine(device);
+    ASSERT_EQ(OpenNamed(first, 1, address), 0) << ErrorLine(first);
+    ASSERT_EQ(OpenNamed(second, 1, address), 0) << ErrorLine(second);
+    const DWORD start = ::GetTickCount();
+    long n = 0;
+    while (n >= 0 && ::GetTickCount() - start < 10000) {
+      Bstr data;
+      if ((n = first.port.CommRead(1, *data.put(), 0)) == 0) ::Sleep(10);
+    }
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(first.port.CommError().strFunction.str(), L"CommRead (ClearCommError)") << ErrorLine(first);
+    EXPECT_EQ(second.Write(1, L"still here"), 10) << ErrorLine(second);
+    EXPECT_EQ(device.ReadExactly(1, 10), L"still here");
+    EXPECT_EQ(first.port.CommClose(1), 0);
+    EXPECT_EQ(second.port.CommClose(1), 0);
+  }
+}
+
+}  // namespace
+}  // namespace vemblaric
