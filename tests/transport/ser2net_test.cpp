@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "network_fixture.h"
+#include "ser2net_bench.h"
 #include "transport/network_calls.h"
 
 namespace vemblaric {
@@ -18,62 +19,18 @@ namespace {
 using testing::OpenNamed;
 using testing::RealPort;
 
-const std::string kBench = VEMBLARIC_BENCH_DIR;  // a Linux path
-const std::string kSttyScript = VEMBLARIC_STTY_SCRIPT;
+using testing::BenchFile;
+using testing::Has;
+using testing::ReadFile;
+using testing::ServedSettings;
+
 const char kTelnetDevice[] = "\\\\.\\COM31";
 const char kRawDevice[] = "\\\\.\\COM33";
-
-// A file of the bench as this Wine process names it.
-std::string BenchFile(const std::string& name) {
-  std::string path = "Z:" + kBench + "/" + name;
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  return path;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// The served end's settings as `stty -a` prints them, from a run of the
-// Linux program that this Wine process starts.
-std::string ServedSettings(const char* served) {
-  const std::string out = BenchFile("stty.out");
-  ::DeleteFileA(out.c_str());
-  std::wstring line = L"Z:\\bin\\sh " + testing::Wide(kSttyScript) + L" " +
-                      testing::Wide(kBench + "/" + served) + L" " + testing::Wide(kBench + "/stty.out");
-  STARTUPINFOW start{};
-  start.cb = sizeof start;
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start,
-                        &info))
-    return "(stty did not start)";
-  ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
-  // Wine does not report a Linux program's end: the file appears whole when it is done.
-  for (int i = 0; i < 1000 && ::GetFileAttributesA(out.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
-    ::Sleep(10);
-  return ReadFile(out);
-}
-
-bool Has(const std::string& settings, const std::string& word) {
-  return (" " + settings + " ").find(" " + word + " ") != std::string::npos ||
-         settings.find(word + ";") != std::string::npos || settings.find(word + "\n") != std::string::npos;
-}
 
 class Ser2net : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::istringstream ports(ReadFile(BenchFile("ser2net.ports")));
-    std::string scheme, number;
-    while (ports >> scheme >> number) {
-      if (scheme == "rfc2217") rfc2217 = "rfc2217://127.0.0.1:" + number;
-      if (scheme == "raw") raw = "socket://127.0.0.1:" + number;
-    }
-    ASSERT_FALSE(rfc2217.empty() || raw.empty()) << "no ser2net ports; is the bench running?";
+    ASSERT_TRUE(testing::Ser2netAddresses(rfc2217, raw)) << "no ser2net ports; is the bench running?";
   }
   void TearDown() override { EXPECT_EQ(transport::OpenNetworkHandles(), 0u); }
 
