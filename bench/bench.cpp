@@ -587,12 +587,18 @@ std::vector<double> ControlLatency(Control& control, size_t size, int count) {
 }
 
 // A ReadFile loop: with `controlTimeouts`, the control's own (under Wine a
-// read then waits out 1 s for what it asks); without, a read returns as soon
-// as anything is in.
+// read then waits out 1 s for what it asks); without, each read returns at
+// once with what is queued, and the loop looks again a millisecond later
+// (Wine makes a read that should return as soon as anything is in wait out
+// its total time-out, so that is no reference there).
 std::vector<double> RawLatency(size_t size, int count, bool controlTimeouts = true) {
   RawPort peer(2, false);
   RawPort port(kControlPort, controlTimeouts);
   if (!peer.ok() || !port.ok()) return {};
+  if (!controlTimeouts) {
+    COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 5000};
+    ::SetCommTimeouts(port.get(), &atOnce);
+  }
   LatencyProbe probe(size, count);
   std::atomic<bool> done{false};
   Worker reader([&] {
@@ -600,6 +606,7 @@ std::vector<double> RawLatency(size_t size, int count, bool controlTimeouts = tr
     while (!done) {
       const DWORD n = port.Read(buffer.data(), 64);
       if (n) probe.Received(buffer.data(), n);
+      else if (!controlTimeouts) ::Sleep(1);
     }
   });
   probe.Feed(peer, [&] { done = true; });
@@ -1041,18 +1048,18 @@ void SerialPortFigures(Port& port, FILE* samplesFile) {
   const int count = g_quick ? 30 : 300;
   Progress("SerialPort: DataReceived latency, 16-byte messages");
   const std::vector<double> ours = PortLatency(port, 16, count);
-  Progress("ReadFile latency, 16-byte messages, a read returning what is in");
+  Progress("ReadFile latency, 16-byte messages, a loop looking every millisecond");
   const std::vector<double> raw = RawLatency(16, count, false);
   for (double sample : ours) std::fprintf(samplesFile, "DataReceived %.3f\n", sample);
   const bool all = ours.size() == static_cast<size_t>(count);
   const std::string n = " (" + std::to_string(ours.size()) + " of " + std::to_string(count) + ")";
   const double median = Percentile(ours, 0.5), p99 = Percentile(ours, 0.99);
   g_rows.push_back({"SerialPort: DataReceived latency, 16-byte messages, median" + n, Format("%.1f ms", median),
-                    "ReadFile " + Format("%.1f ms", Percentile(raw, 0.5)) + "; control's DataArrived " +
+                    "ReadFile every 1 ms " + Format("%.1f ms", Percentile(raw, 0.5)) + "; control's DataArrived " +
                         Format("%.0f ms", g_control.shortMedian),
                     "", "<= 5 ms", all && median <= 5 ? "met" : "missed"});
   g_rows.push_back({"SerialPort: DataReceived latency, 16-byte messages, p99", Format("%.1f ms", p99),
-                    "ReadFile " + Format("%.1f ms", Percentile(raw, 0.99)) + "; control's DataArrived " +
+                    "ReadFile every 1 ms " + Format("%.1f ms", Percentile(raw, 0.99)) + "; control's DataArrived " +
                         Format("%.0f ms", g_control.shortP99),
                     "", "<= 20 ms", all && p99 <= 20 ? "met" : "missed"});
 
