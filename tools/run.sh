@@ -3,7 +3,9 @@
 # 32-bit control and then the 64-bit one registers it in its build's private
 # Wine prefix, starts the null-modem bench, and runs the demo host (of the same
 # word size) through a short session against a scripted peer on the other end
-# of the cable. Everything it starts is stopped when it ends.
+# of the cable; then a shorter one through SerialPort, the library's second
+# class, whose exchange its DataReceived handler drives. Everything it starts
+# is stopped when it ends.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 base=${VEMBLARIC_BUILD:-$top/build}
@@ -24,9 +26,34 @@ trap 'exit 130' INT TERM
 
 ocx_windows_path() { printf 'Z:%s' "$build/server/Vemblaric.ocx" | tr / '\\'; }
 
+# Starts the peer on COM<port> in the background (its pid in peer_pid) and
+# returns once it listens.
+start_peer() {
+  local ready
+  ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
+  rm -f "$ready"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" "$@" \
+    </dev/null > >(while IFS= read -r line; do
+                     printf '%s\n' "$line"
+                     case $line in *listening*) : >"$ready" ;; esac
+                   done) 2>&1 &
+  peer_pid=$!
+  for _ in $(seq 300); do
+    [ -e "$ready" ] && break
+    sleep 0.1
+  done
+  rm -f "$ready"
+}
+
+end_peer() {
+  wait "$peer_pid" || true
+  peer_pid=
+  sleep 0.2
+}
+
 session() {
   build=$base/$1
-  local bits status ready long
+  local bits status long
   bits=$(. "$build/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
   echo
   echo "######## the $bits-bit control: $build/server/Vemblaric.ocx, with $bits-bit demo host and peer"
@@ -35,7 +62,7 @@ session() {
 
   echo "== registering the control: regsvr32 /s $(ocx_windows_path)"
   VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" regsvr32 /s "$(ocx_windows_path)"
-  echo "   Vemblaric.SerialControl is registered in $build/wineprefix (a win$bits prefix)"
+  echo "   Vemblaric.SerialControl and Vemblaric.SerialPort are registered in $build/wineprefix (a win$bits prefix)"
 
   cat <<'TEXT'
 
@@ -55,26 +82,27 @@ TEXT
    Under Wine short answers take about a second (its serial read waits out
    the 1 s time-out for 64 bytes); Windows returns them at once.
 TEXT
-  ready=$(mktemp /tmp/vemblaric-run.XXXXXX)
-  rm -f "$ready"
-  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_peer.exe" 2 57600 \
-    </dev/null > >(while IFS= read -r line; do
-                     printf '%s\n' "$line"
-                     case $line in *listening*) : >"$ready" ;; esac
-                   done) 2>&1 &
-  peer_pid=$!
-  for _ in $(seq 300); do
-    [ -e "$ready" ] && break
-    sleep 0.1
-  done
-  rm -f "$ready"
-
+  start_peer 2 57600
   long="a longer line, of sixty-four characters or more, arrives in one pass"
   VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_demo.exe" 1 57600 \
     "hello" "how are you?" "$long" "bye" </dev/null
-  wait "$peer_pid" || true
-  peer_pid=
-  sleep 0.2
+  end_peer
+
+  cat <<'TEXT'
+
+== 3. the same cable through SerialPort, the library's class for new code
+   on COM2, the peer again, now at 19200 baud with two stop bits; on COM1,
+   vemblaric_port_demo.exe lists the ports, opens COM1 at the same setting
+   (Open returns at once) and sends "hello". From then on its DataReceived
+   handler, raised by the host's own message loop, takes each answer and
+   sends the next text; the peer's "quit" closes the port. The time after
+   each write is mostly the peer's: under Wine its read waits out its own
+   200 ms time-out before it answers. Last, two failures as a host sees them.
+TEXT
+  start_peer 2 19200 "parity=N data=8 stop=2"
+  VEMBLARIC_RUN_TIMEOUT=60 "$build/wine-run" "$build/demo/vemblaric_port_demo.exe" COM1 19200 \
+    "hello" "how are you?" "bye" </dev/null
+  end_peer
 
   echo
   echo "== stopping the bench"
