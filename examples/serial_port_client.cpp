@@ -149,6 +149,7 @@ int Run() {
   ::SetCommState(device, &dcb);
   COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 200, 0, 2000};  // a read returns once bytes are in
   ::SetCommTimeouts(device, &timeouts);
+  ::PurgeComm(device, PURGE_RXCLEAR | PURGE_TXCLEAR);  // nothing left from an earlier user of the cable
   const HANDLE deviceThread = ::CreateThread(nullptr, 0, Device, device, 0, nullptr);
 
   Events events;
