@@ -13,6 +13,10 @@
 //   - IDispatch::Invoke of a property get against the call through the vtable;
 //   - a device on another machine: CommWrite throughput and 16-byte latency
 //     over rfc2217:// to ser2net on 127.0.0.1, against the local pty.
+//   - SerialPort, against the control and against kernel32 alone: which wait
+//     its watcher gets from the driver, a 16-byte message's latency to
+//     DataReceived, a paced stream through DataReceived and ReadBytes, Write
+//     and WriteBytes of 1 KiB blocks, and the CPU of an open idle port.
 //
 //   vemblaric_bench.exe TABLE_FILE SAMPLES_FILE [--quick]
 //
@@ -34,6 +38,7 @@
 #include <string>
 #include <vector>
 
+#include "SerialPort.h"
 #include "Vemblaric.h"
 #include "demo/host_com.h"
 
@@ -43,6 +48,8 @@ using vemblaric::host::ComPtr;
 using vemblaric::host::Connection;
 using vemblaric::host::ControlEvent;
 using vemblaric::host::EventSink;
+using vemblaric::host::PortEvent;
+using vemblaric::host::PortEventSink;
 
 constexpr short kControlPort = 1;
 constexpr long kBaud = 921600;
@@ -265,6 +272,14 @@ struct Row {
 std::vector<Row> g_rows;
 bool g_quick = false;
 
+// The control's figures of this run, beside which SerialPort's are shown.
+struct ControlFigures {
+  double write1k = 0;          // CommWrite, 1 KiB blocks, bytes per second
+  long capacity = 0;           // highest paced rate the receive loop kept
+  double shortMedian = 0, shortP99 = 0;  // DataArrived, 16-byte messages, ms
+  double idleShare = 0;        // % of a core
+} g_control;
+
 std::string Format(const char* format, double value) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, format, value);
@@ -376,6 +391,7 @@ void Throughput(Control& control) {
                       : 0;
     }
     const double ratio = raw > 0 ? ours / raw : 0;
+    if (block == 1024) g_control.write1k = ours;
     g_rows.push_back({"CommWrite, " + label + " blocks", Rate(ours), "WriteFile " + Rate(raw),
                       Format("%.2f", ratio), ">= 0.9", ratio >= 0.9 ? "met" : "missed"});
 
@@ -501,6 +517,7 @@ void LoopCapacity(Control& control) {
       bestDelivery = run.delivery;
     }
   }
+  g_control.capacity = best;
   g_rows.push_back({"receive loop: paced rate delivered through DataArrived for " + Format("%.0f", seconds) +
                         " s, no loss",
                     Grouped(best) + " B/s (" + Rate(bestDelivery) + " as delivered)",
@@ -574,10 +591,19 @@ std::vector<double> ControlLatency(Control& control, size_t size, int count) {
   return probe.samples;
 }
 
-std::vector<double> RawLatency(size_t size, int count) {
+// A ReadFile loop: with `controlTimeouts`, the control's own (under Wine a
+// read then waits out 1 s for what it asks); without, each read returns at
+// once with what is queued, and the loop looks again a millisecond later
+// (Wine makes a read that should return as soon as anything is in wait out
+// its total time-out, so that is no reference there).
+std::vector<double> RawLatency(size_t size, int count, bool controlTimeouts = true) {
   RawPort peer(2, false);
-  RawPort port(kControlPort, true);
+  RawPort port(kControlPort, controlTimeouts);
   if (!peer.ok() || !port.ok()) return {};
+  if (!controlTimeouts) {
+    COMMTIMEOUTS atOnce{MAXDWORD, 0, 0, 0, 5000};
+    ::SetCommTimeouts(port.get(), &atOnce);
+  }
   LatencyProbe probe(size, count);
   std::atomic<bool> done{false};
   Worker reader([&] {
@@ -585,6 +611,7 @@ std::vector<double> RawLatency(size_t size, int count) {
     while (!done) {
       const DWORD n = port.Read(buffer.data(), 64);
       if (n) probe.Received(buffer.data(), n);
+      else if (!controlTimeouts) ::Sleep(1);
     }
   });
   probe.Feed(peer, [&] { done = true; });
@@ -602,6 +629,8 @@ void Latency(Control& control, FILE* samplesFile) {
   Progress("DataArrived and ReadFile latency, 16-byte messages");
   const std::vector<double> oursShort = ControlLatency(control, 16, shortCount);
   const std::vector<double> rawShort = RawLatency(16, shortCount);
+  g_control.shortMedian = Percentile(oursShort, 0.5);
+  g_control.shortP99 = Percentile(oursShort, 0.99);
   for (double s : ours) std::fprintf(samplesFile, "DataArrived %.3f\n", s);
   for (double s : raw) std::fprintf(samplesFile, "ReadFile %.3f\n", s);
 
@@ -875,6 +904,7 @@ void IdleCpu(Control& control) {
     volatile unsigned spin = 0;
     while (Now() < until) spin = spin + 1;
   });
+  g_control.idleShare = loopShare;
   g_rows.push_back({"CPU of an idle running loop (GetProcessTimes)", Format("%.2f %% of a core", loopShare),
                     "idle process " + Format("%.2f %%", idle) + ", busy spin " + Format("%.0f %%", busy), "",
                     "<= 1 %", loopShare <= 1.0 ? "met" : "missed"});
@@ -901,6 +931,316 @@ void InvokeCost(Control& control) {
   g_rows.push_back({"Port get through IDispatch::Invoke", Format("%.0f ns a call", invoke),
                     "through the vtable " + Format("%.0f ns", vtable), Format("%.1f x", invoke / vtable),
                     "reported", "-"});
+}
+
+// --- SerialPort --------------------------------------------------------------------------
+
+// The SerialPort object, on the control's port at the bench's rate (8N1).
+class Port {
+ public:
+  bool Create() {
+    return SUCCEEDED(vemblaric::host::CreateControl(L"Vemblaric.SerialPort", IID_ISerialPort, p_.put_void()));
+  }
+  ISerialPort* operator->() const { return p_.get(); }
+  ISerialPort* get() const { return p_.get(); }
+  bool Open() {
+    const vemblaric::Bstr name(L"COM1");
+    return SUCCEEDED(p_->put_PortName(name.get())) && SUCCEEDED(p_->put_BaudRate(kBaud)) &&
+           SUCCEEDED(p_->Open());
+  }
+  // Appends what ReadBytes(count) hands out; its size, or -1 when it failed.
+  long TakeBytes(long count, std::string& into) {
+    vemblaric::Variant bytes;
+    if (FAILED(p_->ReadBytes(count, bytes.put())) || bytes->vt != (VT_ARRAY | VT_UI1)) return -1;
+    const long n = static_cast<long>(bytes->parray->rgsabound[0].cElements);
+    void* raw = nullptr;
+    if (n && SUCCEEDED(::SafeArrayAccessData(bytes->parray, &raw))) {
+      into.append(static_cast<const char*>(raw), static_cast<size_t>(n));
+      ::SafeArrayUnaccessData(bytes->parray);
+    }
+    return n;
+  }
+
+ private:
+  ComPtr<ISerialPort> p_;
+};
+
+// The port open with a sink connected whose DataReceived calls `received`
+// with the count it reports; closed and disconnected when it goes.
+class ListeningPort {
+ public:
+  ListeningPort(Port& port, std::function<void(long)> received)
+      : port_(port), received_(std::move(received)),
+        sink_(DIID_ISerialPortEvents, [this](PortEvent event, long count) {
+          if (event == PortEvent::DataReceived && received_) received_(count);
+        }) {}
+  ~ListeningPort() {
+    port_->Close();
+    connection_.Disconnect();
+  }
+  ListeningPort(const ListeningPort&) = delete;
+  ListeningPort& operator=(const ListeningPort&) = delete;
+  bool Open() {
+    return SUCCEEDED(connection_.Connect(port_.get(), DIID_ISerialPortEvents, &sink_)) && port_.Open();
+  }
+
+ private:
+  Port& port_;
+  std::function<void(long)> received_;
+  PortEventSink sink_;
+  Connection connection_;
+};
+
+// The host's message loop, where the port's events come from, until a
+// worker's EndLoop.
+void PumpUntilQuit() {
+  MSG msg;
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+}
+
+// How the watcher will wait on this driver, found as the watcher finds it:
+// the driver's communication-event wait when SetCommMask is taken and
+// WaitCommEvent, pending, completes with an event once a byte comes;
+// otherwise it looks at the queue every few milliseconds.
+std::string DriverEventWait() {
+  RawPort peer(2, false);
+  if (!peer.ok()) return "not measured: COM2 did not open";
+  const HANDLE h = ::CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "not measured: COM1 did not open";
+  OVERLAPPED ov{};
+  ov.hEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const DWORD mask = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING | EV_ERR;
+  std::string verdict;
+  DWORD events = 0;
+  if (!::SetCommMask(h, mask)) {
+    verdict = "SetCommMask refused (error " + std::to_string(::GetLastError()) + "): the watcher polls";
+  } else if (::WaitCommEvent(h, &events, &ov)) {
+    verdict = events ? "WaitCommEvent completed at once with events: the watcher waits on them"
+                     : "WaitCommEvent reported nothing: the watcher polls";
+  } else if (::GetLastError() != ERROR_IO_PENDING) {
+    verdict = "WaitCommEvent refused (error " + std::to_string(::GetLastError()) + "): the watcher polls";
+  } else {
+    const double sent = Now();
+    peer.Write("x", 1);
+    if (::WaitForSingleObject(ov.hEvent, 2000) != WAIT_OBJECT_0) {
+      verdict = "WaitCommEvent pending, no event within 2 s of a byte";
+      ::SetCommMask(h, 0);
+      ::CancelIoEx(h, &ov);
+      ::WaitForSingleObject(ov.hEvent, 2000);
+    } else {
+      const double took = (Now() - sent) * 1000;
+      DWORD ignored = 0;
+      char bits[16];
+      std::snprintf(bits, sizeof bits, "0x%lX", static_cast<unsigned long>(events));
+      if (!::GetOverlappedResult(h, &ov, &ignored, FALSE))
+        verdict = "WaitCommEvent failed (error " + std::to_string(::GetLastError()) + "): the watcher polls";
+      else if (events == 0)
+        verdict = "WaitCommEvent completed with no event: the watcher polls";
+      else
+        verdict = std::string("WaitCommEvent works (events ") + bits + ", " + Format("%.1f ms after a byte", took) +
+                  "): the watcher waits on it";
+    }
+  }
+  ::CloseHandle(ov.hEvent);
+  ::CloseHandle(h);
+  return verdict;
+}
+
+std::vector<double> PortLatency(Port& port, size_t size, int count) {
+  RawPort peer(2, false);
+  if (!peer.ok()) return {};
+  LatencyProbe probe(size, count);
+  std::string bytes;
+  ListeningPort listening(port, [&](long n) {
+    bytes.clear();
+    if (port.TakeBytes(n, bytes) > 0) probe.Received(bytes.data(), bytes.size());
+  });
+  if (!listening.Open()) return {};
+  Worker feed([&] {
+    probe.Feed(peer, [] {});
+    EndLoop();
+  });
+  PumpUntilQuit();
+  feed.Join();
+  return probe.samples;
+}
+
+struct StreamRun {
+  bool whole = false;     // every byte, once, in order
+  bool kept = false;      // the peer kept its pace and the events kept up
+  double delivered = 0;   // bytes per second as DataReceived delivered them
+  long events = 0;
+};
+
+// A paced stream of numbered records, a chunk every 10 ms, into the port;
+// each DataReceived takes the count it reports with ReadBytes.
+StreamRun PortStream(Port& port, long rate, double seconds) {
+  StreamRun run;
+  RawPort peer(2, false);
+  if (!peer.ok()) return run;
+  const std::string expected = Records(static_cast<size_t>(rate * seconds));
+  std::string received;
+  received.reserve(expected.size());
+  double first = 0, lastWrite = 0, lastArrival = 0;
+  ListeningPort listening(port, [&](long n) {
+    if (port.TakeBytes(n, received) > 0) {
+      lastArrival = Now();
+      ++run.events;
+    }
+  });
+  if (!listening.Open()) return run;
+  Worker feed([&] {
+    const size_t chunk = static_cast<size_t>(rate) / 100;
+    first = Now();
+    size_t sent = 0;
+    for (int i = 0; sent < expected.size(); ++i) {
+      const double due = first + i * 0.01;
+      while (Now() < due) ::Sleep(1);
+      const size_t n = std::min(chunk, expected.size() - sent);
+      if (peer.Write(expected.data() + sent, static_cast<DWORD>(n)) != n) break;
+      sent += n;
+    }
+    lastWrite = Now();
+    // What is still on its way has one second to arrive.
+    while (Now() < lastWrite + 1.0) ::Sleep(5);
+    EndLoop();
+  });
+  PumpUntilQuit();
+  feed.Join();
+  run.whole = received == expected;
+  run.kept = run.whole && lastWrite - first <= seconds * 1.02 + 0.05 && lastArrival - lastWrite <= 1.0;
+  run.delivered = lastArrival > first ? static_cast<double>(received.size()) / (lastArrival - first) : 0;
+  return run;
+}
+
+double PortIdleShare(Port& port, double seconds) {
+  ListeningPort listening(port, [](long) {});
+  if (!listening.Open()) return -1;
+  double cpu0 = 0, wall0 = 0, cpu1 = 0, wall1 = 0;
+  Worker meter([&] {
+    ::Sleep(200);  // past the open
+    cpu0 = ProcessCpuSeconds();
+    wall0 = Now();
+    ::Sleep(static_cast<DWORD>(seconds * 1000));
+    cpu1 = ProcessCpuSeconds();
+    wall1 = Now();
+    EndLoop();
+  });
+  PumpUntilQuit();
+  meter.Join();
+  return wall1 > wall0 ? (cpu1 - cpu0) / (wall1 - wall0) * 100.0 : 0;
+}
+
+// WriteFile on COM1 opened for overlapped transfers, as SerialPort opens it
+// (its watcher waits on the device while the host writes), each write
+// waited for: what kernel32 alone does in the class's place.
+double OverlappedWriteThroughput(size_t block, double seconds) {
+  const HANDLE h = ::CreateFileA("\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  COMMTIMEOUTS t{MAXDWORD, 0, 0, 0, 5000};
+  ::SetCommTimeouts(h, &t);
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  ::GetCommState(h, &dcb);
+  ::BuildCommDCBA(kSettings, &dcb);
+  ::SetCommState(h, &dcb);
+  const HANDLE done = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const double rate = WriteThroughput(block, seconds, [&](const std::string& data) {
+    OVERLAPPED ov{};
+    ov.hEvent = done;
+    ::ResetEvent(done);
+    DWORD n = 0;
+    if (!::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &n, &ov) &&
+        (::GetLastError() != ERROR_IO_PENDING || !::GetOverlappedResult(h, &ov, &n, TRUE)))
+      return false;
+    return n == data.size();
+  });
+  ::CloseHandle(done);
+  ::CloseHandle(h);
+  return rate;
+}
+
+void SerialPortFigures(Port& port, FILE* samplesFile) {
+  Progress("SerialPort: the driver's event wait");
+  g_rows.push_back({"SerialPort: how its watcher waits on this driver", DriverEventWait(), "", "", "reported", "-"});
+
+  const int count = g_quick ? 30 : 300;
+  Progress("SerialPort: DataReceived latency, 16-byte messages");
+  const std::vector<double> ours = PortLatency(port, 16, count);
+  Progress("ReadFile latency, 16-byte messages, a loop looking every millisecond");
+  const std::vector<double> raw = RawLatency(16, count, false);
+  for (double sample : ours) std::fprintf(samplesFile, "DataReceived %.3f\n", sample);
+  const bool all = ours.size() == static_cast<size_t>(count);
+  const std::string n = " (" + std::to_string(ours.size()) + " of " + std::to_string(count) + ")";
+  const double median = Percentile(ours, 0.5), p99 = Percentile(ours, 0.99);
+  g_rows.push_back({"SerialPort: DataReceived latency, 16-byte messages, median" + n, Format("%.1f ms", median),
+                    "ReadFile every 1 ms " + Format("%.1f ms", Percentile(raw, 0.5)) + "; control's DataArrived " +
+                        Format("%.0f ms", g_control.shortMedian),
+                    "", "<= 5 ms", all && median <= 5 ? "met" : "missed"});
+  g_rows.push_back({"SerialPort: DataReceived latency, 16-byte messages, p99", Format("%.1f ms", p99),
+                    "ReadFile every 1 ms " + Format("%.1f ms", Percentile(raw, 0.99)) + "; control's DataArrived " +
+                        Format("%.0f ms", g_control.shortP99),
+                    "", "<= 20 ms", all && p99 <= 20 ? "met" : "missed"});
+
+  const long rate = 184320;
+  const double seconds = g_quick ? 2 : 10;
+  Progress("SerialPort: " + Grouped(rate) + " B/s paced for " + Format("%.0f", seconds) + " s");
+  const StreamRun stream = PortStream(port, rate, seconds);
+  g_rows.push_back({"SerialPort: " + Grouped(rate) + " B/s paced for " + Format("%.0f", seconds) +
+                        " s through DataReceived + ReadBytes, every byte once and in order",
+                    Rate(stream.delivered) + " as delivered, " + std::to_string(stream.events) + " events" +
+                        (stream.whole ? "" : " (bytes lost or repeated)") +
+                        (stream.whole && !stream.kept ? " (fell behind)" : ""),
+                    "control's receive loop kept " + Grouped(g_control.capacity) + " B/s", "",
+                    "all bytes at this pace", stream.kept ? "met" : "missed"});
+
+  const double window = g_quick ? 0.3 : 1.5;
+  Progress("SerialPort: Write and WriteBytes, 1 KiB blocks");
+  const std::string block = Pattern(1024);
+  const std::wstring wide(block.begin(), block.end());
+  const vemblaric::Bstr text(wide.c_str(), static_cast<UINT>(wide.size()));
+  vemblaric::Variant bytes;
+  bytes->parray = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(block.size()));
+  if (bytes->parray) {
+    bytes->vt = VT_ARRAY | VT_UI1;
+    void* data = nullptr;
+    ::SafeArrayAccessData(bytes->parray, &data);
+    std::memcpy(data, block.data(), block.size());
+    ::SafeArrayUnaccessData(bytes->parray);
+  }
+  double write = 0, writeBytes = 0, raw1k = 0;
+  if (port.Open()) {
+    write = WriteThroughput(1024, window, [&](const std::string&) { return SUCCEEDED(port->Write(text.get())); });
+    writeBytes =
+        WriteThroughput(1024, window, [&](const std::string&) { return SUCCEEDED(port->WriteBytes(*bytes.get())); });
+    port->Close();
+  }
+  {
+    RawPort plain(kControlPort, false);
+    raw1k = plain.ok() ? WriteThroughput(1024, window, [&](const std::string& data) {
+      return plain.Write(data.data(), static_cast<DWORD>(data.size())) == data.size();
+    })
+                       : 0;
+  }
+  const double overlapped1k = OverlappedWriteThroughput(1024, window);
+  for (const auto& [label, ours1k] : {std::make_pair("Write", write), std::make_pair("WriteBytes", writeBytes)}) {
+    const double ratio = raw1k > 0 ? ours1k / raw1k : 0;
+    g_rows.push_back({std::string("SerialPort: ") + label + ", 1 KiB blocks", Rate(ours1k),
+                      "WriteFile " + Rate(raw1k) + "; on an overlapped handle, as the class opens it, " +
+                          Rate(overlapped1k) + " (" + Format("%.2f", raw1k > 0 ? overlapped1k / raw1k : 0) +
+                          "); control's CommWrite " + Rate(g_control.write1k),
+                      Format("%.2f", ratio), ">= 0.9", ratio >= 0.9 ? "met" : "missed"});
+  }
+
+  const double idleSeconds = g_quick ? 2 : 10;
+  Progress("SerialPort: CPU of an open idle port for " + Format("%.0f", idleSeconds) + " s");
+  const double idle = PortIdleShare(port, idleSeconds);
+  g_rows.push_back({"SerialPort: CPU of an open idle port, a sink connected (GetProcessTimes)",
+                    Format("%.2f %% of a core", idle),
+                    "control's idle running loop " + Format("%.2f %%", g_control.idleShare), "", "<= 0.5 %",
+                    idle >= 0 && idle <= 0.5 ? "met" : "missed"});
 }
 
 void PrintTable(FILE* out) {
@@ -942,6 +1282,9 @@ int main(int argc, char** argv) {
   IdleCpu(control);
   InvokeCost(control);
   Network(control);
+  Port port;
+  if (port.Create()) SerialPortFigures(port, samples);
+  else g_rows.push_back({"SerialPort", "not measured: Vemblaric.SerialPort cannot be created", "", "", "", "-"});
   std::fclose(samples);
 
   PrintTable(stdout);

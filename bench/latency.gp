@@ -5,7 +5,8 @@ set terminal pngcairo size 900,500 font "sans,10"
 set output output
 stats samples using (stringcolumn(1) eq "DataArrived" ? 1 : 0) name "ours" nooutput
 stats samples using (stringcolumn(1) eq "ReadFile" ? 1 : 0) name "raw" nooutput
-set title "Latency from the peer's write, 64-byte messages (receive loop polls every 20 ms)"
+stats samples using (stringcolumn(1) eq "DataReceived" ? 1 : 0) name "port" nooutput
+set title "Latency from the peer's write: the control's 64-byte messages, SerialPort's 16-byte ones"
 set xlabel "milliseconds from the peer's WriteFile"
 set ylabel "share of messages delivered"
 set yrange [0:1.02]
@@ -19,4 +20,6 @@ set label "p99 goal 30 ms" at 30.5, 0.5
 plot samples using (stringcolumn(1) eq "DataArrived" ? $2 : 1/0):(1.0 / ours_sum) smooth cumulative \
        lw 2 lc rgb "#d95f02" title sprintf("DataArrived, control's receive loop (%d messages)", ours_sum), \
      samples using (stringcolumn(1) eq "ReadFile" ? $2 : 1/0):(1.0 / raw_sum) smooth cumulative \
-       lw 2 lc rgb "#1b9e77" title sprintf("ReadFile loop, reference (%d messages)", raw_sum)
+       lw 2 lc rgb "#1b9e77" title sprintf("ReadFile loop, reference (%d messages)", raw_sum), \
+     samples using (stringcolumn(1) eq "DataReceived" ? $2 : 1/0):(1.0 / port_sum) smooth cumulative \
+       lw 2 lc rgb "#7570b3" title sprintf("DataReceived, SerialPort, 16-byte messages (%d)", port_sum)

@@ -176,6 +176,66 @@ class EventSink final : public IDispatch {
   LONG refs_ = 1;
 };
 
+// The three events of SerialPort, each with one Long.
+enum class PortEvent { DataReceived = 1, PinChanged = 2, ErrorReceived = 3 };
+
+// A sink on SerialPort's event interface, handing each event and its number
+// to a callback. Like EventSink, it lives on the host's stack.
+class PortEventSink final : public IDispatch {
+ public:
+  using Handler = std::function<void(PortEvent, long)>;
+  PortEventSink(const IID& eventsIid, Handler handler) : iid_(eventsIid), handler_(std::move(handler)) {}
+  PortEventSink(const PortEventSink&) = delete;
+  PortEventSink& operator=(const PortEventSink&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == iid_) {
+      *ppv = static_cast<IDispatch*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&refs_)); }
+  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(::InterlockedDecrement(&refs_)); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
+    if (!count) return E_POINTER;
+    *count = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                                   EXCEPINFO*, UINT*) override {
+    if (member < 1 || member > 3) return DISP_E_MEMBERNOTFOUND;
+    if (!params || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+    Variant number;
+    if (FAILED(::VariantChangeType(number.get(), &params->rgvarg[0], 0, VT_I4))) return DISP_E_TYPEMISMATCH;
+    handler_(static_cast<PortEvent>(member), number->lVal);
+    return S_OK;
+  }
+
+ private:
+  IID iid_;
+  Handler handler_;
+  LONG refs_ = 1;
+};
+
+// What the failed call left in the thread's error object, as
+// "source: description", or "" when it left none.
+inline std::wstring LastErrorInfo() {
+  ComPtr<IErrorInfo> info;
+  if (::GetErrorInfo(0, info.put()) != S_OK || !info) return std::wstring();
+  vemblaric::Bstr source, description;
+  info->GetSource(source.put());
+  info->GetDescription(description.put());
+  return source.str() + L": " + description.str();
+}
+
 // The event interface's identifier, as the control describes itself: what a
 // host that knows nothing but the object asks.
 inline HRESULT EventInterfaceOf(IUnknown* control, IID* iid) {

@@ -1,10 +1,12 @@
 // The other end of the cable for the demo: a scripted responder on a serial
-// port, written with kernel32 alone, without the control.
+// port, written with kernel32 alone, without the classes.
 //
-//   vemblaric_peer.exe PORT [BAUD]
+//   vemblaric_peer.exe PORT [BAUD [FRAME]]
 //
-// Opens COM<PORT> and answers every line it receives (CR LF or LF ended) with
-// "echo: " and the line. A line "bye" is answered with "quit", after which the
+// FRAME is the rest of a mode text, "parity=N data=8 stop=1" unless given
+// (a host that opens its end with two stop bits gives "parity=N data=8
+// stop=2"). Opens COM<PORT> and answers every line it receives (CR LF or LF
+// ended) with "echo: " and the line. A line "bye" is answered with "quit", after which the
 // peer ends; so does ten seconds of silence, so it never outlives its session.
 #include <windows.h>
 
@@ -43,11 +45,12 @@ bool Send(HANDLE port, const std::string& text) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: vemblaric_peer PORT [BAUD]\n");
+    std::fprintf(stderr, "usage: vemblaric_peer PORT [BAUD [FRAME]]\n");
     return 2;
   }
   const std::string name = std::string("\\\\.\\COM") + argv[1];
   const std::string baud = argc > 2 ? argv[2] : "57600";
+  const std::string frame = argc > 3 ? argv[3] : "parity=N data=8 stop=1";
   HANDLE port = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                               nullptr);
   if (port == INVALID_HANDLE_VALUE) {
@@ -56,7 +59,7 @@ int main(int argc, char** argv) {
   }
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  const std::string settings = "baud=" + baud + " parity=N data=8 stop=1";
+  const std::string settings = "baud=" + baud + " " + frame;
   if (!::GetCommState(port, &dcb) || !::BuildCommDCBA(settings.c_str(), &dcb) || !::SetCommState(port, &dcb))
     Say("the settings \"" + settings + "\" were not taken; going on");
   // A read returns as soon as anything has arrived, or after 200 ms.

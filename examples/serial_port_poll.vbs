@@ -1,0 +1,64 @@
+' Two SerialPort objects on the two ends of a null-modem cable, from a script
+' that polls: COM1 sends, COM2 waits for each line with ReadLine, which
+' returns once the line is in or fails when ReadTimeout runs out. Failures
+' are automation errors: the script catches them with On Error Resume Next
+' and reads Err.Number and Err.Description.
+'
+'   cscript //nologo serial_port_poll.vbs
+'
+' A script host without events cannot take DataReceived, so the reads wait
+' instead (Wine's script host also has no WScript.Sleep to poll with).
+Option Explicit
+
+' The published enumeration value (a script does not see the type library's).
+Const serialStopBitsTwo = 2
+
+Dim sender, receiver, port, text
+
+Set sender = CreateObject("Vemblaric.SerialPort")
+Set receiver = CreateObject("Vemblaric.SerialPort")
+WScript.Echo "defaults: " & sender.PortName & ", " & sender.BaudRate & " baud, " & sender.DataBits & _
+  " data bits, parity " & sender.Parity & ", stop bits " & sender.StopBits & ", ReadTimeout " & _
+  sender.ReadTimeout & " ms, WriteTimeout " & sender.WriteTimeout & " ms"
+
+' Both ends at 19200 baud, 8 data bits, no parity, two stop bits. (7 data
+' bits or a parity cannot be set on the bench's pty pairs: a pty has neither.)
+sender.PortName = "COM1"
+receiver.PortName = "COM2"
+For Each port In Array(sender, receiver)
+  port.BaudRate = 19200
+  port.StopBits = serialStopBitsTwo
+  port.Open
+Next
+WScript.Echo "COM1 open: " & sender.IsOpen & ", COM2 open: " & receiver.IsOpen
+
+sender.WriteLine "hello over the cable"          ' the text, then NewLine (vbLf)
+sender.WriteLine "a second line"
+WScript.Echo "COM2 ReadLine: " & receiver.ReadLine
+WScript.Echo "COM2 ReadLine: " & receiver.ReadLine
+
+' Text without a line end: ReadLine waits out ReadTimeout and fails, and
+' what came stays for the next read.
+sender.Write "no line end"
+receiver.ReadTimeout = 300
+On Error Resume Next
+text = receiver.ReadLine
+WScript.Echo "COM2 ReadLine: Err.Number = &H" & Hex(Err.Number) & ", " & Err.Description
+Err.Clear
+On Error GoTo 0
+WScript.Echo "COM2 ReadExisting: " & receiver.ReadExisting
+
+' A call on a closed port, and a port that does not exist.
+sender.Close
+On Error Resume Next
+sender.WriteLine "after the close"
+WScript.Echo "COM1 WriteLine after Close: Err.Number = &H" & Hex(Err.Number) & ", " & Err.Description
+Err.Clear
+sender.PortName = "COM9"
+sender.Open
+WScript.Echo "COM9 Open: Err.Number = &H" & Hex(Err.Number) & ", " & Err.Source & ": " & Err.Description
+Err.Clear
+On Error GoTo 0
+
+receiver.Close
+WScript.Echo "closed"
