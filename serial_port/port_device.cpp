@@ -12,9 +12,13 @@ constexpr DWORD kQueueBytes = 4096;
 constexpr DWORD kWatchedEvents = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING | EV_ERR;
 constexpr DWORD kLineErrors = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
 // Where the driver has no event wait (Wine with a pty), the watcher looks at
-// the queue this often: a few milliseconds keeps DataReceived prompt, and an
-// idle look costs one queue query.
+// the queue: every few milliseconds while bytes come or the host writes, which
+// keeps DataReceived prompt in a conversation, and less often once the port
+// has been quiet for a while, so an idle port costs next to nothing. The first
+// byte after a quiet spell is seen within the longer interval.
 constexpr DWORD kPollMs = 4;
+constexpr DWORD kQuietPollMs = 20;
+constexpr ULONGLONG kQuietAfterMs = 1000;
 // A read never waits (its time-outs say so); a write's own limit is the
 // driver's. These bounds only keep a driver that ignores them from holding
 // the host: past them the transfer is cancelled.
@@ -74,6 +78,7 @@ struct WatchState {
   // one is on its way already.
   void SeeQueue(DWORD queued) {
     if (queued == 0) return;
+    busy.store(true);
     ::SetEvent(arrival);
     const unsigned long long arrived = consumed.load() + queued;
     if (arrived > reported.load() && !dataPosted.exchange(true)) Post(Notice::kData, 0);
@@ -92,6 +97,8 @@ struct WatchState {
   std::atomic<DWORD> errors{0};
   std::atomic<unsigned long long> consumed{0};
   std::atomic<unsigned long long> reported{0};
+  std::atomic<bool> busy{false};   // bytes came or the host wrote since the last look
+  std::atomic<bool> quiet{false};  // the watcher looks at the longer interval
   bool eventWait = false;  // the driver's event wait works
 };
 
@@ -196,9 +203,14 @@ bool WaitForEvents(WatchState& w) {
 void Poll(WatchState& w) {
   DWORD modem = 0;
   DWORD* watchModem = w.k.GetCommModemStatus(w.port, &modem) ? &modem : nullptr;
+  ULONGLONG lastBusy = ::GetTickCount64();
   for (;;) {
+    if (w.busy.exchange(false)) lastBusy = ::GetTickCount64();
+    const bool quiet = ::GetTickCount64() - lastBusy >= kQuietAfterMs;
+    w.quiet.store(quiet);
+    const DWORD interval = quiet ? kQuietPollMs : kPollMs;
     const HANDLE waits[] = {w.stop, w.recheck};
-    if (::WaitForMultipleObjects(2, waits, FALSE, kPollMs) == WAIT_OBJECT_0) return;
+    if (::WaitForMultipleObjects(2, waits, FALSE, interval) == WAIT_OBJECT_0) return;
     if (!Look(w, watchModem)) return;
   }
 }
@@ -303,6 +315,11 @@ Failure PortDevice::Finish(HANDLE handle, OVERLAPPED& ov, DWORD bound, DWORD* co
                            const wchar_t* call) {
   const DWORD error = k_.GetLastError();
   if (error != ERROR_IO_PENDING) return {error, call};
+  // Most transfers are done by the time they are looked at: then nothing
+  // waits.
+  if (k_.GetOverlappedResult(handle, &ov, count, FALSE)) return {};
+  const DWORD unfinished = k_.GetLastError();
+  if (unfinished != ERROR_IO_INCOMPLETE) return {unfinished, L"GetOverlappedResult"};
   if (::WaitForSingleObject(ov.hEvent, bound) == WAIT_TIMEOUT) k_.CancelIoEx(handle, &ov);
   if (!k_.GetOverlappedResult(handle, &ov, count, TRUE)) {
     const DWORD failure = k_.GetLastError();
@@ -315,9 +332,9 @@ Failure PortDevice::Read(std::string& into, DWORD most) {
   if (most == 0) return {};
   const size_t start = into.size();
   into.resize(start + most);
+  // ReadFile and WriteFile reset the event as they start.
   OVERLAPPED ov{};
   ov.hEvent = transferEvent_;
-  ::ResetEvent(ov.hEvent);
   DWORD count = 0;
   Failure failure;
   if (!k_.ReadFile(port_, &into[start], most, &count, &ov))
@@ -331,9 +348,14 @@ Failure PortDevice::Read(std::string& into, DWORD most) {
 Failure PortDevice::Write(const char* bytes, DWORD count, DWORD* written) {
   *written = 0;
   if (count == 0) return {};
+  // An answer is likely to follow: the watcher looks often again, starting
+  // now if it had slowed down.
+  if (watch_) {
+    watch_->busy.store(true);
+    if (watch_->quiet.load()) ::SetEvent(watch_->recheck);
+  }
   OVERLAPPED ov{};
   ov.hEvent = transferEvent_;
-  ::ResetEvent(ov.hEvent);
   DWORD done = 0;
   Failure failure;
   if (!k_.WriteFile(port_, bytes, count, &done, &ov)) {
