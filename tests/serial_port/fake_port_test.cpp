@@ -395,6 +395,63 @@ TEST_F(FakePort, APendingReadHandsOutWhatItsOverlappedResultCounts) {
   fake.Default("ClearCommError", FakeAnswer{});
 }
 
+// --- Variants through IDispatch ------------------------------------------------------
+
+// A script's byte arrays travel as Variants both ways: a Variant argument
+// reaches the member whole, and a Variant result comes back as the value
+// it holds.
+TEST_F(FakePort, ByteArraysAndPortNamesTravelWholeThroughIDispatch) {
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  Ptr<IDispatch> dispatch = port.As<IDispatch>(IID_IDispatch);
+  auto invoke = [&](const wchar_t* name, VARIANT* arg, VARIANT* result) {
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    DISPPARAMS params = {arg, nullptr, arg ? 1u : 0u, 0};
+    if (SUCCEEDED(hr))
+      hr = dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result, nullptr, nullptr);
+    return hr;
+  };
+
+  VARIANT bytes;
+  bytes.vt = VT_ARRAY | VT_UI1;
+  bytes.parray = ::SafeArrayCreateVector(VT_UI1, 0, 3);
+  for (LONG i = 0; i < 3; ++i) {
+    BYTE b = static_cast<BYTE>("abc"[i]);
+    ::SafeArrayPutElement(bytes.parray, &i, &b);
+  }
+  FakeAnswer sent;
+  sent.count = 3;
+  fake.Next("WriteFile", sent);
+  EXPECT_HRESULT_SUCCEEDED(invoke(L"WriteBytes", &bytes, nullptr));
+  ::VariantClear(&bytes);
+  ASSERT_EQ(fake.named("WriteFile").size(), 1u);
+  EXPECT_EQ(fake.named("WriteFile")[0].text, "abc");
+
+  FakeAnswer queued;
+  queued.inQueue = 2;
+  fake.Default("ClearCommError", queued);
+  FakeAnswer read;
+  read.data = "xy";
+  read.count = 2;
+  fake.Next("ReadFile", read);
+  VARIANT count;
+  count.vt = VT_I4;
+  count.lVal = 2;
+  VARIANT got;
+  ::VariantInit(&got);
+  ASSERT_HRESULT_SUCCEEDED(invoke(L"ReadBytes", &count, &got));
+  fake.Default("ClearCommError", FakeAnswer{});
+  ASSERT_EQ(got.vt, VT_ARRAY | VT_UI1);
+  EXPECT_EQ(got.parray->rgsabound[0].cElements, 2u);
+  EXPECT_EQ(std::string(static_cast<const char*>(got.parray->pvData), 2), "xy");
+  ::VariantClear(&got);
+
+  ASSERT_HRESULT_SUCCEEDED(invoke(L"GetPortNames", nullptr, &got));
+  EXPECT_EQ(got.vt, VT_ARRAY | VT_VARIANT);
+  ::VariantClear(&got);
+}
+
 // --- Settings --------------------------------------------------------------------
 
 // The fields of the device control block that the settings decide.
