@@ -222,6 +222,19 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
       a.callerRef = given;  // a variable of another type: converted in and back
     }
     VARIANT& target = byRefTargets[static_cast<size_t>(i)];
+    // A Variant parameter takes the value whole, whatever it holds: a copy,
+    // which the member may not keep.
+    if (a.type == VT_VARIANT && !a.byRef) {
+      hr = ::VariantCopyInd(&target, source);
+      if (FAILED(hr)) {
+        if (argumentError) *argumentError = position;
+        cleanup();
+        return hr;
+      }
+      a.value = target;
+      ::VariantInit(&target);
+      continue;
+    }
     hr = Convert(&target, source, a.type);
     if (FAILED(hr)) {
       if (argumentError) *argumentError = position;
@@ -244,15 +257,23 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
   std::memset(&retval, 0, sizeof retval);
   if (hasRetval) {
     Argument& r = args[static_cast<size_t>(inputs)];
-    retval.vt = r.type;
     r.value.vt = static_cast<VARTYPE>(VT_BYREF | r.type);
-    r.value.byref = &retval.iVal;
+    if (r.type == VT_VARIANT) {
+      // A Variant result is the whole result, not a value inside it.
+      r.value.pvarVal = &retval;
+    } else {
+      retval.vt = r.type;
+      r.value.byref = &retval.iVal;
+    }
   }
 
   std::vector<VARTYPE> types(static_cast<size_t>(total));
   std::vector<VARIANTARG*> pointers(static_cast<size_t>(total));
   for (int i = 0; i < total; ++i) {
-    types[static_cast<size_t>(i)] = args[static_cast<size_t>(i)].value.vt;
+    const Argument& a = args[static_cast<size_t>(i)];
+    // A Variant passed by value goes as the Variant, not as what it holds.
+    types[static_cast<size_t>(i)] =
+        a.type == VT_VARIANT && !a.byRef ? static_cast<VARTYPE>(VT_VARIANT) : a.value.vt;
     pointers[static_cast<size_t>(i)] = &args[static_cast<size_t>(i)].value;
   }
   VARIANT status;

@@ -63,7 +63,11 @@ std::wstring LibraryPath(const com::TypeLibraryEntry& library, const std::wstrin
   return library.resource == 1 ? module : module + L"\\" + std::to_wstring(library.resource);
 }
 
-HRESULT WriteLibraryKeys(const std::wstring& path) {
+std::wstring LibraryFolder(const std::wstring& module) {
+  return module.substr(0, module.find_last_of(L"\\/"));
+}
+
+HRESULT WriteLibraryKeys(const std::wstring& path, const std::wstring& folder) {
   ComPtr<ITypeLib> lib;
   const HRESULT loaded = g_load(path.c_str(), lib.put());
   if (FAILED(loaded)) return loaded;
@@ -76,7 +80,6 @@ HRESULT WriteLibraryKeys(const std::wstring& path) {
   const std::wstring libid = GuidText(library.guid);
   const std::wstring version = Hex(library.wMajorVerNum) + L"." + Hex(library.wMinorVerNum);
   const std::wstring key = L"TypeLib\\" + libid + L"\\" + version;
-  const std::wstring folder = path.substr(0, path.find_last_of(L"\\/"));
   LSTATUS rc = Write(key, nullptr, Documentation(lib.get(), -1));
   if (rc == ERROR_SUCCESS)
     rc = Write(key + L"\\FLAGS", nullptr,

@@ -31,11 +31,14 @@ inline const wchar_t* MarshalerOf(const TYPEATTR& type) {
 // the resource index after a backslash for a library other than the first.
 std::wstring LibraryPath(const com::TypeLibraryEntry& library, const std::wstring& module);
 
-// Writes the keys of the library in the file at `path`, as the platform's
-// registration of it would: the library's version entry with its flags, this
-// platform's path and the help folder, and each automation interface with
-// its marshaler and library.
-HRESULT WriteLibraryKeys(const std::wstring& path);
+// The folder of the file a library's path names, for its help folder.
+std::wstring LibraryFolder(const std::wstring& module);
+
+// Writes the keys of the library at `path` (from LibraryPath), as the
+// platform's registration of it would: the library's version entry with its
+// flags, this platform's path and the help folder, and each automation
+// interface with its marshaler and library.
+HRESULT WriteLibraryKeys(const std::wstring& path, const std::wstring& folder);
 
 // Removes the whole library key and the keys of its interfaces, by their
 // identifiers: the file need not hold a readable library any more.

@@ -205,10 +205,17 @@ LSTATUS DeletePlatformEntry(const TypeLibraryEntry& entry) {
   return DeleteTree(library);
 }
 
-HRESULT RegisterTypeLibrary(const std::wstring& path, Scope scope) {
-  if (scope == Scope::kUser) return WriteLibraryKeys(path);
+HRESULT RegisterTypeLibrary(const TypeLibraryEntry& library, const std::wstring& module,
+                            Scope scope) {
+  std::wstring path = LibraryPath(library, module), folder = LibraryFolder(module);
+  if (scope == Scope::kUser) return WriteLibraryKeys(path, folder);
   ComPtr<ITypeLib> lib;
-  return ::LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, lib.put());
+  const HRESULT hr = ::LoadTypeLibEx(path.c_str(), REGKIND_NONE, lib.put());
+  if (FAILED(hr)) return hr;
+  // Registered by the name it was loaded by, resource index included: a
+  // registration at load (Wine's) may name the file alone, which is the
+  // file's first library, not this one.
+  return ::RegisterTypeLib(lib.get(), &path[0], &folder[0]);
 }
 
 // The interfaces' keys in both registry views. Wine shares them between the
@@ -256,7 +263,7 @@ HRESULT Register(Scope scope) {
     if (WriteValue(v) != ERROR_SUCCESS) return SELFREG_E_CLASS;
   HRESULT hr = S_OK;
   ForEachLibrary([&](const TypeLibraryEntry& library) {
-    if (SUCCEEDED(hr)) hr = RegisterTypeLibrary(LibraryPath(library, path), scope);
+    if (SUCCEEDED(hr)) hr = RegisterTypeLibrary(library, path, scope);
   });
   return FAILED(hr) ? SELFREG_E_TYPELIB : S_OK;
 }

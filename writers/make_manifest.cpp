@@ -183,8 +183,12 @@ LibraryPart DescribeLibrary(const wchar_t* path, int resource) {
                       "\" threadingModel=\"" + Attribute(c->threadingModel) + "\" tlbid=\"" +
                       tlbid + "\" description=\"" + name + "\"" +
                       (c->miscStatus ? " miscStatusContent=\"" + MiscStatusNames(c->miscStatus) + "\""
-                                     : std::string()) +
-                      "/>\r\n";
+                                     : std::string());
+      // The version-independent identifier too, as registration writes both.
+      if (c->versionedProgId)
+        part.classes += ">\r\n      <progid>" + Attribute(c->progId) + "</progid>\r\n    </comClass>\r\n";
+      else
+        part.classes += "/>\r\n";
       ++written;
     } else if (vemblaric::install::IsRegisteredInterface(entry)) {
       // The interfaces registration lists, through the same marshalers.

@@ -40,7 +40,12 @@ TEST(PerUserInstall, AFailedLibraryStepLeavesNothingAndRemovalStillSucceeds) {
     EXPECT_EQ(DllInstall(TRUE, L"user"), c.installed);
     EXPECT_TRUE(Exists(HKEY_CLASSES_ROOT, L"CLSID\\{00020424-0000-0000-C000-000000000046}"));
     for (const wchar_t* key : {L"Software\\Classes\\CLSID\\{DDC012F8-A786-4584-856D-044BC1F49414}",
-                               L"Software\\Classes\\Vemblaric.SerialControl"})
+                               L"Software\\Classes\\Vemblaric.SerialControl",
+                               L"Software\\Classes\\TypeLib\\{FE4F5263-11D5-4724-95BA-A978983B6369}",
+                               L"Software\\Classes\\CLSID\\{10A3CDB8-70E0-4AD5-B7C6-4984AB5E2C2D}",
+                               L"Software\\Classes\\Vemblaric.SerialPort",
+                               L"Software\\Classes\\Vemblaric.SerialPort.1",
+                               L"Software\\Classes\\TypeLib\\{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}"})
       EXPECT_FALSE(Exists(HKEY_CURRENT_USER, key)) << key;
     EXPECT_EQ(DllInstall(FALSE, L"user"), S_OK);
   }

@@ -1,4 +1,4 @@
-// IDispatch::Invoke of the control with whatever a careless or hostile caller
+// IDispatch::Invoke of the control, and of SerialPort, with whatever a careless or hostile caller
 // passes: member identifiers valid and not, any flags, too many and too few
 // arguments, every kind of VARIANT (empty, null, numbers, null, empty, 1 MB
 // and NUL-holding strings, by-reference values of the right and the wrong
@@ -19,6 +19,14 @@
 // loop, then, ends within the round whatever the calls did to it. In the
 // other rounds the pumps of reads and writes run host calls all the same.
 //
+// SerialPort's events come from its watcher thread's notices, raised where
+// the thread pumps: in its rounds the fuzz pumps after each call, and the
+// calls go on from inside those events in the same way. Its read time-out is
+// set to 0 ms before each call: a read waiting for a terminator that the
+// random bytes never hold then ends at once, having taken the queue once, so
+// the bytes the object holds, and with them the heap, grow the same in both
+// passes (a time-out would let them grow with the machine's speed).
+//
 // Seeded: VEMBLARIC_FUZZ_SEED picks the seed (printed), VEMBLARIC_FUZZ_CALLS
 // the number of calls (20,000 in CI; 100,000 or more for a soak).
 #include <algorithm>
@@ -32,6 +40,7 @@
 
 #include "reliability.h"
 #include "scripted_system_kernel32.h"
+#include "serial_port/serial_port_object.h"
 #include "support/com_test.h"
 
 namespace vemblaric {
@@ -56,7 +65,7 @@ struct Member {
   UINT args;
 };
 constexpr WORD kMethod = DISPATCH_METHOD, kGet = DISPATCH_PROPERTYGET, kPut = DISPATCH_PROPERTYPUT;
-const Member kMembers[] = {
+const Member kControlMembers[] = {
     {0x60030006, kMethod, 0}, {0x60030007, kMethod, 0}, {0x60030008, kMethod, 0},
     {0x60030009, kMethod, 1}, {0x68030005, kGet, 0},    {0x68030005, kPut, 1},
     {0x68030004, kGet, 0},    {0x68030004, kPut, 1},    {0x68030003, kGet, 0},
@@ -71,8 +80,42 @@ const Member kMembers[] = {
 };
 const WORD kFlags[] = {kMethod,    kGet, kMethod | kGet, kPut, DISPATCH_PROPERTYPUTREF,
                        kPut | kGet, 0,   0xFFFF};
-const DISPID kStrangeIds[] = {0, -1, DISPID_VALUE, DISPID_NEWENUM, DISPID_PROPERTYPUT,
-                              0x60030013, 0x60030020, 0x68030006, 0x7FFFFFFF};
+const DISPID kControlStrangeIds[] = {0, -1, DISPID_VALUE, DISPID_NEWENUM, DISPID_PROPERTYPUT,
+                                     0x60030013, 0x60030020, 0x68030006, 0x7FFFFFFF};
+// SerialPort's: each property's get and put, then the methods.
+const Member kPortMembers[] = {
+    {30, kMethod, 0}, {32, kMethod, 1}, {1, kGet, 0},     {1, kPut, 1},     {2, kGet, 0},
+    {2, kPut, 1},     {3, kGet, 0},     {3, kPut, 1},     {4, kGet, 0},     {4, kPut, 1},
+    {5, kGet, 0},     {5, kPut, 1},     {6, kGet, 0},     {6, kPut, 1},     {7, kGet, 0},
+    {7, kPut, 1},     {8, kGet, 0},     {8, kPut, 1},     {9, kGet, 0},     {9, kPut, 1},
+    {10, kGet, 0},    {10, kPut, 1},    {11, kGet, 0},    {11, kPut, 1},    {12, kGet, 0},
+    {12, kPut, 1},    {13, kGet, 0},    {13, kPut, 1},    {14, kGet, 0},    {15, kGet, 0},
+    {16, kGet, 0},    {17, kGet, 0},    {18, kGet, 0},    {19, kGet, 0},    {20, kGet, 0},
+    {21, kGet, 0},    {21, kPut, 1},    {31, kMethod, 0}, {33, kMethod, 1}, {34, kMethod, 1},
+    {35, kMethod, 0}, {36, kMethod, 0}, {37, kMethod, 1}, {38, kMethod, 1}, {39, kMethod, 0},
+    {40, kMethod, 0}, {41, kMethod, 0}, {42, kMethod, 1},
+};
+const DISPID kPortStrangeIds[] = {0, -1, DISPID_VALUE, DISPID_NEWENUM, DISPID_PROPERTYPUT,
+                                  22, 29, 43, 0x60020000, 0x7FFFFFFF};
+template <typename T, size_t N>
+std::vector<T> Of(const T (&items)[N]) {
+  return std::vector<T>(items, items + N);
+}
+
+// A class as the fuzz drives it.
+struct FuzzedClass {
+  const char* name;
+  std::vector<Member> members;
+  size_t often[2];  // the members a listening round calls more often: an opening, a write
+  std::vector<DISPID> strangeIds;
+  std::vector<VARTYPE> results;  // what a member may return
+  IID events;
+  HRESULT (*create)(REFIID, void**);
+  bool pumps;  // events are raised from the thread's messages
+  // Before each call; after each round, whether the object still answers.
+  std::function<void(IDispatch*)> prepare;
+  std::function<void(IDispatch*)> stillAnswers;
+};
 const DWORD kErrors[] = {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED,     ERROR_FILE_NOT_FOUND,
                          ERROR_NOT_READY,      ERROR_GEN_FAILURE,       ERROR_OPERATION_ABORTED,
                          ERROR_INVALID_PARAMETER, ERROR_IO_PENDING,     0,
@@ -191,6 +234,18 @@ class Fuzz {
   // Starts round `round` afresh: the same seed and round give the same calls.
   void Start(unsigned seed, long round) { rng_.seed(seed + static_cast<unsigned>(round)); }
 
+  // A pending transfer completes as it starts: the caller's event is set from
+  // inside the call, as the driver would set it when done.
+  static FakeAnswer CompletingIfPending(FakeKernel32& fake, FakeAnswer a, const char* function) {
+    if (a.error == ERROR_IO_PENDING)
+      a.during = [&fake, function] {
+        const auto calls = fake.named(function);
+        const auto* ov = calls.empty() ? nullptr : static_cast<const OVERLAPPED*>(calls.back().overlapped);
+        if (ov && ov->hEvent) ::SetEvent(ov->hEvent);
+      };
+    return a;
+  }
+
   // New random answers for kernel32 calls (all of them when `all`, else some):
   // successes, failures with odd codes, pending transfers, queued bytes.
   // GetOverlappedResult is never told ERROR_IO_INCOMPLETE: a waiting call does
@@ -216,12 +271,12 @@ class Fuzz {
       read.data.resize(Pick(queued.inQueue + 1));
       for (char& c : read.data) c = static_cast<char>(Pick(256));
       read.count = Chance(90) ? static_cast<DWORD>(read.data.size()) : rng_();
-      fake.Default("ReadFile", read);
+      fake.Default("ReadFile", CompletingIfPending(fake, read, "ReadFile"));
     }
     if (all || Chance(30)) {
       FakeAnswer written = answer(20);
       written.count = Chance(70) ? 0xFFFF : Pick(2000);  // more than asked is cut to the length
-      fake.Default("WriteFile", written);
+      fake.Default("WriteFile", CompletingIfPending(fake, written, "WriteFile"));
     }
     if (all || Chance(20)) {
       FakeAnswer done = answer(20);
@@ -237,12 +292,13 @@ class Fuzz {
   }
 
   // One Invoke with random everything. Returns its status.
-  HRESULT Call(IDispatch* control) {
+  HRESULT Call(const FuzzedClass& c, IDispatch* control) {
     // A listening round opens and writes more often, so that loops run.
-    const Member& m = gentle && Chance(10) ? kMembers[Chance(50) ? 0 : 3]
-                                           : kMembers[Pick(sizeof kMembers / sizeof *kMembers)];
+    const auto& members = c.members;
+    const Member& m = gentle && Chance(10) ? members[c.often[Chance(50) ? 0 : 1]]
+                                           : members[Pick(static_cast<unsigned>(members.size()))];
     const DISPID id =
-        Chance(90) ? m.id : kStrangeIds[Pick(sizeof kStrangeIds / sizeof *kStrangeIds)];
+        Chance(90) ? m.id : c.strangeIds[Pick(static_cast<unsigned>(c.strangeIds.size()))];
     const WORD flags = Chance(75) ? m.flags : kFlags[Pick(sizeof kFlags / sizeof *kFlags)];
     const UINT count = Chance(80) ? m.args : Pick(6);
 
@@ -276,9 +332,8 @@ class Fuzz {
     if (trace_) std::fprintf(stderr, "  returned %08lX\n", static_cast<unsigned long>(hr));
     ++outcomes[hr == S_OK ? 0 : hr == DISP_E_EXCEPTION ? 1 : 2];
     if (SUCCEEDED(hr))
-      Expect(result.vt == VT_EMPTY || result.vt == VT_I2 || result.vt == VT_I4 ||
-                 result.vt == VT_BOOL || result.vt == VT_BSTR,
-             "a result of a type no member returns");
+      Expect(std::find(c.results.begin(), c.results.end(), result.vt) != c.results.end(),
+             ("a result of a type no member returns: " + std::to_string(result.vt) + " from " + std::to_string(id)).c_str());
     ::VariantClear(&result);
     ::SysFreeString(exception.bstrSource);
     ::SysFreeString(exception.bstrDescription);
@@ -301,24 +356,89 @@ class Fuzz {
   bool trace_;  // VEMBLARIC_FUZZ_TRACE=1: each call on stderr, to find the one that failed
 };
 
-using InvokeFuzz = ComApartment;
+// Takes every event, whatever its arguments, and runs `handler`.
+class AnySink final : public IDispatch {
+ public:
+  explicit AnySink(REFIID events) : events_(events) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    const bool known = ::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IDispatch) ||
+                       ::IsEqualIID(riid, events_);
+    *ppv = known ? static_cast<IDispatch*>(this) : nullptr;
+    return known ? S_OK : E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives on the test's stack
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                                   UINT*) override {
+    if (handler) handler();
+    return S_OK;
+  }
+  std::function<void()> handler;
 
-TEST_F(InvokeFuzz, NoCallCrashesHangsOrLeaksMemoryOrHandles) {
+ private:
+  IID events_;
+};
+
+template <typename T>
+Ptr<T> Query(IUnknown* object, REFIID iid) {
+  Ptr<T> out;
+  object->QueryInterface(iid, out.put_void());
+  return out;
+}
+
+const FuzzedClass kSerialControl = {
+    "SerialControl", Of(kControlMembers), {0, 3}, Of(kControlStrangeIds),
+    {VT_EMPTY, VT_I2, VT_I4, VT_BOOL, VT_BSTR}, DIID___SerialControl,
+    &control_object::CreateSerialControl, false, nullptr,
+    [](IDispatch* object) {
+      BSTR company = nullptr;
+      ASSERT_HRESULT_SUCCEEDED(
+          Query<_SerialControl>(object, IID__SerialControl)->get_Company(&company));
+      EXPECT_EQ(testing::Str(company), L"Vemblaric serial control");
+      ::SysFreeString(company);
+    }};
+
+const FuzzedClass kSerialPort = {
+    "SerialPort", Of(kPortMembers), {0, 1}, Of(kPortStrangeIds),
+    {VT_EMPTY, VT_I4, VT_BOOL, VT_BSTR, VT_ARRAY | VT_UI1, VT_ARRAY | VT_VARIANT},
+    DIID_ISerialPortEvents, &serial_port::SerialPortObject::Create, true,
+    [](IDispatch* object) {
+      Query<ISerialPort>(object, IID_ISerialPort)->put_ReadTimeout(0);
+    },
+    [](IDispatch* object) {
+      const Ptr<ISerialPort> port = Query<ISerialPort>(object, IID_ISerialPort);
+      VARIANT_BOOL open = VARIANT_TRUE;
+      ASSERT_HRESULT_SUCCEEDED(port->Close());
+      ASSERT_HRESULT_SUCCEEDED(port->get_IsOpen(&open));
+      EXPECT_EQ(open, VARIANT_FALSE);
+    }};
+
+class InvokeFuzz : public ComApartment {
+ protected:
+  void Run(const FuzzedClass& c);
+};
+
+void InvokeFuzz::Run(const FuzzedClass& c) {
   const long calls = FromEnvironment("VEMBLARIC_FUZZ_CALLS", 20000);
   const unsigned seed = static_cast<unsigned>(FromEnvironment("VEMBLARIC_FUZZ_SEED", 20261208));
-  std::printf("fuzz: seed %u, %ld calls\n", seed, calls);
+  std::printf("fuzz %s: seed %u, %ld calls\n", c.name, seed, calls);
   FakeKernel32& fake = testing::ScriptedSystemKernel32();
   Fuzz fuzz(seed);
   std::atomic<long> done{0};
   testing::Watchdog watchdog(std::chrono::seconds(10), done, "the Invoke fuzz");
 
-  // In rounds of 1,000 calls, each on a new control and reproducible on its
+  // In rounds of 1,000 calls, each on a new object and reproducible on its
   // own. After all of them the same rounds run again: the first pass leaves
   // the heap laid out for these sizes, so the second may not grow it at all
   // unless something leaks.
   constexpr long kRound = 1000;
   testing::HostWindow host;
-  testing::Sink sink(DIID___SerialControl);
+  AnySink sink(c.events);
   Ptr<IDispatch> control;
   std::unique_ptr<testing::Connection> listening;
   long left = 0;  // calls left in this round
@@ -326,7 +446,8 @@ TEST_F(InvokeFuzz, NoCallCrashesHangsOrLeaksMemoryOrHandles) {
     if (left <= 0) return false;
     --left;
     fuzz.Rescript(fake);
-    fuzz.Call(control.get());
+    if (c.prepare) c.prepare(control.get());
+    fuzz.Call(c, control.get());
     fake.ClearCalls();
     done.fetch_add(1);
     if (left == 0) listening.reset();  // nobody listens: a running loop ends
@@ -348,8 +469,7 @@ TEST_F(InvokeFuzz, NoCallCrashesHangsOrLeaksMemoryOrHandles) {
     inside += spend();
     --depth;
   };
-  sink.handler = [&](DISPID, BSTR*) {
-    sink.received.clear();  // the sink's record would grow with every event
+  sink.handler = [&] {
     ++events;
     fromInside();
   };
@@ -369,20 +489,20 @@ TEST_F(InvokeFuzz, NoCallCrashesHangsOrLeaksMemoryOrHandles) {
       fuzz.Start(seed, round);
       fuzz.gentle = round % 2 != 0;
       fuzz.Rescript(fake, true);
-      ASSERT_HRESULT_SUCCEEDED(
-          control_object::CreateSerialControl(IID_IDispatch, control.put_void()));
+      ASSERT_HRESULT_SUCCEEDED(c.create(IID_IDispatch, control.put_void()));
       left = std::min(kRound, calls - round * kRound);
       if (fuzz.gentle)
-        listening = std::make_unique<testing::Connection>(control.get(), DIID___SerialControl,
-                                                          &sink);
+        listening = std::make_unique<testing::Connection>(control.get(), c.events, &sink);
       while (spend()) {
+        // The notices of the calls become events here, and host code runs
+        // from them; a few at a time, as the watcher may post more meanwhile.
+        MSG m;
+        for (int n = 0; c.pumps && n < 20 && ::PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE); ++n)
+          ::DispatchMessageW(&m);
       }
-      // The control still answers: the fuzz broke nothing inside it.
-      BSTR company = nullptr;
-      ASSERT_HRESULT_SUCCEEDED(
-          control.As<_SerialControl>(IID__SerialControl)->get_Company(&company));
-      EXPECT_EQ(testing::Str(company), L"Vemblaric serial control");
-      ::SysFreeString(company);
+      listening.reset();
+      // The object still answers: the fuzz broke nothing inside it.
+      c.stillAnswers(control.get());
       control.reset();
     }
   };
@@ -394,17 +514,21 @@ TEST_F(InvokeFuzz, NoCallCrashesHangsOrLeaksMemoryOrHandles) {
   pass();
   const ProcessFigures after = ProcessFigures::Now();
   fake.Default("SleepEx", FakeAnswer{});  // its hook refers to this test's host
-  std::printf("fuzz: %ld calls in %.1f s; the same calls again: %s\n", calls, seconds,
+  std::printf("fuzz %s: %ld calls in %.1f s; the same calls again: %s\n", c.name, calls, seconds,
               testing::Delta(before, after).c_str());
-  std::printf("fuzz, both passes: %ld succeeded, %ld failed inside the member, %ld refused; "
+  std::printf("fuzz %s, both passes: %ld succeeded, %ld failed inside the member, %ld refused; "
               "%ld events, %ld calls from host code inside the control\n",
-              fuzz.outcomes[0], fuzz.outcomes[1], fuzz.outcomes[2], events, inside);
+              c.name, fuzz.outcomes[0], fuzz.outcomes[1], fuzz.outcomes[2], events, inside);
   EXPECT_EQ(fuzz.faults, 0);
-  EXPECT_TRUE(com::CanUnload()) << "every control was destroyed";
+  EXPECT_TRUE(com::CanUnload()) << "every object was destroyed";
   // A leak of one small block per call would pass 300 KiB over 20,000 calls.
   EXPECT_LT(after.memory - before.memory, 64 * 1024) << testing::Delta(before, after);
   EXPECT_LE(after.handles - before.handles, 0) << testing::Delta(before, after);
 }
+
+TEST_F(InvokeFuzz, NoCallCrashesHangsOrLeaksMemoryOrHandles) { Run(kSerialControl); }
+
+TEST_F(InvokeFuzz, NoCallToSerialPortCrashesHangsOrLeaksMemoryOrHandles) { Run(kSerialPort); }
 
 }  // namespace
 }  // namespace vemblaric

@@ -34,7 +34,11 @@ machine_root='HKEY_LOCAL_MACHINE\Software\Classes'
 keys=('CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}' 'Vemblaric.SerialControl'
       'TypeLib\{FE4F5263-11D5-4724-95BA-A978983B6369}'
       'Interface\{DE2BA9C8-CF2E-41DF-8B64-441C516B64AE}'
-      'Interface\{BC322BD5-6359-47D4-9926-363FE6A11024}')
+      'Interface\{BC322BD5-6359-47D4-9926-363FE6A11024}'
+      'CLSID\{10A3CDB8-70E0-4AD5-B7C6-4984AB5E2C2D}' 'Vemblaric.SerialPort' 'Vemblaric.SerialPort.1'
+      'TypeLib\{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}'
+      'Interface\{102EC5D8-287E-41D8-912E-20A11A7C7D47}'
+      'Interface\{240D4868-9643-4147-B71E-9ABD104B75BE}')
 
 # The control's keys below ROOT, one line per key and per value, with ROOT
 # taken off, sorted; empty when none is there.
@@ -77,11 +81,12 @@ regsvr() {
   if [ "$want" = ok ] && [ "$got" != 0 ]; then fail "regsvr32 $* answered $got"; fi
   if [ "$want" = refused ] && [ "$got" = 0 ]; then fail "regsvr32 $* succeeded"; fi
 }
-printf 'Set control = CreateObject("Vemblaric.SerialControl")\r\nWScript.Echo "created " & control.Version\r\n' \
-  >"$work/create.vbs"
+printf '%s\r\n' 'Set control = CreateObject("Vemblaric.SerialControl")' \
+  'Set port = CreateObject("Vemblaric.SerialPort")' \
+  'WScript.Echo "created " & control.Version & " " & port.PortName' >"$work/create.vbs"
 creates() {
   prefix_run "$1" cscript.exe //nologo "$(windows_path "$work/create.vbs")" </dev/null 2>&1 |
-    tr -d '\r' | grep -qx 'created 1.0'
+    tr -d '\r' | grep -qx 'created 1.0 COM1'
 }
 
 a=$work/prefix-user
@@ -102,6 +107,11 @@ grep -qxF 'CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}\InprocServer32|(Default)
   "$work/user-set.txt" || fail "the user's class key does not name $ocx"
 grep -qxF 'TypeLib\{FE4F5263-11D5-4724-95BA-A978983B6369}\14.0\FLAGS|(Default)|REG_SZ|2' \
   "$work/user-set.txt" || fail "the user's library is not flagged as a control's (2)"
+# SerialPort's library is the file's second type library.
+grep -qxF 'TypeLib\{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}\1.0\0\win'"$VEMBLARIC_WORD_SIZE"'|(Default)|REG_SZ|'"$ocx\\2" \
+  "$work/user-set.txt" || fail "the user's SerialPort library does not name $ocx\\2"
+grep -qxF 'CLSID\{10A3CDB8-70E0-4AD5-B7C6-4984AB5E2C2D}\InprocServer32|(Default)|REG_SZ|'"$ocx" \
+  "$work/user-set.txt" || fail "the user's SerialPort class key does not name $ocx"
 comparable user-set
 export_branch "$a" HKEY_LOCAL_MACHINE\\Software machine-after-user
 same machine-before machine-after-user "a per-user registration wrote for the machine"

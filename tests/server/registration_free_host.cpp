@@ -10,7 +10,9 @@
 // identifier, loads the type library by its identifier, reads the misc-status
 // flags, calls members through the function table and through IDispatch by
 // name, and receives DataSent and DataArrived over COM1 with a peer on COM2.
-// Prints one line per check and "FAIL" on each that fails.
+// Then SerialPort, whose type library is the file's second: created by both
+// its programmatic identifiers, its class information, a property through
+// IDispatch by name. Prints one line per check and "FAIL" on each that fails.
 #include <windows.h>
 #include <ocidl.h>
 #include <ole2.h>
@@ -19,6 +21,7 @@
 #include <cstdio>
 #include <string>
 
+#include "SerialPort.h"
 #include "Vemblaric.h"
 #include "control_object/identifiers.h"
 
@@ -151,6 +154,51 @@ void Run(_SerialControl* control) {
   Expect(sink.arrived == std::wstring(64, L'v'), "DataArrived with the peer's text");
 }
 
+void RunSerialPort() {
+  for (const wchar_t* progId : {L"Vemblaric.SerialPort", L"Vemblaric.SerialPort.1"}) {
+    CLSID clsid{};
+    ISerialPort* port = nullptr;
+    HRESULT hr = ::CLSIDFromProgID(progId, &clsid);
+    if (SUCCEEDED(hr))
+      hr = ::CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_ISerialPort,
+                              reinterpret_cast<void**>(&port));
+    const std::string what = "SerialPort created by " + std::string(progId, progId + wcslen(progId));
+    Expect(SUCCEEDED(hr), what.c_str(), hr);
+    if (!port) continue;
+    // Its class description, from its own library in the file, as a host
+    // connecting to its events reads it. (Found by the library's identifier
+    // through the manifest, the file's name gives the file's first library:
+    // an activation context names a file, not a library resource in it.)
+    IProvideClassInfo* provider = nullptr;
+    ITypeInfo* info = nullptr;
+    ITypeLib* lib = nullptr;
+    UINT index = 0;
+    TLIBATTR* attr = nullptr;
+    hr = port->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&provider));
+    if (SUCCEEDED(hr)) hr = provider->GetClassInfo(&info);
+    if (SUCCEEDED(hr)) hr = info->GetContainingTypeLib(&lib, &index);
+    if (SUCCEEDED(hr)) hr = lib->GetLibAttr(&attr);
+    Expect(SUCCEEDED(hr) && attr->guid == LIBID_VemblaricSerialPort,
+           "SerialPort's class information from its own type library", hr);
+    if (attr) lib->ReleaseTLibAttr(attr);
+    if (lib) lib->Release();
+    if (info) info->Release();
+    if (provider) provider->Release();
+    VARIANT name;
+    name.vt = VT_BSTR;
+    name.bstrVal = ::SysAllocString(L"COM2");
+    VARIANT result;
+    ::VariantInit(&result);
+    hr = Call(port, L"PortName", DISPATCH_PROPERTYPUT, &name, nullptr);
+    if (SUCCEEDED(hr)) hr = Call(port, L"PortName", DISPATCH_PROPERTYGET, nullptr, &result);
+    Expect(SUCCEEDED(hr) && result.vt == VT_BSTR && std::wstring(result.bstrVal) == L"COM2",
+           "SerialPort's PortName through IDispatch by name", hr);
+    ::VariantClear(&name);
+    ::VariantClear(&result);
+    port->Release();
+  }
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -165,6 +213,11 @@ int wmain(int argc, wchar_t** argv) {
                                   IID__SerialControl, reinterpret_cast<void**>(&control));
   if (!with) {
     Expect(hr == REGDB_E_CLASSNOTREG, "no manifest: the class is not registered", hr);
+    ISerialPort* port = nullptr;
+    hr = ::CoCreateInstance(CLSID_SerialPort, nullptr, CLSCTX_INPROC_SERVER, IID_ISerialPort,
+                            reinterpret_cast<void**>(&port));
+    Expect(hr == REGDB_E_CLASSNOTREG, "no manifest: SerialPort is not registered", hr);
+    if (port) port->Release();
   } else {
     Expect(SUCCEEDED(hr), "created by its class identifier", hr);
     if (control) control->Release();
@@ -192,6 +245,7 @@ int wmain(int argc, wchar_t** argv) {
       Run(control);
       control->Release();
     }
+    RunSerialPort();
   }
   ::CoUninitialize();
   return g_failures == 0 ? 0 : 1;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Registration of Vemblaric.ocx as the registry shows it: regsvr32 writes the
-# class, the programmatic identifier, the type library and its two
-# interfaces; regsvr32 /u takes exactly that away again; and nothing ever
-# marks the control safe for scripting or for initialisation.
+# Registration of Vemblaric.ocx as the registry shows it: regsvr32 writes,
+# for the control and for SerialPort, the class, the programmatic
+# identifiers, the type library (SerialPort's is the file's second) and its
+# two interfaces; regsvr32 /u takes exactly that away again; and nothing ever
+# marks either class safe for scripting or for initialisation.
 #
 #   registration_test.sh WINE_RUN OCX WORK_DIR
 #
@@ -28,6 +29,10 @@ srciid='{BC322BD5-6359-47D4-9926-363FE6A11024}'
 # the dispatch proxy.
 automation_proxy='{00020424-0000-0000-C000-000000000046}'
 dispatch_proxy='{00020420-0000-0000-C000-000000000046}'
+sp_clsid='{10A3CDB8-70E0-4AD5-B7C6-4984AB5E2C2D}'
+sp_libid='{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}'
+sp_iid='{102EC5D8-287E-41D8-912E-20A11A7C7D47}'
+sp_srciid='{240D4868-9643-4147-B71E-9ABD104B75BE}'
 safe_for_scripting='7DD95801-9882-11CF-9FA9-00AA006C42C4'
 safe_for_initialising='7DD95802-9882-11CF-9FA9-00AA006C42C4'
 
@@ -72,11 +77,19 @@ progid=HKEY_CLASSES_ROOT\\Vemblaric.SerialControl
 typelib=HKEY_CLASSES_ROOT\\TypeLib\\$libid
 interface=HKEY_CLASSES_ROOT\\Interface\\$iid
 source=HKEY_CLASSES_ROOT\\Interface\\$srciid
+sp_class=HKEY_CLASSES_ROOT\\CLSID\\$sp_clsid
+sp_progid=HKEY_CLASSES_ROOT\\Vemblaric.SerialPort
+sp_versioned=HKEY_CLASSES_ROOT\\Vemblaric.SerialPort.1
+sp_typelib=HKEY_CLASSES_ROOT\\TypeLib\\$sp_libid
+sp_interface=HKEY_CLASSES_ROOT\\Interface\\$sp_iid
+sp_source=HKEY_CLASSES_ROOT\\Interface\\$sp_srciid
+all=("$class" "$progid" "$typelib" "$interface" "$source"
+     "$sp_class" "$sp_progid" "$sp_versioned" "$sp_typelib" "$sp_interface" "$sp_source")
 
 was_registered=0
 exists "$class" && was_registered=1
 "$run" regsvr32 /s /u "$path" >/dev/null 2>&1
-for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+for key in "${all[@]}"; do
   exists "$key" && fail "$key is still there before registration"
 done
 export_root before
@@ -122,8 +135,54 @@ grep -F "$typelib\\14.0\\409\\$platform|(Default)|REG_SZ|" "$work/typelib.txt" |
   fail "$typelib\\14.0\\409\\$platform does not name $path"
 [ "$(grep -c '\\409\\win..|' "$work/typelib.txt")" = 1 ] || fail "the library names another platform too"
 
-for entry in "$interface _SerialControl $automation_proxy" "$source __SerialControl $dispatch_proxy"; do
-  read -r key name proxy <<<"$entry"
+# SerialPort: no control, so nothing for containers; programmatic identifiers
+# with and without the version.
+expect_dump "$sp_class" <<EOF
+$sp_class
+$sp_class|(Default)|REG_SZ|Vemblaric Serial Port
+$sp_class\\InprocServer32
+$sp_class\\InprocServer32|(Default)|REG_SZ|$path
+$sp_class\\InprocServer32|ThreadingModel|REG_SZ|Apartment
+$sp_class\\ProgID
+$sp_class\\ProgID|(Default)|REG_SZ|Vemblaric.SerialPort.1
+$sp_class\\TypeLib
+$sp_class\\TypeLib|(Default)|REG_SZ|$sp_libid
+$sp_class\\Version
+$sp_class\\Version|(Default)|REG_SZ|1.0
+$sp_class\\VersionIndependentProgID
+$sp_class\\VersionIndependentProgID|(Default)|REG_SZ|Vemblaric.SerialPort
+EOF
+expect_dump "$sp_progid" <<EOF
+$sp_progid
+$sp_progid|(Default)|REG_SZ|Vemblaric Serial Port
+$sp_progid\\CLSID
+$sp_progid\\CLSID|(Default)|REG_SZ|$sp_clsid
+$sp_progid\\CurVer
+$sp_progid\\CurVer|(Default)|REG_SZ|Vemblaric.SerialPort.1
+EOF
+expect_dump "$sp_versioned" <<EOF
+$sp_versioned
+$sp_versioned|(Default)|REG_SZ|Vemblaric Serial Port
+$sp_versioned\\CLSID
+$sp_versioned\\CLSID|(Default)|REG_SZ|$sp_clsid
+EOF
+
+# SerialPort's library is the file's second: its entry names the file and
+# the resource, and it is no control's library.
+dump "$sp_typelib" >"$work/sp_typelib.txt"
+grep -qxF "$sp_typelib\\1.0|(Default)|REG_SZ|Vemblaric Serial Port" "$work/sp_typelib.txt" ||
+  fail "no $sp_typelib\\1.0 named Vemblaric Serial Port"
+grep -F "$sp_typelib\\1.0\\0\\$platform|(Default)|REG_SZ|" "$work/sp_typelib.txt" |
+  grep -qF "$path\\2" || fail "$sp_typelib\\1.0\\0\\$platform does not name $path\\2"
+# (The platform may add the disk-image flag, 8.)
+flags=$(sed -n 's/^.*\\1\.0\\FLAGS|(Default)|REG_SZ|//p' "$work/sp_typelib.txt")
+[ -n "$flags" ] && [ $((flags & 7)) = 0 ] || fail "SerialPort's library has the flags '$flags'"
+
+for entry in "$interface _SerialControl $automation_proxy $libid 14.0" \
+             "$source __SerialControl $dispatch_proxy $libid 14.0" \
+             "$sp_interface ISerialPort $automation_proxy $sp_libid 1.0" \
+             "$sp_source ISerialPortEvents $dispatch_proxy $sp_libid 1.0"; do
+  read -r key name proxy lib version <<<"$entry"
   expect_dump "$key" <<EOF
 $key
 $key|(Default)|REG_SZ|$name
@@ -132,25 +191,29 @@ $key\\ProxyStubClsid|(Default)|REG_SZ|$proxy
 $key\\ProxyStubClsid32
 $key\\ProxyStubClsid32|(Default)|REG_SZ|$proxy
 $key\\TypeLib
-$key\\TypeLib|(Default)|REG_SZ|$libid
-$key\\TypeLib|Version|REG_SZ|14.0
+$key\\TypeLib|(Default)|REG_SZ|$lib
+$key\\TypeLib|Version|REG_SZ|$version
 EOF
 done
 
 # Never safe for scripting or initialising: no categories under the class,
 # and no new mention of either category anywhere in HKEY_CLASSES_ROOT.
-exists "$class\\Implemented Categories" && fail "the class has Implemented Categories"
+for key in "$class" "$sp_class"; do
+  exists "$key\\Implemented Categories" && fail "$key has Implemented Categories"
+done
 export_root registered
 for category in "$safe_for_scripting" "$safe_for_initialising"; do
   b=$(grep -ci "$category" "$work/before.txt")
   r=$(grep -ci "$category" "$work/registered.txt")
   [ "$r" -le "$b" ] || fail "registration added $((r - b)) mention(s) of category $category"
 done
-grep -qi "$clsid" "$work/registered.txt" || fail "the export after registration lacks the class"
+for id in "$clsid" "$sp_clsid"; do
+  grep -qi "$id" "$work/registered.txt" || fail "the export after registration lacks the class $id"
+done
 
 # --- Removal ----------------------------------------------------------------------
 "$run" regsvr32 /s /u "$path" || fail "regsvr32 /s /u answered $?"
-for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+for key in "${all[@]}"; do
   exists "$key" && fail "$key is still there after removal"
 done
 export_root removed
@@ -169,10 +232,12 @@ fi
 entry=$typelib\\14.0\\409\\$platform
 "$run" reg add "$entry" /ve /d 'Z:\nonexistent.tlb' /f >/dev/null 2>&1 || fail "reg add $entry"
 "$run" regsvr32 /s /u "$path" && fail "a removal that could not remove the library answered success"
-for key in "$class" "$progid"; do exists "$key" || fail "the failed removal took $key away"; done
+for key in "$class" "$progid" "$sp_class" "$sp_progid"; do
+  exists "$key" || fail "the failed removal took $key away"
+done
 "$run" reg add "$entry" /ve /d "$path" /f >/dev/null 2>&1 || fail "reg add $entry"
 "$run" regsvr32 /s /u "$path" || fail "the removal after the failed one answered $?"
-for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+for key in "${all[@]}"; do
   exists "$key" && fail "$key is still there after the second removal"
 done
 
@@ -183,8 +248,12 @@ other=/reg:$((96 - ${platform#win}))
 "$run" regsvr32 /s "$path" || fail "registering beside the other build answered $?"
 "$run" reg add "$class\\InprocServer32" /ve /d 'C:\other.ocx' "$other" /f >/dev/null 2>&1 || fail "reg add $other"
 "$run" regsvr32 /s /u "$path" || fail "removal beside the other build answered $?"
-for key in "$class" "$typelib"; do exists "$key" && fail "removal beside the other build left $key"; done
-for key in "$progid" "$interface" "$source"; do exists "$key" || fail "removal beside the other build took $key"; done
+for key in "$class" "$typelib" "$sp_class" "$sp_typelib"; do
+  exists "$key" && fail "removal beside the other build left $key"
+done
+for key in "$progid" "$interface" "$source" "$sp_progid" "$sp_versioned" "$sp_interface" "$sp_source"; do
+  exists "$key" || fail "removal beside the other build took $key"
+done
 "$run" reg delete "$class" "$other" /f >/dev/null 2>&1 || fail "reg delete $other"
 "$run" regsvr32 /s /u "$path" || fail "removal after the other build went answered $?"
 
@@ -200,7 +269,7 @@ for scope in "" "/n /i:user"; do
   # shellcheck disable=SC2086
   "$run" regsvr32 /s /u $scope "$(windows_path "$long/Vemblaric.ocx")" || fail "removal $scope from $long answered $?"
 done
-for key in "$class" "$progid" "$typelib" "$interface" "$source"; do
+for key in "${all[@]}"; do
   exists "HKCU\\Software\\Classes${key#HKEY_CLASSES_ROOT}" && fail "the user's ${key#HKEY_CLASSES_ROOT\\} is left"
 done
 export_root long-removed

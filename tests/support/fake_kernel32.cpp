@@ -69,7 +69,11 @@ BOOL WINAPI FakeBuildCommDCBA(LPCSTR settings, LPDCB dcb) {
   if (!parsed) t_lastError = ::GetLastError();
   return parsed;
 }
-BOOL WINAPI FakeSetCommState(HANDLE h, LPDCB) { return Answer(FakeCall{"SetCommState", h}).ok; }
+BOOL WINAPI FakeSetCommState(HANDLE h, LPDCB dcb) {
+  FakeCall c{"SetCommState", h};
+  if (dcb) c.dcb = *dcb;
+  return Answer(c).ok;
+}
 BOOL WINAPI FakeCloseHandle(HANDLE h) { return Answer(FakeCall{"CloseHandle", h}).ok; }
 BOOL WINAPI FakeClearCommError(HANDLE h, LPDWORD errors, LPCOMSTAT stat) {
   FakeAnswer a = Answer(FakeCall{"ClearCommError", h});

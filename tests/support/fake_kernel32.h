@@ -44,6 +44,7 @@ struct FakeCall {
   DWORD arg4 = 0;          // flags and attributes
   bool hasSecurity = false, hasTemplate = false;
   COMMTIMEOUTS timeouts{};
+  DCB dcb{};               // SetCommState: the block the caller passed
   const void* overlapped = nullptr;
   BOOL wait = FALSE;
 };

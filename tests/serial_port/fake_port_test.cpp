@@ -1,0 +1,560 @@
+// SerialPort on the scripted kernel32, for what the bench's ptys cannot
+// produce: modem lines and communication events, line errors, refusals at
+// open, transfers that complete later, a device that fails under the
+// watcher, and the device control block each setting makes. Events come
+// from the watcher's notices, so each test pumps this thread's messages as a
+// host does, until what it waits for has been counted (bounded).
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "serial_port/serial_port_object.h"
+#include "support/com_test.h"
+#include "support/fake_kernel32.h"
+
+namespace vemblaric {
+namespace {
+
+using serial_port::SerialPortObject;
+using testing::FakeAnswer;
+using testing::FakeKernel32;
+using testing::Ptr;
+
+constexpr DISPID kDataReceived = 1, kPinChanged = 2, kErrorReceived = 3;
+constexpr HRESULT kWrongState = static_cast<HRESULT>(0x8000000EL);
+
+struct Event {
+  DISPID id;
+  LONG value;
+  bool operator==(const Event& o) const { return id == o.id && value == o.value; }
+};
+void PrintTo(const Event& e, std::ostream* os) { *os << "{" << e.id << ", 0x" << std::hex << e.value << "}"; }
+
+// Records ISerialPortEvents as they are raised.
+class PortEvents final : public IDispatch {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IDispatch) ||
+        ::IsEqualIID(riid, DIID_ISerialPortEvents)) {
+      *ppv = static_cast<IDispatch*>(this);
+      return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }  // lives in the fixture
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+    return E_NOTIMPL;
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
+                                   EXCEPINFO*, UINT*) override {
+    if (params->cArgs != 1 || params->rgvarg[0].vt != VT_I4) {
+      ADD_FAILURE() << "event " << id << " without one Long";
+      return DISP_E_BADPARAMCOUNT;
+    }
+    if (id != kDataReceived) received.push_back({id, params->rgvarg[0].lVal});
+    return S_OK;
+  }
+  std::vector<Event> received;  // the pins and errors; DataReceived is the bench's to test
+};
+
+// Pumps this thread's messages until `done` holds; false after `ms`.
+bool PumpUntil(const std::function<bool()>& done, DWORD ms = 5000) {
+  const ULONGLONG start = ::GetTickCount64();
+  for (;;) {
+    MSG m;
+    while (::PeekMessageW(&m, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&m);
+    if (done()) return true;
+    if (::GetTickCount64() - start > ms) return false;
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+  }
+}
+
+std::wstring LastDescription() {
+  Ptr<IErrorInfo> info;
+  if (::GetErrorInfo(0, info.put()) != S_OK || !info) return L"";
+  Bstr text;
+  info->GetDescription(text.put());
+  return text.get() ? text.get() : L"";
+}
+
+std::wstring SystemText(DWORD error) {
+  wchar_t text[512] = {};
+  ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                   text, 512, nullptr);
+  std::wstring out(text);
+  while (!out.empty() && (out.back() == L'\n' || out.back() == L'\r' || out.back() == L' '))
+    out.pop_back();
+  return out;
+}
+
+FakeAnswer Failing(DWORD error) {
+  FakeAnswer a;
+  a.ok = FALSE;
+  a.error = error;
+  return a;
+}
+
+class FakePort : public testing::ComApartment {
+ protected:
+  void SetUp() override {
+    ComApartment::SetUp();
+    ASSERT_HRESULT_SUCCEEDED(SerialPortObject::CreateWith(fake.table(), IID_ISerialPort, port.put_void()));
+    listening = std::make_unique<testing::Connection>(port.get(), DIID_ISerialPortEvents, &events);
+  }
+  void TearDown() override {
+    listening.reset();
+    port.reset();  // ends the watcher before the fake goes
+    ComApartment::TearDown();
+  }
+
+  size_t Count(const char* function) const { return fake.named(function).size(); }
+  // Until the watcher has made `more` calls of `function` after this one's.
+  bool WatcherCalls(const char* function, size_t more) {
+    const size_t target = Count(function) + more;
+    return PumpUntil([&] { return Count(function) >= target; });
+  }
+  std::vector<LONG> Pins() const {
+    std::vector<LONG> pins;
+    for (const Event& e : events.received)
+      if (e.id == kPinChanged) pins.push_back(e.value);
+    return pins;
+  }
+  bool IsOpen() {
+    VARIANT_BOOL open = VARIANT_TRUE;
+    EXPECT_HRESULT_SUCCEEDED(port->get_IsOpen(&open));
+    return open != VARIANT_FALSE;
+  }
+
+  // Properties by name, as a script sets them: the member's status, or the
+  // one its exception carries.
+  HRESULT Put(const wchar_t* name, LONG value) {
+    Ptr<IDispatch> dispatch = port.As<IDispatch>(IID_IDispatch);
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    if (FAILED(hr)) return hr;
+    VARIANT arg;
+    arg.vt = VT_I4;
+    arg.lVal = value;
+    DISPID put = DISPID_PROPERTYPUT;
+    DISPPARAMS params = {&arg, &put, 1, 1};
+    EXCEPINFO exception{};
+    hr = dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYPUT, &params, nullptr, &exception, nullptr);
+    if (hr == DISP_E_EXCEPTION) hr = exception.scode;
+    ::SysFreeString(exception.bstrSource);
+    ::SysFreeString(exception.bstrDescription);
+    ::SysFreeString(exception.bstrHelpFile);
+    return hr;
+  }
+  LONG Get(const wchar_t* name) {
+    Ptr<IDispatch> dispatch = port.As<IDispatch>(IID_IDispatch);
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    EXPECT_HRESULT_SUCCEEDED(dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id));
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    VARIANT result;
+    ::VariantInit(&result);
+    EXPECT_HRESULT_SUCCEEDED(
+        dispatch->Invoke(id, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr));
+    EXPECT_HRESULT_SUCCEEDED(::VariantChangeType(&result, &result, 0, VT_I4));
+    return result.lVal;
+  }
+
+  FakeKernel32 fake;
+  Ptr<ISerialPort> port;
+  PortEvents events;
+  std::unique_ptr<testing::Connection> listening;
+};
+
+// --- Pins ----------------------------------------------------------------------
+
+// Where the driver has no event wait, the watcher compares the modem lines
+// each look; a break shows only as its line-error flag. Each change is
+// reported once, in the published order; a ring only as it starts.
+TEST_F(FakePort, PollingRaisesPinChangedOnceForEachLineThatChanged) {
+  const struct {
+    const char* what;
+    DWORD from;    // the lines at the opening
+    DWORD modem;   // the lines from then on
+    DWORD errors;  // one look's error word
+    std::vector<LONG> pins;
+  } cases[] = {
+      {"CTS", 0, MS_CTS_ON, 0, {serialPinCts}},
+      {"DSR", 0, MS_DSR_ON, 0, {serialPinDsr}},
+      {"carrier", 0, MS_RLSD_ON, 0, {serialPinCD}},
+      {"ring", 0, MS_RING_ON, 0, {serialPinRing}},
+      {"break", 0, 0, CE_BREAK, {serialPinBreak}},
+      {"CTS, DSR and carrier together", 0, MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON, 0,
+       {serialPinCts, serialPinDsr, serialPinCD}},
+      {"CTS and carrier drop", MS_CTS_ON | MS_RLSD_ON | MS_DSR_ON, MS_DSR_ON, 0,
+       {serialPinCts, serialPinCD}},
+      {"the ring ends", MS_RING_ON, 0, 0, {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeAnswer opening;
+    opening.modem = c.from;
+    fake.Default("GetCommModemStatus", opening);
+    ASSERT_HRESULT_SUCCEEDED(port->Open());
+    // The watcher's first reading of the lines is the state changes are seen from.
+    ASSERT_TRUE(PumpUntil([&] { return Count("GetCommModemStatus") >= 1; }));
+    events.received.clear();
+    FakeAnswer lines;
+    lines.modem = c.modem;
+    fake.Default("GetCommModemStatus", lines);
+    if (c.errors) {
+      FakeAnswer error;
+      error.errors = c.errors;
+      fake.Next("ClearCommError", error);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Pins().size() >= c.pins.size(); }));
+    ASSERT_TRUE(WatcherCalls("ClearCommError", 3));  // looks that see no further change
+    EXPECT_EQ(Pins(), c.pins);
+    EXPECT_EQ(events.received.size(), c.pins.size()) << "no ErrorReceived for a pin";
+    port->Close();
+    fake.ClearCalls();
+  }
+}
+
+// Where the driver waits for communication events, their pin bits are the
+// events, whether the wait answers at once or completes later; the event
+// that is not a pin (bytes arrived) raises no PinChanged.
+TEST_F(FakePort, EventWaitRaisesPinChangedForEachPinEvent) {
+  const struct {
+    DWORD mask;
+    bool later;  // the wait is pending and completes afterwards
+    std::vector<LONG> pins;
+  } cases[] = {
+      {EV_CTS, false, {serialPinCts}},
+      {EV_DSR, false, {serialPinDsr}},
+      {EV_RLSD, false, {serialPinCD}},
+      {EV_BREAK, false, {serialPinBreak}},
+      {EV_RING, false, {serialPinRing}},
+      {EV_RING | EV_RXCHAR | EV_CTS, false, {serialPinCts, serialPinRing}},
+      {EV_DSR | EV_BREAK, true, {serialPinDsr, serialPinBreak}},
+  };
+  // From the first event on, each further wait is pending until cancelled; a
+  // cancel completes it as the system does, so closing does not wait it out.
+  FakeAnswer pending = Failing(ERROR_IO_PENDING);
+  fake.Default("WaitCommEvent", pending);
+  FakeAnswer cancel;
+  cancel.during = [this] {
+    const auto waits = fake.named("WaitCommEvent");
+    if (!waits.empty()) ::SetEvent(static_cast<const OVERLAPPED*>(waits.back().overlapped)->hEvent);
+  };
+  fake.Default("CancelIoEx", cancel);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "mask 0x" << std::hex << c.mask << (c.later ? ", later" : ""));
+    events.received.clear();
+    FakeAnswer first;
+    first.ok = !c.later;
+    first.error = c.later ? ERROR_IO_PENDING : 0;
+    first.modem = c.mask;
+    fake.Next("WaitCommEvent", first);
+    ASSERT_HRESULT_SUCCEEDED(port->Open());
+    if (c.later) {
+      ASSERT_TRUE(PumpUntil([&] { return Count("WaitCommEvent") >= 1; }));
+      ::SetEvent(static_cast<const OVERLAPPED*>(fake.named("WaitCommEvent")[0].overlapped)->hEvent);
+    }
+    // The pins are posted before the watcher waits again.
+    ASSERT_TRUE(PumpUntil([&] { return Count("WaitCommEvent") >= 2; }));
+    ASSERT_TRUE(PumpUntil([&] { return Pins().size() >= c.pins.size(); }));
+    EXPECT_EQ(Pins(), c.pins);
+    EXPECT_EQ(Count("GetCommModemStatus"), 0u) << "no polling beside the event wait";
+    EXPECT_TRUE(IsOpen());
+    port->Close();
+    fake.ClearCalls();
+  }
+}
+
+// --- Errors --------------------------------------------------------------------
+
+TEST_F(FakePort, EachLineErrorIsReportedOnceWithItsFlags) {
+  const DWORD cases[] = {CE_OVERRUN, CE_RXPARITY, CE_FRAME, CE_RXOVER,
+                         CE_OVERRUN | CE_RXPARITY | CE_FRAME | CE_RXOVER};
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  for (DWORD flags : cases) {
+    SCOPED_TRACE(::testing::Message() << "flags 0x" << std::hex << flags);
+    events.received.clear();
+    FakeAnswer error;
+    error.errors = flags;
+    fake.Next("ClearCommError", error);
+    ASSERT_TRUE(PumpUntil([&] { return !events.received.empty(); }));
+    ASSERT_TRUE(WatcherCalls("ClearCommError", 3));
+    EXPECT_EQ(events.received, (std::vector<Event>{{kErrorReceived, static_cast<LONG>(flags)}}));
+  }
+  EXPECT_TRUE(IsOpen()) << "a line error does not close the port";
+}
+
+TEST_F(FakePort, ARefusedOpenSaysWhichPortAndCallAndLeavesItClosed) {
+  const DWORD cases[] = {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND};
+  ASSERT_HRESULT_SUCCEEDED(port->put_PortName(Bstr(L"COM7").get()));
+  for (DWORD error : cases) {
+    SCOPED_TRACE(error);
+    fake.Fail("CreateFileA", error);
+    EXPECT_EQ(port->Open(), HRESULT_FROM_WIN32(error));
+    const std::wstring description = LastDescription();
+    EXPECT_NE(description.find(L"COM7"), std::wstring::npos) << description;
+    EXPECT_NE(description.find(L"CreateFile"), std::wstring::npos) << description;
+    EXPECT_FALSE(IsOpen());
+  }
+  EXPECT_EQ(fake.named("CreateFileA").at(0).text, "\\\\.\\COM7");
+  EXPECT_EQ(Count("CloseHandle"), 0u) << "nothing was opened to close";
+}
+
+// The watcher's look fails: the host learns it from ErrorReceived(I/O error)
+// without calling anything, the handle is closed, and a later call says why
+// the port is closed.
+TEST_F(FakePort, ADeviceThatFailsUnderTheWatcherClosesThePortAndSaysWhy) {
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  const HANDLE handle = fake.named("SetupComm").at(0).handle;
+  fake.Default("ClearCommError", Failing(ERROR_NOT_READY));
+  ASSERT_TRUE(PumpUntil([&] { return !events.received.empty(); }));
+  EXPECT_EQ(events.received, (std::vector<Event>{{kErrorReceived, serialErrorIO}}));
+  EXPECT_FALSE(IsOpen());
+  const auto closes = fake.named("CloseHandle");
+  ASSERT_EQ(closes.size(), 1u);
+  EXPECT_EQ(closes[0].handle, handle);
+
+  EXPECT_EQ(port->Write(Bstr(L"x").get()), kWrongState);
+  const std::wstring description = LastDescription();
+  EXPECT_NE(description.find(L"device failed"), std::wstring::npos) << description;
+  EXPECT_NE(description.find(SystemText(ERROR_NOT_READY)), std::wstring::npos) << description;
+  fake.Default("ClearCommError", FakeAnswer{});
+  EXPECT_HRESULT_SUCCEEDED(port->Open()) << "the port opens again";
+}
+
+// --- Transfers that complete later ------------------------------------------------
+
+// The pending transfer completes as soon as it is started: the caller's
+// event is set from inside the call, and its result is GetOverlappedResult's.
+FakeAnswer PendingThatCompletes(FakeKernel32& fake, const char* function, std::string data = "") {
+  FakeAnswer a = Failing(ERROR_IO_PENDING);
+  a.data = std::move(data);
+  a.during = [&fake, function] {
+    ::SetEvent(static_cast<const OVERLAPPED*>(fake.named(function).back().overlapped)->hEvent);
+  };
+  return a;
+}
+
+TEST_F(FakePort, APendingWriteEndsWithItsOverlappedResult) {
+  const struct {
+    const char* what;
+    FakeAnswer result;
+    HRESULT expected;
+  } cases[] = {
+      {"all sent", [] { FakeAnswer a; a.count = 5; return a; }(), S_OK},
+      {"part sent within the limit", [] { FakeAnswer a; a.count = 2; return a; }(),
+       HRESULT_FROM_WIN32(ERROR_TIMEOUT)},
+      {"cancelled", Failing(ERROR_OPERATION_ABORTED), HRESULT_FROM_WIN32(ERROR_TIMEOUT)},
+      {"the device failed", Failing(ERROR_GEN_FAILURE), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE)},
+  };
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fake.ClearCalls();
+    fake.Next("WriteFile", PendingThatCompletes(fake, "WriteFile"));
+    fake.Next("GetOverlappedResult", c.result);
+    EXPECT_EQ(port->Write(Bstr(L"hello").get()), c.expected);
+    const auto writes = fake.named("WriteFile");
+    const auto results = fake.named("GetOverlappedResult");
+    ASSERT_EQ(writes.size(), 1u);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(writes[0].text, "hello");
+    EXPECT_EQ(results[0].overlapped, writes[0].overlapped);
+    EXPECT_TRUE(results[0].wait);
+    EXPECT_TRUE(IsOpen());
+  }
+}
+
+TEST_F(FakePort, APendingReadHandsOutWhatItsOverlappedResultCounts) {
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  FakeAnswer queued;
+  queued.inQueue = 5;
+  fake.Default("ClearCommError", queued);
+  fake.Next("ReadFile", PendingThatCompletes(fake, "ReadFile", "hello"));
+  FakeAnswer done;
+  done.count = 5;
+  fake.Next("GetOverlappedResult", done);
+  Bstr text;
+  ASSERT_HRESULT_SUCCEEDED(port->ReadExisting(text.put()));
+  EXPECT_STREQ(text.get(), L"hello");
+  ASSERT_EQ(fake.named("ReadFile").size(), 1u);
+  EXPECT_EQ(fake.named("ReadFile")[0].arg1, 5u) << "asks for what is queued";
+
+  fake.Next("ReadFile", PendingThatCompletes(fake, "ReadFile", "lost!"));
+  fake.Next("GetOverlappedResult", Failing(ERROR_GEN_FAILURE));
+  Bstr none;
+  EXPECT_EQ(port->ReadExisting(none.put()), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
+  EXPECT_NE(LastDescription().find(L"GetOverlappedResult"), std::wstring::npos);
+  fake.Default("ClearCommError", FakeAnswer{});
+}
+
+// --- Variants through IDispatch ------------------------------------------------------
+
+// A script's byte arrays travel as Variants both ways: a Variant argument
+// reaches the member whole, and a Variant result comes back as the value
+// it holds.
+TEST_F(FakePort, ByteArraysAndPortNamesTravelWholeThroughIDispatch) {
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  Ptr<IDispatch> dispatch = port.As<IDispatch>(IID_IDispatch);
+  auto invoke = [&](const wchar_t* name, VARIANT* arg, VARIANT* result) {
+    DISPID id = 0;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
+    HRESULT hr = dispatch->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    DISPPARAMS params = {arg, nullptr, arg ? 1u : 0u, 0};
+    if (SUCCEEDED(hr))
+      hr = dispatch->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result, nullptr, nullptr);
+    return hr;
+  };
+
+  VARIANT bytes;
+  bytes.vt = VT_ARRAY | VT_UI1;
+  bytes.parray = ::SafeArrayCreateVector(VT_UI1, 0, 3);
+  for (LONG i = 0; i < 3; ++i) {
+    BYTE b = static_cast<BYTE>("abc"[i]);
+    ::SafeArrayPutElement(bytes.parray, &i, &b);
+  }
+  FakeAnswer sent;
+  sent.count = 3;
+  fake.Next("WriteFile", sent);
+  EXPECT_HRESULT_SUCCEEDED(invoke(L"WriteBytes", &bytes, nullptr));
+  ::VariantClear(&bytes);
+  ASSERT_EQ(fake.named("WriteFile").size(), 1u);
+  EXPECT_EQ(fake.named("WriteFile")[0].text, "abc");
+
+  FakeAnswer queued;
+  queued.inQueue = 2;
+  fake.Default("ClearCommError", queued);
+  FakeAnswer read;
+  read.data = "xy";
+  read.count = 2;
+  fake.Next("ReadFile", read);
+  VARIANT count;
+  count.vt = VT_I4;
+  count.lVal = 2;
+  VARIANT got;
+  ::VariantInit(&got);
+  ASSERT_HRESULT_SUCCEEDED(invoke(L"ReadBytes", &count, &got));
+  fake.Default("ClearCommError", FakeAnswer{});
+  ASSERT_EQ(got.vt, VT_ARRAY | VT_UI1);
+  EXPECT_EQ(got.parray->rgsabound[0].cElements, 2u);
+  EXPECT_EQ(std::string(static_cast<const char*>(got.parray->pvData), 2), "xy");
+  ::VariantClear(&got);
+
+  ASSERT_HRESULT_SUCCEEDED(invoke(L"GetPortNames", nullptr, &got));
+  EXPECT_EQ(got.vt, VT_ARRAY | VT_VARIANT);
+  ::VariantClear(&got);
+}
+
+// --- Settings --------------------------------------------------------------------
+
+// The fields of the device control block that the settings decide.
+struct Line {
+  DWORD baud;
+  int byteSize, parity, checkParity, stopBits, outX, inX, ctsFlow, rts, dtr;
+  bool operator==(const Line& o) const {
+    return baud == o.baud && byteSize == o.byteSize && parity == o.parity &&
+           checkParity == o.checkParity && stopBits == o.stopBits && outX == o.outX &&
+           inX == o.inX && ctsFlow == o.ctsFlow && rts == o.rts && dtr == o.dtr;
+  }
+};
+void PrintTo(const Line& l, std::ostream* os) {
+  *os << "baud " << l.baud << " bits " << l.byteSize << " parity " << l.parity << "/"
+      << l.checkParity << " stop " << l.stopBits << " xon/xoff " << l.outX << l.inX << " cts "
+      << l.ctsFlow << " rts " << l.rts << " dtr " << l.dtr;
+}
+Line LineOf(const DCB& d) {
+  return {d.BaudRate, d.ByteSize, d.Parity, static_cast<int>(d.fParity), d.StopBits,
+          static_cast<int>(d.fOutX), static_cast<int>(d.fInX), static_cast<int>(d.fOutxCtsFlow),
+          static_cast<int>(d.fRtsControl), static_cast<int>(d.fDtrControl)};
+}
+
+// Each setting reaches the driver's block, set before the port opens and
+// while it is open; the block is always binary and never aborts on an error.
+TEST_F(FakePort, SettingsReachTheDeviceControlBlock) {
+  constexpr Line kDefault = {9600, 8, NOPARITY, 0, ONESTOPBIT, 0, 0, 0, RTS_CONTROL_ENABLE,
+                             DTR_CONTROL_ENABLE};
+  const struct {
+    const wchar_t* name;
+    LONG value;
+    std::function<void(Line&)> change;
+  } cases[] = {
+      {L"BaudRate", 115200, [](Line& l) { l.baud = 115200; }},
+      {L"DataBits", 7, [](Line& l) { l.byteSize = 7; }},
+      {L"Parity", serialParityOdd, [](Line& l) { l.parity = ODDPARITY, l.checkParity = 1; }},
+      {L"Parity", serialParityEven, [](Line& l) { l.parity = EVENPARITY, l.checkParity = 1; }},
+      {L"Parity", serialParityMark, [](Line& l) { l.parity = MARKPARITY, l.checkParity = 1; }},
+      {L"Parity", serialParitySpace, [](Line& l) { l.parity = SPACEPARITY, l.checkParity = 1; }},
+      {L"StopBits", serialStopBitsTwo, [](Line& l) { l.stopBits = TWOSTOPBITS; }},
+      {L"StopBits", serialStopBitsOnePointFive, [](Line& l) { l.stopBits = ONE5STOPBITS; }},
+      {L"Handshake", serialHandshakeXOnXOff, [](Line& l) { l.outX = l.inX = 1; }},
+      {L"Handshake", serialHandshakeRtsCts,
+       [](Line& l) { l.ctsFlow = 1, l.rts = RTS_CONTROL_HANDSHAKE; }},
+      {L"Handshake", serialHandshakeBoth,
+       [](Line& l) { l.outX = l.inX = l.ctsFlow = 1, l.rts = RTS_CONTROL_HANDSHAKE; }},
+      {L"DtrEnable", 0, [](Line& l) { l.dtr = DTR_CONTROL_DISABLE; }},
+      {L"RtsEnable", 0, [](Line& l) { l.rts = RTS_CONTROL_DISABLE; }},
+  };
+  for (const auto& c : cases) {
+    for (bool whileOpen : {false, true}) {
+      SCOPED_TRACE(::testing::Message() << std::string(c.name, c.name + wcslen(c.name)) << " = "
+                                        << c.value << (whileOpen ? " while open" : " before opening"));
+      ASSERT_HRESULT_SUCCEEDED(SerialPortObject::CreateWith(fake.table(), IID_ISerialPort, port.put_void()));
+      fake.ClearCalls();
+      if (whileOpen) {
+        ASSERT_HRESULT_SUCCEEDED(port->Open());
+      }
+      ASSERT_HRESULT_SUCCEEDED(Put(c.name, c.value));
+      if (!whileOpen) {
+        EXPECT_EQ(Count("SetCommState"), 0u) << "nothing to apply while closed";
+        ASSERT_HRESULT_SUCCEEDED(port->Open());
+      }
+      const auto states = fake.named("SetCommState");
+      ASSERT_EQ(states.size(), whileOpen ? 2u : 1u);
+      Line expected = kDefault;
+      c.change(expected);
+      EXPECT_EQ(LineOf(states.back().dcb), expected);
+      EXPECT_TRUE(states.back().dcb.fBinary);
+      EXPECT_FALSE(states.back().dcb.fAbortOnError);
+      EXPECT_EQ(Get(c.name), c.value);
+      port->Close();
+    }
+  }
+}
+
+// The driver refuses a value: the property keeps its old one, and the host
+// gets E_INVALIDARG for a refused value, the system's error for any other.
+TEST_F(FakePort, ARefusedSettingKeepsTheOldValue) {
+  const struct {
+    const wchar_t* name;
+    LONG value;
+  } settings[] = {{L"BaudRate", 12345}, {L"DataBits", 5}, {L"Parity", serialParityEven},
+                  {L"StopBits", serialStopBitsOnePointFive}, {L"Handshake", serialHandshakeRtsCts},
+                  {L"DtrEnable", 0}};
+  const struct {
+    DWORD error;
+    HRESULT expected;
+  } refusals[] = {{ERROR_INVALID_PARAMETER, E_INVALIDARG},
+                  {ERROR_GEN_FAILURE, HRESULT_FROM_WIN32(ERROR_GEN_FAILURE)}};
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  for (const auto& s : settings) {
+    for (const auto& r : refusals) {
+      SCOPED_TRACE(::testing::Message() << std::string(s.name, s.name + wcslen(s.name))
+                                        << ", error " << r.error);
+      const LONG before = Get(s.name);
+      fake.Fail("SetCommState", r.error);
+      EXPECT_EQ(Put(s.name, s.value), r.expected);
+      EXPECT_EQ(Get(s.name), before);
+      EXPECT_TRUE(IsOpen());
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vemblaric
