@@ -1,7 +1,6 @@
 #include "serial_port/port_device.h"
 
 #include <algorithm>
-#include <mutex>
 #include <new>
 #include <vector>
 
@@ -104,11 +103,19 @@ struct WatchState {
 
 namespace {
 
-std::mutex g_watchersLock;
+// A slim lock: it never makes a handle of its own, also when threads meet at it.
+SRWLOCK g_watchersLock = SRWLOCK_INIT;
+class WatchersLocked {
+ public:
+  WatchersLocked() { ::AcquireSRWLockExclusive(&g_watchersLock); }
+  ~WatchersLocked() { ::ReleaseSRWLockExclusive(&g_watchersLock); }
+  WatchersLocked(const WatchersLocked&) = delete;
+  WatchersLocked& operator=(const WatchersLocked&) = delete;
+};
 std::vector<std::weak_ptr<WatchState>> g_watchers;
 
 void Register(const std::shared_ptr<WatchState>& state) {
-  std::lock_guard<std::mutex> hold(g_watchersLock);
+  WatchersLocked hold;
   g_watchers.erase(std::remove_if(g_watchers.begin(), g_watchers.end(),
                                   [](const std::weak_ptr<WatchState>& w) { return w.expired(); }),
                    g_watchers.end());
@@ -317,14 +324,15 @@ Failure PortDevice::Finish(HANDLE handle, OVERLAPPED& ov, DWORD bound, DWORD* co
   if (error != ERROR_IO_PENDING) return {error, call};
   // Most transfers are done by the time they are looked at: then nothing
   // waits.
-  if (k_.GetOverlappedResult(handle, &ov, count, FALSE)) return {};
-  const DWORD unfinished = k_.GetLastError();
-  if (unfinished != ERROR_IO_INCOMPLETE) return {unfinished, L"GetOverlappedResult"};
-  if (::WaitForSingleObject(ov.hEvent, bound) == WAIT_TIMEOUT) k_.CancelIoEx(handle, &ov);
-  if (!k_.GetOverlappedResult(handle, &ov, count, TRUE)) {
+  // A transfer cancelled past its bound ran out of time.
+  const auto failed = [&] {
     const DWORD failure = k_.GetLastError();
-    return {failure == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : failure, L"GetOverlappedResult"};
-  }
+    return Failure{failure == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : failure, L"GetOverlappedResult"};
+  };
+  if (k_.GetOverlappedResult(handle, &ov, count, FALSE)) return {};
+  if (k_.GetLastError() != ERROR_IO_INCOMPLETE) return failed();
+  if (::WaitForSingleObject(ov.hEvent, bound) == WAIT_TIMEOUT) k_.CancelIoEx(handle, &ov);
+  if (!k_.GetOverlappedResult(handle, &ov, count, TRUE)) return failed();
   return {};
 }
 
@@ -411,7 +419,7 @@ DWORD PortDevice::TakeErrors() {
 
 void PortDevice::StopThreadWatchers() {
   const DWORD thread = ::GetCurrentThreadId();
-  std::lock_guard<std::mutex> hold(g_watchersLock);
+  WatchersLocked hold;
   for (const std::weak_ptr<WatchState>& weak : g_watchers)
     if (const std::shared_ptr<WatchState> w = weak.lock())
       if (w->owner == thread) ::SetEvent(w->stop);

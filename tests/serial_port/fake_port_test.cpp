@@ -367,9 +367,19 @@ TEST_F(FakePort, APendingWriteEndsWithItsOverlappedResult) {
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(writes[0].text, "hello");
     EXPECT_EQ(results[0].overlapped, writes[0].overlapped);
-    EXPECT_TRUE(results[0].wait);
+    EXPECT_FALSE(results[0].wait) << "a write done by the first look is not waited for";
     EXPECT_TRUE(IsOpen());
   }
+  // Still running at the first look: then the write is waited for.
+  fake.ClearCalls();
+  fake.Next("WriteFile", PendingThatCompletes(fake, "WriteFile"));
+  fake.Next("GetOverlappedResult", Failing(ERROR_IO_INCOMPLETE));
+  fake.Next("GetOverlappedResult", [] { FakeAnswer a; a.count = 5; return a; }());
+  EXPECT_HRESULT_SUCCEEDED(port->Write(Bstr(L"hello").get()));
+  const auto results = fake.named("GetOverlappedResult");
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_FALSE(results[0].wait);
+  EXPECT_TRUE(results[1].wait);
 }
 
 TEST_F(FakePort, APendingReadHandsOutWhatItsOverlappedResultCounts) {

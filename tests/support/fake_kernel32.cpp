@@ -1,7 +1,6 @@
 #include "support/fake_kernel32.h"
 
 #include <cstring>
-#include <mutex>
 #include <stdexcept>
 
 namespace vemblaric::testing {
@@ -11,13 +10,22 @@ FakeKernel32* g_current = nullptr;
 // A port's watcher thread calls the fake beside the test's thread: the script
 // and the record are taken under one lock, and each thread has its own
 // last-error value, as with the system.
-std::recursive_mutex g_lock;
+// A slim lock: a mutex of the thread runtime makes a handle the first time
+// two threads meet at it, which the leak checks would count.
+SRWLOCK g_lock = SRWLOCK_INIT;
+class Locked {
+ public:
+  Locked() { ::AcquireSRWLockExclusive(&g_lock); }
+  ~Locked() { ::ReleaseSRWLockExclusive(&g_lock); }
+  Locked(const Locked&) = delete;
+  Locked& operator=(const Locked&) = delete;
+};
 thread_local DWORD t_lastError = 0;
 
 FakeAnswer Answer(FakeCall call) {
   FakeAnswer answer;
   {
-    std::lock_guard<std::recursive_mutex> hold(g_lock);
+    Locked hold;
     answer = FakeKernel32::Current().Take(call);
   }
   if (answer.during) answer.during();
@@ -182,7 +190,7 @@ FakeKernel32& FakeKernel32::Current() {
 }
 
 FakeKernel32& FakeKernel32::Next(const std::string& function, FakeAnswer answer) {
-  std::lock_guard<std::recursive_mutex> hold(g_lock);
+  Locked hold;
   queued_[function].push_back(std::move(answer));
   return *this;
 }
@@ -195,7 +203,7 @@ FakeKernel32& FakeKernel32::Fail(const std::string& function, DWORD error) {
 }
 
 void FakeKernel32::Default(const std::string& function, FakeAnswer answer) {
-  std::lock_guard<std::recursive_mutex> hold(g_lock);
+  Locked hold;
   defaults_[function] = std::move(answer);
 }
 
@@ -220,19 +228,19 @@ FakeAnswer FakeKernel32::Take(const FakeCall& call) {
 }
 
 void FakeKernel32::ClearCalls() {
-  std::lock_guard<std::recursive_mutex> hold(g_lock);
+  Locked hold;
   calls_.clear();
 }
 
 std::vector<std::string> FakeKernel32::names() const {
-  std::lock_guard<std::recursive_mutex> hold(g_lock);
+  Locked hold;
   std::vector<std::string> out;
   for (const FakeCall& c : calls_) out.push_back(c.function);
   return out;
 }
 
 std::vector<FakeCall> FakeKernel32::named(const std::string& function) const {
-  std::lock_guard<std::recursive_mutex> hold(g_lock);
+  Locked hold;
   std::vector<FakeCall> out;
   for (const FakeCall& c : calls_)
     if (c.function == function) out.push_back(c);
