@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -98,7 +99,10 @@ TEST_F(LoadAndUnload, ThousandsOfCyclesCostNothing) {
          ::CoFreeUnusedLibraries();
        }},
   };
-  for (const Loop& loop : loops) ExpectFlat(loop.what, 2000, loop.cycle);
+  // A SerialPort makes and destroys its window each time, some 4 ms under
+  // Wine: 500 of its cycles show the trend at a quarter of the time.
+  for (const Loop& loop : loops)
+    ExpectFlat(loop.what, std::strncmp(loop.what, "SerialPort", 10) == 0 ? 500 : 2000, loop.cycle);
 }
 
 class Soak : public ::testing::Test {
@@ -167,7 +171,7 @@ TEST_F(Soak, ObjectsMadeAskedForEveryInterfaceAndDropped) {
         IID_ISupportErrorInfo}},
   };
   for (const auto& c : classes) {
-    ExpectFlat(c.what, 2000, [&](int) {
+    ExpectFlat(c.what, c.factory == portFactory_ ? 500 : 2000, [&](int) {
       IUnknown* object = nullptr;
       ASSERT_HRESULT_SUCCEEDED(
           c.factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)));
@@ -205,7 +209,9 @@ TEST_F(Soak, ASerialPortOpenedAndClosed) {
   BSTR name = ::SysAllocString(L"COM3");
   ASSERT_HRESULT_SUCCEEDED(port->put_PortName(name));
   ::SysFreeString(name);
-  ExpectFlat("SerialPort Open/Close cycles on COM3", 2000, [&](int) {
+  // Each cycle starts and ends a watcher thread: 500 show the trend in a
+  // quarter of the time 2,000 took.
+  ExpectFlat("SerialPort Open/Close cycles on COM3", 500, [&](int) {
     ASSERT_HRESULT_SUCCEEDED(port->Open());
     ASSERT_HRESULT_SUCCEEDED(port->Close());
   });
