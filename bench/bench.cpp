@@ -12,7 +12,8 @@
 //   - CPU of an idle running loop, against the idle process and a busy spin;
 //   - IDispatch::Invoke of a property get against the call through the vtable;
 //   - a device on another machine: CommWrite throughput and 16-byte latency
-//     over rfc2217:// to ser2net on 127.0.0.1, against the local pty.
+//     over rfc2217:// to ser2net on 127.0.0.1, against the local pty; and the
+//     same for SerialPort (Write, and latency to DataReceived).
 //   - SerialPort, against the control and against kernel32 alone: which wait
 //     its watcher gets from the driver, a 16-byte message's latency to
 //     DataReceived, a paced stream through DataReceived and ReadBytes, Write
@@ -943,8 +944,8 @@ class Port {
   }
   ISerialPort* operator->() const { return p_.get(); }
   ISerialPort* get() const { return p_.get(); }
-  bool Open() {
-    const vemblaric::Bstr name(L"COM1");
+  bool Open(const std::wstring& portName = L"COM1") {
+    const vemblaric::Bstr name(portName.c_str());
     return SUCCEEDED(p_->put_PortName(name.get())) && SUCCEEDED(p_->put_BaudRate(kBaud)) &&
            SUCCEEDED(p_->Open());
   }
@@ -969,8 +970,8 @@ class Port {
 // with the count it reports; closed and disconnected when it goes.
 class ListeningPort {
  public:
-  ListeningPort(Port& port, std::function<void(long)> received)
-      : port_(port), received_(std::move(received)),
+  ListeningPort(Port& port, std::function<void(long)> received, std::wstring name = L"COM1")
+      : port_(port), name_(std::move(name)), received_(std::move(received)),
         sink_(DIID_ISerialPortEvents, [this](PortEvent event, long count) {
           if (event == PortEvent::DataReceived && received_) received_(count);
         }) {}
@@ -981,11 +982,12 @@ class ListeningPort {
   ListeningPort(const ListeningPort&) = delete;
   ListeningPort& operator=(const ListeningPort&) = delete;
   bool Open() {
-    return SUCCEEDED(connection_.Connect(port_.get(), DIID_ISerialPortEvents, &sink_)) && port_.Open();
+    return SUCCEEDED(connection_.Connect(port_.get(), DIID_ISerialPortEvents, &sink_)) && port_.Open(name_);
   }
 
  private:
   Port& port_;
+  std::wstring name_;
   std::function<void(long)> received_;
   PortEventSink sink_;
   Connection connection_;
@@ -1047,15 +1049,17 @@ std::string DriverEventWait() {
   return verdict;
 }
 
-std::vector<double> PortLatency(Port& port, size_t size, int count) {
-  RawPort peer(2, false);
+// On `name`, the peer (the device) on COM`peerPort`.
+std::vector<double> PortLatency(Port& port, size_t size, int count, const std::wstring& name = L"COM1",
+                                int peerPort = 2) {
+  RawPort peer(peerPort, false);
   if (!peer.ok()) return {};
   LatencyProbe probe(size, count);
   std::string bytes;
   ListeningPort listening(port, [&](long n) {
     bytes.clear();
     if (port.TakeBytes(n, bytes) > 0) probe.Received(bytes.data(), bytes.size());
-  });
+  }, name);
   if (!listening.Open()) return {};
   Worker feed([&] {
     probe.Feed(peer, [] {});
@@ -1243,6 +1247,59 @@ void SerialPortFigures(Port& port, FILE* samplesFile) {
                     idle >= 0 && idle <= 0.5 ? "met" : "missed"});
 }
 
+// --- SerialPort on a device on another machine ------------------------------------------
+
+// SerialPort over rfc2217:// to ser2net on 127.0.0.1 (the device on COM31)
+// against SerialPort on the local pty (COM1, its peer COM2), in the same run:
+// Write of 16 KiB blocks with the device draining, and the latency of a
+// 16-byte message to the DataReceived handler that took it.
+struct PortPathFigures {
+  double rate = 0;
+  std::vector<double> latency;
+};
+
+PortPathFigures MeasurePortPath(Port& port, const std::wstring& name, int peerPort, int count) {
+  PortPathFigures f;
+  constexpr size_t kBlock = 16384;
+  const std::string block = Pattern(kBlock);
+  const std::wstring wide(block.begin(), block.end());
+  const vemblaric::Bstr text(wide.c_str(), static_cast<UINT>(wide.size()));
+  if (port.Open(name)) {
+    f.rate = WriteThroughput(kBlock, g_quick ? 0.3 : 1.5,
+                             [&](const std::string&) { return SUCCEEDED(port->Write(text.get())); }, peerPort);
+    port->Close();
+  }
+  f.latency = PortLatency(port, 16, count, name, peerPort);
+  return f;
+}
+
+void NetworkSerialPort(Port& port, FILE* samplesFile) {
+  const char* name = std::getenv("VEMBLARIC_BENCH_RFC2217");
+  if (!name || !*name) {
+    g_rows.push_back({"SerialPort on a device on another machine (rfc2217://)", "not measured",
+                      "VEMBLARIC_BENCH_RFC2217 not set", "", "reported", "-"});
+    return;
+  }
+  const std::string narrow(name);
+  const int count = g_quick ? 20 : 200;
+  Progress("SerialPort on a device on another machine: " + narrow);
+  const PortPathFigures net = MeasurePortPath(port, std::wstring(narrow.begin(), narrow.end()), kNetworkPeerPort, count);
+  Progress("SerialPort, the same on the local pty");
+  const PortPathFigures pty = MeasurePortPath(port, L"COM" + std::to_wstring(kControlPort), 2, count);
+  for (double sample : net.latency) std::fprintf(samplesFile, "DataReceived-rfc2217 %.3f\n", sample);
+  g_rows.push_back({"SerialPort: Write, 16 KiB blocks, rfc2217:// to ser2net on 127.0.0.1", Rate(net.rate),
+                    "SerialPort on the local pty " + Rate(pty.rate),
+                    pty.rate > 0 ? Format("%.2f", net.rate / pty.rate) : "", "reported", "-"});
+  const double netMedian = Percentile(net.latency, 0.5), ptyMedian = Percentile(pty.latency, 0.5);
+  g_rows.push_back({"SerialPort: 16 bytes from the device to DataReceived, rfc2217://, median / p99 (" +
+                        std::to_string(net.latency.size()) + " of " + std::to_string(count) + ")",
+                    Format("%.1f", netMedian) + Format(" / %.1f ms", Percentile(net.latency, 0.99)),
+                    "SerialPort on the local pty " + Format("%.1f", ptyMedian) +
+                        Format(" / %.1f ms", Percentile(pty.latency, 0.99)) + " (" +
+                        std::to_string(pty.latency.size()) + " of " + std::to_string(count) + ")",
+                    ptyMedian > 0 ? Format("%.2f", netMedian / ptyMedian) : "", "reported", "-"});
+}
+
 void PrintTable(FILE* out) {
   std::fprintf(out, "| figure | Vemblaric | reference, same run | ratio | goal | |\n");
   std::fprintf(out, "|---|---|---|---|---|---|\n");
@@ -1283,7 +1340,9 @@ int main(int argc, char** argv) {
   InvokeCost(control);
   Network(control);
   Port port;
-  if (port.Create()) SerialPortFigures(port, samples);
+  const bool havePort = port.Create();
+  if (havePort) NetworkSerialPort(port, samples);
+  if (havePort) SerialPortFigures(port, samples);
   else g_rows.push_back({"SerialPort", "not measured: Vemblaric.SerialPort cannot be created", "", "", "", "-"});
   std::fclose(samples);
 

@@ -6,6 +6,7 @@ set output output
 stats samples using (stringcolumn(1) eq "DataArrived" ? 1 : 0) name "ours" nooutput
 stats samples using (stringcolumn(1) eq "ReadFile" ? 1 : 0) name "raw" nooutput
 stats samples using (stringcolumn(1) eq "DataReceived" ? 1 : 0) name "port" nooutput
+stats samples using (stringcolumn(1) eq "DataReceived-rfc2217" ? 1 : 0) name "net" nooutput
 set title "Latency from the peer's write: the control's 64-byte messages, SerialPort's 16-byte ones"
 set xlabel "milliseconds from the peer's WriteFile"
 set ylabel "share of messages delivered"
@@ -22,4 +23,6 @@ plot samples using (stringcolumn(1) eq "DataArrived" ? $2 : 1/0):(1.0 / ours_sum
      samples using (stringcolumn(1) eq "ReadFile" ? $2 : 1/0):(1.0 / raw_sum) smooth cumulative \
        lw 2 lc rgb "#1b9e77" title sprintf("ReadFile loop, reference (%d messages)", raw_sum), \
      samples using (stringcolumn(1) eq "DataReceived" ? $2 : 1/0):(1.0 / port_sum) smooth cumulative \
-       lw 2 lc rgb "#7570b3" title sprintf("DataReceived, SerialPort, 16-byte messages (%d)", port_sum)
+       lw 2 lc rgb "#7570b3" title sprintf("DataReceived, SerialPort, 16-byte messages (%d)", port_sum), \
+     samples using (stringcolumn(1) eq "DataReceived-rfc2217" ? $2 : 1/0):(1.0 / net_sum) smooth cumulative \
+       lw 2 dt 2 lc rgb "#e7298a" title sprintf("DataReceived, SerialPort over rfc2217:// on 127.0.0.1 (%d)", net_sum)

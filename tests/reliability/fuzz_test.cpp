@@ -10,7 +10,11 @@
 // with a random success or failure, so the failure paths of every member are
 // walked as often as the successes. Its SleepEx is scripted too, so the
 // pauses of Write_Com, Close_Com and waitnow cost nothing and every member may
-// be reached with every value, waitnow with a year included.
+// be reached with every value, waitnow with a year included. Port names of
+// the two network schemes are the exception: their opens reach the real
+// transport (scripted_system_kernel32.cpp), and each must fail there. They
+// come among the random texts, and in one call of fifty as an open by such a
+// name through the class's own members, from the events as well.
 //
 // Every other round an event sink listens, so Open_Com and Write_Com run the
 // receive loop. Then the calls go on from inside the control, as a host's
@@ -33,6 +37,7 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -42,6 +47,7 @@
 #include "scripted_system_kernel32.h"
 #include "serial_port/serial_port_object.h"
 #include "support/com_test.h"
+#include "transport/network_calls.h"
 
 namespace vemblaric {
 namespace {
@@ -115,11 +121,31 @@ struct FuzzedClass {
   // Before each call; after each round, whether the object still answers.
   std::function<void(IDispatch*)> prepare;
   std::function<void(IDispatch*)> stillAnswers;
+  // Opens by `name` (on `slot` where the class has slots), after closing what
+  // was open there, and leaves the object as it was otherwise, so that its
+  // events go on; whether the open failed.
+  std::function<bool(IDispatch*, BSTR name, short slot)> openNamed;
 };
 const DWORD kErrors[] = {ERROR_INVALID_HANDLE, ERROR_ACCESS_DENIED,     ERROR_FILE_NOT_FOUND,
                          ERROR_NOT_READY,      ERROR_GEN_FAILURE,       ERROR_OPERATION_ABORTED,
                          ERROR_INVALID_PARAMETER, ERROR_IO_PENDING,     0,
                          0xDEADBEEF};
+
+// Port names of both network schemes, as a port name or CommOpen's name
+// reaches the transport: refused at once on 127.0.0.1 and ::1 (nothing listens
+// on port 1; the short time-out bounds a host that drops instead), or
+// malformed (host, port or query). None looks a name up, and none can open, so
+// no later call of a fuzzed object meets a connection.
+const wchar_t* const kNetworkNames[] = {
+    L"rfc2217://127.0.0.1:1?timeout=200", L"socket://127.0.0.1:1?timeout=200",
+    L"RFC2217://[::1]:1?timeout=200",     L"socket://[::1]:1?timeout=200",
+    L"rfc2217://127.0.0.1:0",             L"socket://127.0.0.1:65536",
+    L"rfc2217://127.0.0.1:99999",         L"rfc2217://127.0.0.1",
+    L"socket://:2217",                    L"rfc2217://::1:1",
+    L"socket://[::1:1",                   L"rfc2217://127.0.0.1:1?timeout=0",
+    L"socket://127.0.0.1:1?timeout=9999999", L"rfc2217://127.0.0.1:1?baud=9600",
+    L"socket://127.0.0.1:1?",             L"rfc2217://a b:1",
+};
 
 // A live IUnknown for VT_UNKNOWN and VT_DISPATCH-shaped arguments.
 class Nobody final : public IUnknown {
@@ -164,7 +190,7 @@ class Fuzz {
     static const wchar_t* const kTexts[] = {
         L"COM1", L"COM2", L"COM3", L"COM4", L"COM5", L"com1", L"LPT1", L"\\\\.\\COM1",
         L"baud=9600 parity=N data=8 stop=1", L"baud=x", L"19200", L"-1", L"abc", L"\u65e5\u672c"};
-    switch (Pick(8)) {
+    switch (Pick(9)) {
       case 0: return nullptr;
       case 1: return ::SysAllocStringLen(L"", 0);
       case 2: return ::SysAllocStringLen(L"COM1\0junk", 9);
@@ -177,6 +203,7 @@ class Fuzz {
         for (wchar_t& c : any) c = static_cast<wchar_t>(Pick(0x10000));
         return ::SysAllocStringLen(any.data(), static_cast<UINT>(any.size()));
       }
+      case 5: return ::SysAllocString(kNetworkNames[Pick(sizeof kNetworkNames / sizeof *kNetworkNames)]);
       default: return ::SysAllocString(kTexts[Pick(sizeof kTexts / sizeof *kTexts)]);
     }
   }
@@ -229,6 +256,16 @@ class Fuzz {
       default: v.vt = VT_BYREF | VT_VARIANT, v.pvarVal = &cell.v, cell.v = Value(); break;
     }
     return v;
+  }
+
+  // An open by a network name through the class's own members, as a host
+  // naming such a port makes it: random arguments alone seldom reach one.
+  // No such name can open.
+  void OpenNetworkName(const FuzzedClass& c, IDispatch* object) {
+    BSTR name = ::SysAllocString(kNetworkNames[Pick(sizeof kNetworkNames / sizeof *kNetworkNames)]);
+    Expect(c.openNamed(object, name, static_cast<short>(1 + Pick(4))),
+           "an open of a network name that cannot open succeeded");
+    ::SysFreeString(name);
   }
 
   // Starts round `round` afresh: the same seed and round give the same calls.
@@ -401,6 +438,18 @@ const FuzzedClass kSerialControl = {
           Query<_SerialControl>(object, IID__SerialControl)->get_Company(&company));
       EXPECT_EQ(testing::Str(company), L"Vemblaric serial control");
       ::SysFreeString(company);
+    },
+    [](IDispatch* object, BSTR name, short slot) {
+      const Ptr<_SerialControl> control = Query<_SerialControl>(object, IID__SerialControl);
+      short looping = 0;  // the receive loop's slot stays as it is
+      control->get_Port(&looping);
+      if (slot == looping) slot = static_cast<short>(slot % 4 + 1);
+      BSTR settings = ::SysAllocString(L"baud=9600 parity=N data=8 stop=1");
+      long result = 0;
+      control->CommClose(&slot, &result);
+      control->CommOpen(&slot, &name, &settings, &result);
+      ::SysFreeString(settings);
+      return result != 0;
     }};
 
 const FuzzedClass kSerialPort = {
@@ -416,6 +465,19 @@ const FuzzedClass kSerialPort = {
       ASSERT_HRESULT_SUCCEEDED(port->Close());
       ASSERT_HRESULT_SUCCEEDED(port->get_IsOpen(&open));
       EXPECT_EQ(open, VARIANT_FALSE);
+    },
+    [](IDispatch* object, BSTR name, short) {
+      const Ptr<ISerialPort> port = Query<ISerialPort>(object, IID_ISerialPort);
+      BSTR before = nullptr;
+      VARIANT_BOOL wasOpen = VARIANT_FALSE;
+      port->get_PortName(&before);
+      port->get_IsOpen(&wasOpen);
+      port->Close();
+      const bool failed = SUCCEEDED(port->put_PortName(name)) && FAILED(port->Open());
+      port->put_PortName(before);
+      ::SysFreeString(before);
+      if (wasOpen) port->Open();
+      return failed;
     }};
 
 class InvokeFuzz : public ComApartment {
@@ -431,6 +493,7 @@ void InvokeFuzz::Run(const FuzzedClass& c) {
   Fuzz fuzz(seed);
   std::atomic<long> done{0};
   testing::Watchdog watchdog(std::chrono::seconds(10), done, "the Invoke fuzz");
+  testing::TakeNetworkOpens();
 
   // In rounds of 1,000 calls, each on a new object and reproducible on its
   // own. After all of them the same rounds run again: the first pass leaves
@@ -447,7 +510,8 @@ void InvokeFuzz::Run(const FuzzedClass& c) {
     --left;
     fuzz.Rescript(fake);
     if (c.prepare) c.prepare(control.get());
-    fuzz.Call(c, control.get());
+    if (fuzz.Chance(2)) fuzz.OpenNetworkName(c, control.get());
+    else fuzz.Call(c, control.get());
     fake.ClearCalls();
     done.fetch_add(1);
     if (left == 0) listening.reset();  // nobody listens: a running loop ends
@@ -519,6 +583,21 @@ void InvokeFuzz::Run(const FuzzedClass& c) {
   std::printf("fuzz %s, both passes: %ld succeeded, %ld failed inside the member, %ld refused; "
               "%ld events, %ld calls from host code inside the control\n",
               c.name, fuzz.outcomes[0], fuzz.outcomes[1], fuzz.outcomes[2], events, inside);
+  // The network names reached the transport, and every one failed there.
+  const std::map<DWORD, long> opens = testing::TakeNetworkOpens();
+  std::string byError;
+  long tried = 0;
+  for (const auto& [error, n] : opens) {
+    byError += " " + std::to_string(n) + " x " + std::to_string(error) + ";";
+    tried += n;
+  }
+  std::printf("fuzz %s, both passes: %ld opens of network names, by error:%s\n", c.name, tried,
+              byError.c_str());
+  EXPECT_EQ(opens.count(0), 0u) << "a network name opened";
+  EXPECT_EQ(transport::OpenNetworkHandles(), 0u);
+  if (calls >= kRound) {
+    EXPECT_GT(tried, 0) << "no network name reached the transport";
+  }
   EXPECT_EQ(fuzz.faults, 0);
   EXPECT_TRUE(com::CanUnload()) << "every object was destroyed";
   // A leak of one small block per call would pass 300 KiB over 20,000 calls.

@@ -184,6 +184,8 @@ FakeKernel32::~FakeKernel32() { g_current = previous_; }
 
 const Kernel32& FakeKernel32::table() const { return kFakeTable; }
 
+void FakeKernel32::SetThreadLastError(DWORD error) { t_lastError = error; }
+
 FakeKernel32& FakeKernel32::Current() {
   if (!g_current) throw std::logic_error("no FakeKernel32 is alive");
   return *g_current;

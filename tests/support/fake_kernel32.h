@@ -71,6 +71,10 @@ class FakeKernel32 {
   void ClearCalls();
   DWORD lastFormatFlags() const { return lastFormatFlags_; }
 
+  // Sets this thread's last-error value, as a call that failed beside the
+  // fake (one that a test routes elsewhere) leaves it for the fake's GetLastError.
+  static void SetThreadLastError(DWORD error);
+
   // Used by the table's functions.
   static FakeKernel32& Current();
   FakeAnswer Take(const FakeCall& call);
