@@ -122,18 +122,17 @@ class LateBound {
   std::wstring exception_;
 };
 
-// The two events of the control, with the text each one carries.
-enum class ControlEvent { DataArrived = 1, DataSent = 2 };
-
-// A sink on the control's event interface: an IDispatch that hands each event
-// to a callback. It lives on the host's stack; the connection keeps it alive
-// by reference counts only while the control holds it.
-class EventSink final : public IDispatch {
+// A sink on an object's event interface: an IDispatch that hands each event,
+// as `Decode` reads its arguments, to a callback. It lives on the host's
+// stack; the connection keeps it alive by reference counts only while the
+// object holds it.
+template <typename Event, typename Argument, HRESULT (*Decode)(DISPID, DISPPARAMS*, Argument*)>
+class DispatchSink final : public IDispatch {
  public:
-  using Handler = std::function<void(ControlEvent, BSTR* text)>;
-  EventSink(const IID& eventsIid, Handler handler) : iid_(eventsIid), handler_(std::move(handler)) {}
-  EventSink(const EventSink&) = delete;
-  EventSink& operator=(const EventSink&) = delete;
+  using Handler = std::function<void(Event, Argument)>;
+  DispatchSink(const IID& eventsIid, Handler handler) : iid_(eventsIid), handler_(std::move(handler)) {}
+  DispatchSink(const DispatchSink&) = delete;
+  DispatchSink& operator=(const DispatchSink&) = delete;
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
@@ -158,15 +157,11 @@ class EventSink final : public IDispatch {
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                                    EXCEPINFO*, UINT*) override {
-    if (member != 1 && member != 2) return DISP_E_MEMBERNOTFOUND;
     if (!params || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
-    VARIANT& arg = params->rgvarg[0];
-    BSTR* text = nullptr;
-    if (arg.vt == (VT_BYREF | VT_BSTR)) text = arg.pbstrVal;
-    else if (arg.vt == VT_BSTR) text = &arg.bstrVal;
-    else if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal->vt == VT_BSTR) text = &arg.pvarVal->bstrVal;
-    if (!text) return DISP_E_TYPEMISMATCH;
-    handler_(static_cast<ControlEvent>(member), text);
+    Argument argument{};
+    const HRESULT hr = Decode(member, params, &argument);
+    if (FAILED(hr)) return hr;
+    handler_(static_cast<Event>(member), argument);
     return S_OK;
   }
 
@@ -175,55 +170,31 @@ class EventSink final : public IDispatch {
   Handler handler_;
   LONG refs_ = 1;
 };
+
+// The two events of the control, with the text each one carries.
+enum class ControlEvent { DataArrived = 1, DataSent = 2 };
+
+inline HRESULT DecodeControlEvent(DISPID member, DISPPARAMS* params, BSTR** text) {
+  if (member != 1 && member != 2) return DISP_E_MEMBERNOTFOUND;
+  VARIANT& arg = params->rgvarg[0];
+  if (arg.vt == (VT_BYREF | VT_BSTR)) *text = arg.pbstrVal;
+  else if (arg.vt == VT_BSTR) *text = &arg.bstrVal;
+  else if (arg.vt == (VT_BYREF | VT_VARIANT) && arg.pvarVal->vt == VT_BSTR) *text = &arg.pvarVal->bstrVal;
+  return *text ? S_OK : DISP_E_TYPEMISMATCH;
+}
+using EventSink = DispatchSink<ControlEvent, BSTR*, DecodeControlEvent>;
 
 // The three events of SerialPort, each with one Long.
 enum class PortEvent { DataReceived = 1, PinChanged = 2, ErrorReceived = 3 };
 
-// A sink on SerialPort's event interface, handing each event and its number
-// to a callback. Like EventSink, it lives on the host's stack.
-class PortEventSink final : public IDispatch {
- public:
-  using Handler = std::function<void(PortEvent, long)>;
-  PortEventSink(const IID& eventsIid, Handler handler) : iid_(eventsIid), handler_(std::move(handler)) {}
-  PortEventSink(const PortEventSink&) = delete;
-  PortEventSink& operator=(const PortEventSink&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IDispatch || riid == iid_) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return static_cast<ULONG>(::InterlockedIncrement(&refs_)); }
-  ULONG STDMETHODCALLTYPE Release() override { return static_cast<ULONG>(::InterlockedDecrement(&refs_)); }
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
-    if (!count) return E_POINTER;
-    *count = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
-  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
-                                   EXCEPINFO*, UINT*) override {
-    if (member < 1 || member > 3) return DISP_E_MEMBERNOTFOUND;
-    if (!params || params->cArgs != 1) return DISP_E_BADPARAMCOUNT;
-    Variant number;
-    if (FAILED(::VariantChangeType(number.get(), &params->rgvarg[0], 0, VT_I4))) return DISP_E_TYPEMISMATCH;
-    handler_(static_cast<PortEvent>(member), number->lVal);
-    return S_OK;
-  }
-
- private:
-  IID iid_;
-  Handler handler_;
-  LONG refs_ = 1;
-};
+inline HRESULT DecodePortEvent(DISPID member, DISPPARAMS* params, long* number) {
+  if (member < 1 || member > 3) return DISP_E_MEMBERNOTFOUND;
+  Variant value;
+  if (FAILED(::VariantChangeType(value.get(), &params->rgvarg[0], 0, VT_I4))) return DISP_E_TYPEMISMATCH;
+  *number = value->lVal;
+  return S_OK;
+}
+using PortEventSink = DispatchSink<PortEvent, long, DecodePortEvent>;
 
 // What the failed call left in the thread's error object, as
 // "source: description", or "" when it left none.
