@@ -689,10 +689,45 @@ std::vector<double> PolledLatency(Control& control, int peerPort, size_t size, i
 }
 
 // CommWrite throughput in 16 KiB blocks and 16-byte latency, on `portName`.
+// One path to a device, a network one or the local pty: its write rate and a
+// 16-byte message's latency samples.
 struct PortFigures {
   double rate = 0;
   std::vector<double> latency;
 };
+
+// The bench's rfc2217:// address, or "" after a row saying `figure` was not
+// measured.
+std::wstring NetworkAddress(const std::string& figure) {
+  const char* name = std::getenv("VEMBLARIC_BENCH_RFC2217");
+  if (!name || !*name) {
+    g_rows.push_back({figure + " (rfc2217://)", "not measured", "VEMBLARIC_BENCH_RFC2217 not set", "",
+                      "reported", "-"});
+    return std::wstring();
+  }
+  const std::string narrow(name);
+  Progress(figure + ": " + narrow);
+  return std::wstring(narrow.begin(), narrow.end());
+}
+
+// The two rows of a network path against the local pty, the second's ratio
+// the network's overhead: `who` names the class, `write` its write call,
+// `event` where the 16 bytes are taken; times shown with `digits` decimals.
+void NetworkRows(const std::string& who, const std::string& write, const std::string& event,
+                 const PortFigures& net, const PortFigures& pty, int count, int digits) {
+  const std::string ms = "%." + std::to_string(digits) + "f";
+  g_rows.push_back({who + write + ", 16 KiB blocks, rfc2217:// to ser2net on 127.0.0.1", Rate(net.rate),
+                    "local pty " + Rate(pty.rate),
+                    pty.rate > 0 ? Format("%.2f", net.rate / pty.rate) : "", "reported", "-"});
+  const double netMedian = Percentile(net.latency, 0.5), ptyMedian = Percentile(pty.latency, 0.5);
+  g_rows.push_back({who + "16 bytes from the device to " + event + ", rfc2217://, median / p99 (" +
+                        std::to_string(net.latency.size()) + " of " + std::to_string(count) + ")",
+                    Format(ms.c_str(), netMedian) + " / " + Format(ms.c_str(), Percentile(net.latency, 0.99)) + " ms",
+                    "local pty " + Format(ms.c_str(), ptyMedian) + " / " +
+                        Format(ms.c_str(), Percentile(pty.latency, 0.99)) + " ms (" +
+                        std::to_string(pty.latency.size()) + " of " + std::to_string(count) + ")",
+                    ptyMedian > 0 ? Format("%.2f", netMedian / ptyMedian) : "", "reported", "-"});
+}
 
 PortFigures MeasurePort(Control& control, const std::wstring& portName, int peerPort, int count) {
   PortFigures f;
@@ -717,27 +752,13 @@ PortFigures MeasurePort(Control& control, const std::wstring& portName, int peer
 }
 
 void Network(Control& control) {
-  const char* name = std::getenv("VEMBLARIC_BENCH_RFC2217");
-  if (!name || !*name) {
-    g_rows.push_back({"a device on another machine (rfc2217://)", "not measured",
-                      "VEMBLARIC_BENCH_RFC2217 not set", "", "reported", "-"});
-    return;
-  }
-  const std::string narrow(name);
+  const std::wstring address = NetworkAddress("a device on another machine");
+  if (address.empty()) return;
   const int count = g_quick ? 20 : 200;
-  Progress("a device on another machine: " + narrow);
-  const PortFigures net = MeasurePort(control, std::wstring(narrow.begin(), narrow.end()), kNetworkPeerPort, count);
+  const PortFigures net = MeasurePort(control, address, kNetworkPeerPort, count);
   Progress("the same on the local pty");
   const PortFigures pty = MeasurePort(control, L"COM" + std::to_wstring(kControlPort), 2, count);
-  g_rows.push_back({"CommWrite, 16 KiB blocks, rfc2217:// to ser2net on 127.0.0.1", Rate(net.rate),
-                    "local pty " + Rate(pty.rate), pty.rate > 0 ? Format("%.2f", net.rate / pty.rate) : "",
-                    "reported", "-"});
-  const double netMedian = Percentile(net.latency, 0.5), ptyMedian = Percentile(pty.latency, 0.5);
-  g_rows.push_back({"16 bytes from the device to CommRead, rfc2217://, median / p99 (" +
-                        std::to_string(net.latency.size()) + " of " + std::to_string(count) + ")",
-                    Format("%.2f", netMedian) + Format(" / %.2f ms", Percentile(net.latency, 0.99)),
-                    "local pty " + Format("%.2f", ptyMedian) + Format(" / %.2f ms", Percentile(pty.latency, 0.99)),
-                    ptyMedian > 0 ? Format("%.2f", netMedian / ptyMedian) : "", "reported", "-"});
+  NetworkRows("", "CommWrite", "CommRead", net, pty, count, 2);
 }
 
 // --- several devices on one thread ---------------------------------------------------
@@ -1253,13 +1274,8 @@ void SerialPortFigures(Port& port, FILE* samplesFile) {
 // against SerialPort on the local pty (COM1, its peer COM2), in the same run:
 // Write of 16 KiB blocks with the device draining, and the latency of a
 // 16-byte message to the DataReceived handler that took it.
-struct PortPathFigures {
-  double rate = 0;
-  std::vector<double> latency;
-};
-
-PortPathFigures MeasurePortPath(Port& port, const std::wstring& name, int peerPort, int count) {
-  PortPathFigures f;
+PortFigures MeasurePortPath(Port& port, const std::wstring& name, int peerPort, int count) {
+  PortFigures f;
   constexpr size_t kBlock = 16384;
   const std::string block = Pattern(kBlock);
   const std::wstring wide(block.begin(), block.end());
@@ -1274,30 +1290,14 @@ PortPathFigures MeasurePortPath(Port& port, const std::wstring& name, int peerPo
 }
 
 void NetworkSerialPort(Port& port, FILE* samplesFile) {
-  const char* name = std::getenv("VEMBLARIC_BENCH_RFC2217");
-  if (!name || !*name) {
-    g_rows.push_back({"SerialPort on a device on another machine (rfc2217://)", "not measured",
-                      "VEMBLARIC_BENCH_RFC2217 not set", "", "reported", "-"});
-    return;
-  }
-  const std::string narrow(name);
+  const std::wstring address = NetworkAddress("SerialPort on a device on another machine");
+  if (address.empty()) return;
   const int count = g_quick ? 20 : 200;
-  Progress("SerialPort on a device on another machine: " + narrow);
-  const PortPathFigures net = MeasurePortPath(port, std::wstring(narrow.begin(), narrow.end()), kNetworkPeerPort, count);
+  const PortFigures net = MeasurePortPath(port, address, kNetworkPeerPort, count);
   Progress("SerialPort, the same on the local pty");
-  const PortPathFigures pty = MeasurePortPath(port, L"COM" + std::to_wstring(kControlPort), 2, count);
+  const PortFigures pty = MeasurePortPath(port, L"COM" + std::to_wstring(kControlPort), 2, count);
   for (double sample : net.latency) std::fprintf(samplesFile, "DataReceived-rfc2217 %.3f\n", sample);
-  g_rows.push_back({"SerialPort: Write, 16 KiB blocks, rfc2217:// to ser2net on 127.0.0.1", Rate(net.rate),
-                    "SerialPort on the local pty " + Rate(pty.rate),
-                    pty.rate > 0 ? Format("%.2f", net.rate / pty.rate) : "", "reported", "-"});
-  const double netMedian = Percentile(net.latency, 0.5), ptyMedian = Percentile(pty.latency, 0.5);
-  g_rows.push_back({"SerialPort: 16 bytes from the device to DataReceived, rfc2217://, median / p99 (" +
-                        std::to_string(net.latency.size()) + " of " + std::to_string(count) + ")",
-                    Format("%.1f", netMedian) + Format(" / %.1f ms", Percentile(net.latency, 0.99)),
-                    "SerialPort on the local pty " + Format("%.1f", ptyMedian) +
-                        Format(" / %.1f ms", Percentile(pty.latency, 0.99)) + " (" +
-                        std::to_string(pty.latency.size()) + " of " + std::to_string(count) + ")",
-                    ptyMedian > 0 ? Format("%.2f", netMedian / ptyMedian) : "", "reported", "-"});
+  NetworkRows("SerialPort: ", "Write", "DataReceived", net, pty, count, 1);
 }
 
 void PrintTable(FILE* out) {
