@@ -16,6 +16,7 @@
 #include "SerialPort.h"
 #include "com/owners.h"
 #include "serial_port/serial_port_object.h"
+#include "support/com_test.h"
 
 namespace vemblaric::testing {
 
@@ -55,7 +56,7 @@ inline std::wstring LastErrorDescription() {
 }
 
 // A sink of the port's events that records them and runs a handler.
-class PortEvents final : public IDispatch {
+class PortEvents final : public SinkBase {
  public:
   struct Event {
     DISPID id;
@@ -64,23 +65,8 @@ class PortEvents final : public IDispatch {
   };
   using Handler = std::function<void(DISPID id, LONG argument)>;
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IDispatch) ||
-        ::IsEqualIID(riid, DIID_ISerialPortEvents)) {
-      *ppv = static_cast<IDispatch*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }  // lives on the test's stack
-  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
-  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-    return E_NOTIMPL;
-  }
+  PortEvents() : SinkBase(DIID_ISerialPortEvents) {}
+
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                                    EXCEPINFO*, UINT*) override {
     if (params->cArgs != 1 || params->rgvarg[0].vt != VT_I4) {
@@ -98,7 +84,6 @@ class PortEvents final : public IDispatch {
     return n;
   }
 
-  ULONG refs = 0;
   Handler handler;
   std::vector<Event> received;
 };

@@ -61,17 +61,11 @@ inline long OpenThroughPrimitive(_SerialControl* control, short id) {
   return opened;
 }
 
-// An event sink that runs a handler for each event it receives.
-class Sink final : public IDispatch {
+// What every test sink of an event interface shares: it answers for the
+// interface, lives on the test's stack and counts references only.
+class SinkBase : public IDispatch {
  public:
-  using Handler = std::function<void(DISPID event, BSTR* text)>;
-  struct Received {
-    DISPID event;
-    std::wstring text;
-  };
-
-  explicit Sink(REFIID events) : events_(events) {}
-
+  explicit SinkBase(REFIID events) : events_(events) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
     if (::IsEqualIID(riid, IID_IUnknown) || ::IsEqualIID(riid, IID_IDispatch) ||
         ::IsEqualIID(riid, events_)) {
@@ -83,12 +77,30 @@ class Sink final : public IDispatch {
     return E_NOINTERFACE;
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
-  ULONG STDMETHODCALLTYPE Release() override { return --refs; }  // lives on the test's stack
+  ULONG STDMETHODCALLTYPE Release() override { return --refs; }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* n) override { *n = 0; return S_OK; }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
     return E_NOTIMPL;
   }
+
+  ULONG refs = 0;
+
+ private:
+  IID events_;
+};
+
+// An event sink of the control that runs a handler for each event it receives.
+class Sink final : public SinkBase {
+ public:
+  using Handler = std::function<void(DISPID event, BSTR* text)>;
+  struct Received {
+    DISPID event;
+    std::wstring text;
+  };
+
+  explicit Sink(REFIID events) : SinkBase(events) {}
+
   HRESULT STDMETHODCALLTYPE Invoke(DISPID event, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                                    EXCEPINFO*, UINT*) override {
     if (params->cArgs != 1 || params->rgvarg[0].vt != (VT_BYREF | VT_BSTR)) {
@@ -101,13 +113,9 @@ class Sink final : public IDispatch {
     return result;
   }
 
-  ULONG refs = 0;
   Handler handler;
   HRESULT result = S_OK;
   std::vector<Received> received;
-
- private:
-  IID events_;
 };
 
 // Connects a sink to one of the control's connection points for its lifetime.
