@@ -53,8 +53,37 @@ size_t WholeAnsiCharacters(const char* bytes, size_t count) {
   return WholeCharacters(bytes, count, ::GetACP());
 }
 
+constexpr UINT kGb18030 = 54936;
+
+bool WalksCharacters(UINT codePage) {
+  if (codePage == CP_ACP) codePage = ::GetACP();
+  if (codePage == CP_UTF8 || codePage == kGb18030) return true;
+  // Beyond one or two bytes a character the code pages are stateful (UTF-7,
+  // the ISO 2022 family, HZ) or of a form not walked here.
+  CPINFOEXW info{};
+  return ::GetCPInfoExW(codePage, 0, &info) && info.MaxCharSize <= 2;
+}
+
 size_t WholeCharacters(const char* bytes, size_t count, UINT codePage) {
   if (codePage == CP_ACP) codePage = ::GetACP();
+  if (codePage == kGb18030) {
+    // A byte 0x81-0xFE leads a character of two bytes, or of four when the
+    // byte after it is a digit; any other byte is a character of its own.
+    size_t i = 0;
+    while (i < count) {
+      const BYTE lead = static_cast<BYTE>(bytes[i]);
+      if (lead < 0x81 || lead == 0xFF) {
+        ++i;
+        continue;
+      }
+      if (i + 1 == count) return i;
+      const BYTE second = static_cast<BYTE>(bytes[i + 1]);
+      const size_t length = second >= 0x30 && second <= 0x39 ? 4 : 2;
+      if (i + length > count) return i;
+      i += length;
+    }
+    return count;
+  }
   CPINFOEXW info{};
   if (!::GetCPInfoExW(codePage, 0, &info) || info.MaxCharSize < 2) return count;
   if (codePage == CP_UTF8) {

@@ -33,7 +33,12 @@ std::wstring FromCodePage(const char* bytes, size_t count, UINT codePage);
 // also be a lead byte is judged as the trail it is; in UTF-8 the last lead
 // byte tells the length of its character. Bytes that cannot start a character
 // count as whole: the conversion renders them as it does.
+// GB18030's characters of two and four bytes are walked the same way.
 size_t WholeAnsiCharacters(const char* bytes, size_t count);
 size_t WholeCharacters(const char* bytes, size_t count, UINT codePage);
+// Whether WholeCharacters knows where the code page's characters end: the
+// single- and double-byte code pages, UTF-8 and GB18030, not the stateful
+// ones (UTF-7, ISO 2022, HZ).
+bool WalksCharacters(UINT codePage);
 
 }  // namespace vemblaric

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "port/text.h"
 #include "support/code_pages.h"
 #include "support/nullmodem.h"
 
@@ -140,6 +142,20 @@ TEST_F(MultiByteCodePage, ACloseOrAFlushDiscardsHeldBytes) {
     EXPECT_EQ(ReadQueued(b, 4, 2, text), 2);
     EXPECT_EQ(text, L"cd");
   }
+}
+
+// GB18030 mixes characters of one, two and four bytes: a read cut anywhere
+// keeps the bytes of the character it cut for the next read.
+TEST(WholeCharacters, Gb18030KeepsACutCharacterOfTwoOrFourBytes) {
+  const std::string bytes = "\xB0\xA1" "a" "\x81\x30\x81\x30" "\x95\x32\x82\x36" "b";
+  const size_t starts[] = {0, 2, 3, 7, 11, 12};
+  for (size_t cut = 0; cut <= bytes.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    const size_t whole = *std::prev(std::upper_bound(std::begin(starts), std::end(starts), cut));
+    EXPECT_EQ(WholeCharacters(bytes.data(), cut, 54936), whole);
+  }
+  EXPECT_TRUE(WalksCharacters(54936));
+  EXPECT_FALSE(WalksCharacters(65000));  // UTF-7 is stateful
 }
 
 }  // namespace
