@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cwctype>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -67,15 +68,17 @@ std::wstring SystemText(DWORD error) {
   return out;
 }
 
-bool IsComName(const std::wstring& name) {
-  if (name.size() < 4 || ::_wcsnicmp(name.c_str(), L"COM", 3) != 0) return false;
-  return std::all_of(name.begin() + 3, name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+// A bare name, with no folder, drive or scheme in it: COM7, or a virtual
+// pair's CNCA0 as the port list gives it.
+bool IsDeviceName(const std::wstring& name) {
+  return name.find_first_of(L"\\/:") == std::wstring::npos;
 }
 
-// The name the system opens: a COMn name as \\.\COMn, which reaches ports
-// above COM9 too; any other name as given.
+// The name the system opens: a device name in the device namespace
+// (\\.\COM12, \\.\CNCA0), which reaches ports above COM9 and names that are
+// no DOS device; a path or a network name as given.
 std::string DevicePath(const std::wstring& name) {
-  const std::wstring path = IsComName(name) ? L"\\\\.\\" + name : name;
+  const std::wstring path = IsDeviceName(name) ? L"\\\\.\\" + name : name;
   return ToCodePage(path.c_str(), static_cast<UINT>(path.size()), CP_ACP);
 }
 
@@ -87,19 +90,99 @@ HRESULT NewBstr(const std::wstring& text, BSTR* result) {
 
 VARIANT_BOOL Bool(bool value) { return value ? VARIANT_TRUE : VARIANT_FALSE; }
 
-// One element of a host's byte array as a byte value, or false.
-bool ByteValue(VARIANT& item, BYTE* value) {
-  VARIANT number;
-  ::VariantInit(&number);
-  if (FAILED(::VariantChangeType(&number, &item, 0, VT_R8))) return false;
-  const double d = number.dblVal;
+// A whole number 0-255 as a byte, or false.
+template <typename Integer>
+bool ByteOfInteger(Integer n, BYTE* value) {
+  if constexpr (std::is_signed_v<Integer>) {
+    if (n < 0) return false;
+  }
+  if (n > 255) return false;
+  *value = static_cast<BYTE>(n);
+  return true;
+}
+
+bool ByteOfDouble(double d, BYTE* value) {
+  // NaN fails both comparisons.
   if (!(d >= 0 && d <= 255) || d != static_cast<double>(static_cast<int>(d))) return false;
   *value = static_cast<BYTE>(d);
   return true;
 }
 
+// A Decimal is judged exactly: through a double, 255.0000000000000000001
+// would pass for 255.
+bool ByteOfDecimal(const DECIMAL& d, BYTE* value) {
+  DECIMAL copy = d;
+  DECIMAL whole{};
+  if (FAILED(::VarDecFix(&copy, &whole)) || ::VarDecCmp(&copy, &whole) != VARCMP_EQ) return false;
+  return SUCCEEDED(::VarUI1FromDec(&copy, value));
+}
+
+// Currency counts ten-thousandths.
+bool ByteOfCurrency(const CY& c, BYTE* value) {
+  return c.int64 % 10000 == 0 && ByteOfInteger(c.int64 / 10000, value);
+}
+
+// One element of a host's array of variants as a byte value, or false. A
+// variant of another type (a string of digits, say) is taken as the number it
+// converts to.
+bool ByteOfVariant(const VARIANT& item, BYTE* value) {
+  const VARIANT* v = &item;
+  if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
+  switch (v->vt) {
+    case VT_DECIMAL: return ByteOfDecimal(v->decVal, value);
+    case VT_CY: return ByteOfCurrency(v->cyVal, value);
+    case VT_I8: return ByteOfInteger(v->llVal, value);
+    case VT_UI8: return ByteOfInteger(v->ullVal, value);
+    default: break;
+  }
+  VARIANT number;
+  ::VariantInit(&number);
+  if (FAILED(::VariantChangeType(&number, const_cast<VARIANT*>(v), 0, VT_R8))) return false;
+  return ByteOfDouble(number.dblVal, value);
+}
+
+// The sizes of automation's array elements, in both word sizes: a VARIANT is
+// 16 bytes in a 32-bit process and 24 in a 64-bit one, the rest are fixed.
+static_assert(sizeof(VARIANT) == (sizeof(void*) == 8 ? 24 : 16), "a VARIANT of this word size");
+static_assert(sizeof(DECIMAL) == 16 && sizeof(CY) == 8 && sizeof(LONGLONG) == 8, "8- and 16-byte elements");
+static_assert(sizeof(LONG) == 4 && sizeof(ULONG) == 4 && sizeof(INT) == 4 && sizeof(FLOAT) == 4, "4-byte elements");
+
+// The size of one element of each array type taken as numbers; 0 for a type
+// that is refused (strings, dates, Booleans, objects, records ...).
+ULONG NumberElementSize(VARTYPE element) {
+  switch (element) {
+    case VT_I1: case VT_UI1: return 1;
+    case VT_I2: case VT_UI2: return 2;
+    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_R4: return 4;
+    case VT_I8: case VT_UI8: case VT_R8: case VT_CY: return 8;
+    case VT_DECIMAL: return sizeof(DECIMAL);
+    case VT_VARIANT: return sizeof(VARIANT);
+    default: return 0;
+  }
+}
+
+// The element at `at` of an array of `element`, read as its own type.
+bool ByteOfElement(VARTYPE element, const void* at, BYTE* value) {
+  switch (element) {
+    case VT_I1: return ByteOfInteger(*static_cast<const signed char*>(at), value);
+    case VT_UI1: *value = *static_cast<const BYTE*>(at); return true;
+    case VT_I2: return ByteOfInteger(*static_cast<const SHORT*>(at), value);
+    case VT_UI2: return ByteOfInteger(*static_cast<const USHORT*>(at), value);
+    case VT_I4: case VT_INT: return ByteOfInteger(*static_cast<const LONG*>(at), value);
+    case VT_UI4: case VT_UINT: return ByteOfInteger(*static_cast<const ULONG*>(at), value);
+    case VT_I8: return ByteOfInteger(*static_cast<const LONGLONG*>(at), value);
+    case VT_UI8: return ByteOfInteger(*static_cast<const ULONGLONG*>(at), value);
+    case VT_R4: return ByteOfDouble(*static_cast<const FLOAT*>(at), value);
+    case VT_R8: return ByteOfDouble(*static_cast<const DOUBLE*>(at), value);
+    case VT_CY: return ByteOfCurrency(*static_cast<const CY*>(at), value);
+    case VT_DECIMAL: return ByteOfDecimal(*static_cast<const DECIMAL*>(at), value);
+    case VT_VARIANT: return ByteOfVariant(*static_cast<const VARIANT*>(at), value);
+    default: return false;
+  }
+}
+
 // The bytes of a one-dimensional array of bytes or of numbers 0-255; false
-// and a reason for anything else.
+// and a reason for anything else, with nothing taken.
 bool BytesOf(const VARIANT& data, std::string& bytes, std::wstring& reason) {
   const VARIANT* v = &data;
   while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
@@ -108,46 +191,43 @@ bool BytesOf(const VARIANT& data, std::string& bytes, std::wstring& reason) {
     return false;
   }
   SAFEARRAY* array = (v->vt & VT_BYREF) ? (v->pparray ? *v->pparray : nullptr) : v->parray;
-  const VARTYPE element = static_cast<VARTYPE>(v->vt & VT_TYPEMASK);
   if (!array || ::SafeArrayGetDim(array) != 1) {
     reason = L"the data is not an array of one dimension";
     return false;
   }
-  LONG low = 0, high = -1;
-  ::SafeArrayGetLBound(array, 1, &low);
-  ::SafeArrayGetUBound(array, 1, &high);
-  const LONG count = high >= low ? high - low + 1 : 0;
-  bytes.assign(static_cast<size_t>(count), '\0');
-  if (element == VT_UI1) {
-    void* raw = nullptr;
-    if (FAILED(::SafeArrayAccessData(array, &raw))) {
-      reason = L"the array cannot be read";
-      return false;
-    }
-    if (count) std::copy_n(static_cast<const char*>(raw), count, bytes.begin());
-    ::SafeArrayUnaccessData(array);
-    return true;
+  // Each element is read in place as the type it is, never copied into a
+  // slot of another size. The array's own record of its type, where it keeps
+  // one, says what it holds; its elements must have that type's size.
+  VARTYPE element = static_cast<VARTYPE>(v->vt & VT_TYPEMASK);
+  VARTYPE stored = VT_EMPTY;
+  if (SUCCEEDED(::SafeArrayGetVartype(array, &stored)) && stored != VT_EMPTY) element = stored;
+  const ULONG size = NumberElementSize(element);
+  if (size == 0 || ::SafeArrayGetElemsize(array) != size) {
+    reason = L"the data is not an array of bytes or numbers";
+    return false;
   }
-  for (LONG i = 0; i < count; ++i) {
-    LONG index = low + i;
-    VARIANT item;
-    ::VariantInit(&item);
-    HRESULT got;
-    if (element == VT_VARIANT) {
-      got = ::SafeArrayGetElement(array, &index, &item);
-    } else {
-      item.vt = element;
-      got = ::SafeArrayGetElement(array, &index, &item.iVal);  // the union's start
-      if (FAILED(got)) item.vt = VT_EMPTY;
-    }
+  const LONG low = array->rgsabound[0].lLbound;
+  const size_t count = array->rgsabound[0].cElements;
+  void* raw = nullptr;
+  if (FAILED(::SafeArrayAccessData(array, &raw))) {
+    reason = L"the array cannot be read";
+    return false;
+  }
+  bytes.assign(count, '\0');
+  size_t bad = count;
+  if (element == VT_UI1 && count) std::copy_n(static_cast<const char*>(raw), count, bytes.begin());
+  for (size_t i = 0; element != VT_UI1 && i < count && bad == count; ++i) {
     BYTE value = 0;
-    const bool ok = SUCCEEDED(got) && ByteValue(item, &value);
-    ::VariantClear(&item);
-    if (!ok) {
-      reason = L"element " + std::to_wstring(index) + L" is not a number from 0 to 255";
-      return false;
-    }
-    bytes[static_cast<size_t>(i)] = static_cast<char>(value);
+    if (ByteOfElement(element, static_cast<const char*>(raw) + i * size, &value))
+      bytes[i] = static_cast<char>(value);
+    else
+      bad = i;
+  }
+  ::SafeArrayUnaccessData(array);
+  if (bad != count) {
+    bytes.clear();
+    reason = L"element " + std::to_wstring(static_cast<LONGLONG>(low) + static_cast<LONGLONG>(bad)) + L" is not a number from 0 to 255";
+    return false;
   }
   return true;
 }
@@ -223,6 +303,8 @@ SerialPortObject::SerialPortObject(const Kernel32& k, ComPtr<ITypeInfo> dual,
       window_(window),
       readTimeout_(kDefaultReadTimeout),
       writeTimeout_(kDefaultWriteTimeout) {
+  // The window's data holds the object's address in either word size.
+  static_assert(sizeof(LONG_PTR) == sizeof(this), "window data holds a pointer");
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ::SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
 }
@@ -499,6 +581,11 @@ HRESULT SerialPortObject::put_CodePage(LONG value) {
   return com::Contained([&] {
     if (value != 0 && (value < 0 || !::IsValidCodePage(static_cast<UINT>(value))))
       return FailArgument(L"CodePage", std::to_wstring(value) + L" is not a code page installed here.");
+    // A character cut across two reads must come out whole, so a code page
+    // whose characters cannot be told apart byte by byte is refused.
+    if (value != 0 && !WalksCharacters(static_cast<UINT>(value)))
+      return FailArgument(L"CodePage", std::to_wstring(value) +
+                                             L" is not supported: its characters cannot be told apart byte by byte (65001, UTF-8, can).");
     codePage_ = value;
     return S_OK;
   });
@@ -535,28 +622,34 @@ HRESULT SerialPortObject::QueueCounts(const wchar_t* member, DWORD* in, DWORD* o
 
 HRESULT SerialPortObject::get_BytesToRead(LONG* result) {
   if (!result) return E_POINTER;
-  DWORD in = 0;
-  const HRESULT hr = QueueCounts(L"BytesToRead", &in, nullptr);
-  if (SUCCEEDED(hr)) *result = static_cast<LONG>(held_.size() + in);
-  return hr;
+  return com::Contained([&] {
+    DWORD in = 0;
+    const HRESULT hr = QueueCounts(L"BytesToRead", &in, nullptr);
+    if (SUCCEEDED(hr)) *result = static_cast<LONG>(held_.size() + in);
+    return hr;
+  });
 }
 
 HRESULT SerialPortObject::get_BytesToWrite(LONG* result) {
   if (!result) return E_POINTER;
-  DWORD out = 0;
-  const HRESULT hr = QueueCounts(L"BytesToWrite", nullptr, &out);
-  if (SUCCEEDED(hr)) *result = static_cast<LONG>(out);
-  return hr;
+  return com::Contained([&] {
+    DWORD out = 0;
+    const HRESULT hr = QueueCounts(L"BytesToWrite", nullptr, &out);
+    if (SUCCEEDED(hr)) *result = static_cast<LONG>(out);
+    return hr;
+  });
 }
 
 HRESULT SerialPortObject::ModemLine(const wchar_t* member, DWORD bit, VARIANT_BOOL* result) {
   if (!result) return E_POINTER;
-  if (!device_) return FailClosed(member);
-  DWORD status = 0;
-  const Failure failure = device_->ModemStatus(&status);
-  if (failure.failed()) return FailSystem(member, failure);
-  *result = Bool((status & bit) != 0);
-  return S_OK;
+  return com::Contained([&] {
+    if (!device_) return FailClosed(member);
+    DWORD status = 0;
+    const Failure failure = device_->ModemStatus(&status);
+    if (failure.failed()) return FailSystem(member, failure);
+    *result = Bool((status & bit) != 0);
+    return S_OK;
+  });
 }
 
 HRESULT SerialPortObject::get_CtsHolding(VARIANT_BOOL* result) { return ModemLine(L"CtsHolding", MS_CTS_ON, result); }
@@ -571,12 +664,14 @@ HRESULT SerialPortObject::get_BreakState(VARIANT_BOOL* result) {
 }
 
 HRESULT SerialPortObject::put_BreakState(VARIANT_BOOL value) {
-  if (!device_) return FailClosed(L"BreakState");
-  const bool on = value != VARIANT_FALSE;
-  const Failure failure = device_->Escape(on ? SETBREAK : CLRBREAK);
-  if (failure.failed()) return FailSystem(L"BreakState", failure);
-  breakState_ = on;
-  return S_OK;
+  return com::Contained([&] {
+    if (!device_) return FailClosed(L"BreakState");
+    const bool on = value != VARIANT_FALSE;
+    const Failure failure = device_->Escape(on ? SETBREAK : CLRBREAK);
+    if (failure.failed()) return FailSystem(L"BreakState", failure);
+    breakState_ = on;
+    return S_OK;
+  });
 }
 
 // --- Opening and closing ---------------------------------------------------------
@@ -765,17 +860,21 @@ HRESULT SerialPortObject::ReadBytes(LONG count, VARIANT* result) {
 }
 
 HRESULT SerialPortObject::DiscardInBuffer() {
-  if (!device_) return FailClosed(L"DiscardInBuffer");
-  const Failure failure = device_->Purge(PURGE_RXCLEAR);
-  if (failure.failed()) return FailSystem(L"DiscardInBuffer", failure);
-  held_.clear();
-  return S_OK;
+  return com::Contained([&] {
+    if (!device_) return FailClosed(L"DiscardInBuffer");
+    const Failure failure = device_->Purge(PURGE_RXCLEAR);
+    if (failure.failed()) return FailSystem(L"DiscardInBuffer", failure);
+    held_.clear();
+    return S_OK;
+  });
 }
 
 HRESULT SerialPortObject::DiscardOutBuffer() {
-  if (!device_) return FailClosed(L"DiscardOutBuffer");
-  const Failure failure = device_->Purge(PURGE_TXCLEAR);
-  return failure.failed() ? FailSystem(L"DiscardOutBuffer", failure) : S_OK;
+  return com::Contained([&] {
+    if (!device_) return FailClosed(L"DiscardOutBuffer");
+    const Failure failure = device_->Purge(PURGE_TXCLEAR);
+    return failure.failed() ? FailSystem(L"DiscardOutBuffer", failure) : S_OK;
+  });
 }
 
 // --- Finding ports -----------------------------------------------------------------

@@ -4,7 +4,9 @@
 // watcher, and the device control block each setting makes. Events come
 // from the watcher's notices, so each test pumps this thread's messages as a
 // host does, until what it waits for has been counted (bounded).
+#include <atomic>
 #include <functional>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -303,8 +305,69 @@ TEST_F(FakePort, ARefusedOpenSaysWhichPortAndCallAndLeavesItClosed) {
     EXPECT_NE(description.find(L"CreateFile"), std::wstring::npos) << description;
     EXPECT_FALSE(IsOpen());
   }
-  EXPECT_EQ(fake.named("CreateFileA").at(0).text, "\\\\.\\COM7");
   EXPECT_EQ(Count("CloseHandle"), 0u) << "nothing was opened to close";
+
+  // A bare name (any the port list gives, a virtual pair's CNCA0 too) is a
+  // device; a path or a network name is opened as given.
+  const std::pair<const wchar_t*, const char*> paths[] = {
+      {L"COM7", "\\\\.\\COM7"},          {L"CNCA0", "\\\\.\\CNCA0"},
+      {L"\\\\.\\COM21", "\\\\.\\COM21"}, {L"socket://127.0.0.1:1", "socket://127.0.0.1:1"}};
+  for (const auto& [name, path] : paths) {
+    ASSERT_HRESULT_SUCCEEDED(port->put_PortName(Bstr(name).get()));
+    fake.Fail("CreateFileA", ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(port->Open(), HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(fake.named("CreateFileA").back().text, path);
+  }
+}
+
+// While armed, every allocation of the arming thread fails, as in a host
+// that has run out of memory: a member's error text is built on the heap.
+std::atomic<DWORD> g_allocationsFailOn{0};
+
+}  // namespace
+}  // namespace vemblaric
+
+void* operator new(size_t size) {
+  if (vemblaric::g_allocationsFailOn && vemblaric::g_allocationsFailOn == ::GetCurrentThreadId())
+    throw std::bad_alloc();
+  if (void* p = ::HeapAlloc(::GetProcessHeap(), 0, size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+  if (p) ::HeapFree(::GetProcessHeap(), 0, p);
+}
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+
+namespace vemblaric {
+namespace {
+
+// A member whose call fails while the heap is exhausted answers
+// E_OUTOFMEMORY: no exception leaves a COM method.
+TEST_F(FakePort, AFailureWithoutMemoryForItsTextAnswersOutOfMemory) {
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  VARIANT_BOOL holding = VARIANT_FALSE;
+  const std::pair<const char*, std::function<HRESULT()>> cases[] = {
+      {"PurgeComm", [&] { return port->DiscardInBuffer(); }},
+      {"PurgeComm", [&] { return port->DiscardOutBuffer(); }},
+      {"EscapeCommFunction", [&] { return port->put_BreakState(VARIANT_TRUE); }},
+      {"GetCommModemStatus", [&] { return port->get_CtsHolding(&holding); }},
+  };
+  const DWORD host = ::GetCurrentThreadId();
+  for (const auto& [call, member] : cases) {
+    SCOPED_TRACE(call);
+    // A default, not a queued answer, as the watcher polls the modem lines
+    // too; the heap runs out once the failed call is back in our code.
+    FakeAnswer failing = Failing(ERROR_GEN_FAILURE);
+    failing.during = [host] {
+      if (::GetCurrentThreadId() == host) g_allocationsFailOn = host;
+    };
+    fake.Default(call, failing);
+    const HRESULT hr = member();
+    g_allocationsFailOn = 0;
+    fake.Default(call, FakeAnswer{});
+    EXPECT_EQ(hr, E_OUTOFMEMORY);
+  }
+  EXPECT_TRUE(IsOpen());
 }
 
 // The watcher's look fails: the host learns it from ErrorReceived(I/O error)
