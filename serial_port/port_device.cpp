@@ -43,8 +43,9 @@ void CloseIf(HANDLE& handle) {
 // as it runs, so a watcher that outlives its device (a thread that ended
 // without closing) touches nothing freed.
 struct WatchState {
-  WatchState(const Kernel32& kernel, HANDLE device, HWND target, UINT posted, unsigned id)
-      : k(kernel), port(device), window(target), message(posted), session(id),
+  WatchState(const Kernel32& kernel, HANDLE device, HWND target, UINT posted, unsigned id,
+             NoticePoster poster)
+      : k(kernel), port(device), window(target), message(posted), session(id), post(poster),
         owner(::GetCurrentThreadId()) {
     stop = NewEvent(true);
     recheck = NewEvent(false);
@@ -62,7 +63,7 @@ struct WatchState {
 
   void Post(Notice kind, LPARAM detail) const {
     const WPARAM tag = (static_cast<WPARAM>(session) << kNoticeBits) | static_cast<WPARAM>(kind);
-    ::PostMessageW(window, message, tag, detail);
+    post(window, message, tag, detail);
   }
 
   // Line errors, from the watcher's queries and the host's: reported once
@@ -88,6 +89,7 @@ struct WatchState {
   HWND window;
   UINT message;
   unsigned session;
+  NoticePoster post;
   DWORD owner;  // the thread of the object
   HANDLE stop = nullptr, recheck = nullptr, arrival = nullptr;
   OVERLAPPED waitOv{};
@@ -235,8 +237,9 @@ DWORD WINAPI Watch(void* parameter) {
 
 }  // namespace
 
-PortDevice::PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session)
-    : k_(k), window_(window), message_(message), session_(session) {}
+PortDevice::PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session,
+                       NoticePoster post)
+    : k_(k), window_(window), message_(message), session_(session), post_(post) {}
 
 PortDevice::~PortDevice() { Close(); }
 
@@ -255,7 +258,7 @@ Failure PortDevice::Open(const std::string& path, const LineSettings& settings, 
   if (!failure.failed()) {
     try {
       transferEvent_ = NewEvent(true);
-      watch_ = std::make_shared<WatchState>(k_, port_, window_, message_, session_);
+      watch_ = std::make_shared<WatchState>(k_, port_, window_, message_, session_, post_);
       Register(watch_);
       auto* handed = new std::shared_ptr<WatchState>(watch_);
       thread_ = ::CreateThread(nullptr, 0, Watch, handed, 0, nullptr);

@@ -38,10 +38,15 @@ constexpr long kNoLimit = -1;
 
 struct WatchState;
 
+// How a notice reaches the object's window: PostMessageW, or a stand-in that
+// refuses as a full queue does (tests).
+using NoticePoster = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+
 class PortDevice {
  public:
   // Notices go to `window` as `message`, tagged with `session`.
-  PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session);
+  PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session,
+             NoticePoster post = ::PostMessageW);
   ~PortDevice();
   PortDevice(const PortDevice&) = delete;
   PortDevice& operator=(const PortDevice&) = delete;
@@ -90,6 +95,7 @@ class PortDevice {
   HWND window_;
   UINT message_;
   unsigned session_;
+  NoticePoster post_;
   HANDLE port_ = INVALID_HANDLE_VALUE;
   HANDLE transferEvent_ = nullptr;
   HANDLE thread_ = nullptr;
