@@ -35,6 +35,7 @@ class Host {
     unsigned long long x = 0, y = 0, z = 0;
     in >> std::setbase(0) >> x >> y >> z;
     const auto n = static_cast<DWORD>(x);
+    const auto available = static_cast<size_t>(x), threshold = static_cast<size_t>(z);
     posted_.clear();
     std::string answer;
     if (verb == "seen") a->Seen(n);
@@ -47,8 +48,8 @@ class Host {
     else if (verb == "lower") a->ThresholdLowered();
     else if (verb == "refuse") refusing_ = true;
     else if (verb == "accept") refusing_ = false;
-    else if (verb == "start") answer = a->StartData(x, y, z) ? "raise" : "";
-    else if (verb == "end") a->EndData(x, y, z);
+    else if (verb == "start") answer = a->StartData(available, y, threshold) ? "raise" : "";
+    else if (verb == "end") a->EndData(available, y, threshold);
     else if (verb == "takepins") answer = Hex(a->TakePins());
     else if (verb == "takeerrors") answer = Hex(a->TakeErrors());
     else if (verb == "takefailure") answer = Hex(a->TakeFailure());
