@@ -290,6 +290,20 @@ TEST_F(SerialPortBench, LoweringTheThresholdToTheBytesQueuedRaisesDataReceived) 
   EXPECT_EQ(events.received.front().argument, 5);
 }
 
+// Bytes discarded unread were told once; the next ones are told anew.
+TEST_F(SerialPortBench, BytesAfterADiscardRaiseDataReceived) {
+  OpenBoth();
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReceivedBytesThreshold(5));  // one event for the five
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"01234").get()));
+  ASSERT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 1; }));
+  ASSERT_HRESULT_SUCCEEDED(b->DiscardInBuffer());
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReceivedBytesThreshold(1));
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"5").get()));
+  EXPECT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 2; }, 2000));
+}
+
 // A handler that closes and opens the port again and then waits in a
 // message loop (a MsgBox, DoEvents): the new opening raises its own.
 TEST_F(SerialPortBench, APortOpenedAgainInsideDataReceivedRaisesItForItsNewBytes) {
