@@ -15,7 +15,7 @@
 //   and what it would have told gathered: the next post of any kind, or the
 //   watcher's next look (Retry), posts it again. Retrying() tells the watcher
 //   that something waits for that. The failure notice is posted again until
-//   one is accepted or the opening ends (or the watcher is stopped).
+//   one is accepted or the port is closed.
 // - The arrival count is every byte the host took from the device (or
 //   discarded) plus those queued in the driver now. `reported` is the count
 //   the host last handled a data notice at. A data notice is due when a look
@@ -28,7 +28,7 @@
 //   handler that closes the port and opens it again has a new opening, with
 //   bookkeeping of its own: the new one's notices are raised, not held back
 //   by the old one's running handler.
-// - A break is a pin change and overrun, parity and framing are errors,
+// - A break is a pin change; overflow, overrun, parity and framing are errors,
 //   whichever thread's ClearCommError found them: the call clears them in
 //   the driver, so each is told once. Once the driver's event wait works, a
 //   break is told from its event instead of its error flag.
