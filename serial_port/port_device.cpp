@@ -9,7 +9,6 @@ namespace {
 
 constexpr DWORD kQueueBytes = 4096;
 constexpr DWORD kWatchedEvents = EV_RXCHAR | EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING | EV_ERR;
-constexpr DWORD kLineErrors = CE_RXOVER | CE_OVERRUN | CE_RXPARITY | CE_FRAME;
 // Where the driver has no event wait (Wine with a pty), the watcher looks at
 // the queue: every few milliseconds while bytes come or the host writes, which
 // keeps DataReceived prompt in a conversation, and less often once the port
@@ -25,6 +24,10 @@ constexpr DWORD kReadBound = 1000;
 constexpr DWORD kWriteMargin = 500;
 // How long closing waits for the watcher to end; it ends within one wait.
 constexpr DWORD kWatcherEnd = 5000;
+// How long a cancelled event wait is given to end. Longer than closing
+// waits: closing the handle after that is what ends a driver's waits for
+// good (the handle's cleanup cancels them), and the watcher wants to see it.
+constexpr DWORD kCancelledWaitEnd = kWatcherEnd + 1000;
 
 HANDLE NewEvent(bool manualReset) {
   HANDLE event = ::CreateEventW(nullptr, manualReset, FALSE, nullptr);
@@ -41,11 +44,15 @@ void CloseIf(HANDLE& handle) {
 
 // What the host's thread and the watcher share; the watcher holds it as long
 // as it runs, so a watcher that outlives its device (a thread that ended
-// without closing) touches nothing freed.
+// without closing) touches nothing freed. Its arrivals keep their own rules;
+// the rest is set before the watcher starts, or is an event or an atomic.
+// The event wait's OVERLAPPED is here, not on the watcher's stack, so that
+// it lives as long as the driver may write to it.
 struct WatchState {
-  WatchState(const Kernel32& kernel, HANDLE device, HWND target, UINT posted, unsigned id)
-      : k(kernel), port(device), window(target), message(posted), session(id),
-        owner(::GetCurrentThreadId()) {
+  WatchState(const Kernel32& kernel, HANDLE device, HWND target, UINT posted, unsigned id,
+             NoticePoster poster)
+      : k(kernel), port(device), window(target), message(posted), session(id), post(poster),
+        owner(::GetCurrentThreadId()), arrivals(&WatchState::PostNotice, this) {
     stop = NewEvent(true);
     recheck = NewEvent(false);
     arrival = NewEvent(false);
@@ -60,27 +67,10 @@ struct WatchState {
   WatchState(const WatchState&) = delete;
   WatchState& operator=(const WatchState&) = delete;
 
-  void Post(Notice kind, LPARAM detail) const {
-    const WPARAM tag = (static_cast<WPARAM>(session) << kNoticeBits) | static_cast<WPARAM>(kind);
-    ::PostMessageW(window, message, tag, detail);
-  }
-
-  // Line errors, from the watcher's queries and the host's: reported once
-  // each, gathered while a report is still on its way.
-  void AddErrors(DWORD found) {
-    if (!(found & kLineErrors)) return;
-    errors.fetch_or(found & kLineErrors);
-    if (!errorsPosted.exchange(true)) Post(Notice::kErrors, 0);
-  }
-
-  // Posts a data notice for arrivals no DataReceived has reported, unless
-  // one is on its way already.
-  void SeeQueue(DWORD queued) {
-    if (queued == 0) return;
-    busy.store(true);
-    ::SetEvent(arrival);
-    const unsigned long long arrived = consumed.load() + queued;
-    if (arrived > reported.load() && !dataPosted.exchange(true)) Post(Notice::kData, 0);
+  static bool PostNotice(void* context, Notice kind) {
+    const auto& w = *static_cast<const WatchState*>(context);
+    const WPARAM tag = (static_cast<WPARAM>(w.session) << kNoticeBits) | static_cast<WPARAM>(kind);
+    return w.post(w.window, w.message, tag, 0) != FALSE;
   }
 
   const Kernel32& k;
@@ -88,17 +78,15 @@ struct WatchState {
   HWND window;
   UINT message;
   unsigned session;
+  NoticePoster post;
   DWORD owner;  // the thread of the object
   HANDLE stop = nullptr, recheck = nullptr, arrival = nullptr;
   OVERLAPPED waitOv{};
-  std::atomic<bool> dataPosted{false};
-  std::atomic<bool> errorsPosted{false};
-  std::atomic<DWORD> errors{0};
-  std::atomic<unsigned long long> consumed{0};
-  std::atomic<unsigned long long> reported{0};
+  Arrivals arrivals;
   std::atomic<bool> busy{false};   // bytes came or the host wrote since the last look
   std::atomic<bool> quiet{false};  // the watcher looks at the longer interval
-  bool eventWait = false;  // the driver's event wait works
+  bool eventWait = false;  // the driver's event wait works (the watcher's)
+  bool abandoned = false;  // a cancelled wait never ended (the watcher's)
 };
 
 namespace {
@@ -132,13 +120,11 @@ bool Look(WatchState& w, DWORD* modem) {
   COMSTAT status{};
   if (!w.k.ClearCommError(w.port, &errors, &status)) {
     const DWORD error = w.k.GetLastError();
-    if (!Stopping(w)) w.Post(Notice::kFailed, static_cast<LPARAM>(error ? error : ERROR_GEN_FAILURE));
+    if (!Stopping(w)) w.arrivals.Failed(error);
     return false;
   }
-  w.AddErrors(errors);
+  w.arrivals.Cleared(errors);
   DWORD pins = 0;
-  // Without the event wait, a break shows only as its error flag.
-  if (!w.eventWait && (errors & CE_BREAK)) pins |= EV_BREAK;
   if (modem) {
     DWORD now = 0;
     if (w.k.GetCommModemStatus(w.port, &now)) {
@@ -150,17 +136,23 @@ bool Look(WatchState& w, DWORD* modem) {
       *modem = now;
     }
   }
-  if (pins) w.Post(Notice::kPins, static_cast<LPARAM>(pins));
-  w.SeeQueue(status.cbInQue);
+  if (pins) w.arrivals.PinsChanged(pins);
+  if (status.cbInQue) {
+    w.busy.store(true);
+    ::SetEvent(w.arrival);
+  }
+  w.arrivals.Seen(status.cbInQue);
   return true;
 }
 
 // Ends a pending event wait and waits until the system is done with its
-// OVERLAPPED.
+// OVERLAPPED. A driver that never ends it leaves the state abandoned: the
+// watcher then keeps it for ever rather than free what the driver may
+// still write to.
 void CancelWait(WatchState& w) {
   w.k.SetCommMask(w.port, 0);
   w.k.CancelIoEx(w.port, &w.waitOv);
-  ::WaitForSingleObject(w.waitOv.hEvent, kWatcherEnd);
+  if (::WaitForSingleObject(w.waitOv.hEvent, kCancelledWaitEnd) != WAIT_OBJECT_0) w.abandoned = true;
 }
 
 // The driver's communication-event wait. False: the driver has none, and
@@ -174,18 +166,24 @@ bool WaitForEvents(WatchState& w) {
       const DWORD error = w.k.GetLastError();
       if (error != ERROR_IO_PENDING) {
         if (!w.eventWait) return false;  // refused at once: not supported
-        if (!Stopping(w)) w.Post(Notice::kFailed, static_cast<LPARAM>(error));
+        if (!Stopping(w)) w.arrivals.Failed(error);
         return true;
       }
-      // A recheck asked by the host is a look without an event.
+      // A recheck asked by the host is a look without an event; a notice
+      // the queue refused is posted again after a while.
       for (;;) {
         const HANDLE waits[] = {w.stop, w.waitOv.hEvent, w.recheck};
-        const DWORD woke = ::WaitForMultipleObjects(3, waits, FALSE, INFINITE);
+        const DWORD woke =
+            ::WaitForMultipleObjects(3, waits, FALSE, w.arrivals.Retrying() ? kPollMs : INFINITE);
         if (woke == WAIT_OBJECT_0) {
           CancelWait(w);
           return true;
         }
         if (woke == WAIT_OBJECT_0 + 1) break;
+        if (woke == WAIT_TIMEOUT) {
+          w.arrivals.Retry();
+          continue;
+        }
         if (!Look(w, nullptr)) {
           CancelWait(w);
           return true;
@@ -194,15 +192,16 @@ bool WaitForEvents(WatchState& w) {
       DWORD ignored = 0;
       if (!w.k.GetOverlappedResult(w.port, &w.waitOv, &ignored, FALSE)) {
         const DWORD failure = w.k.GetLastError();
-        if (!Stopping(w)) w.Post(Notice::kFailed, static_cast<LPARAM>(failure));
+        if (!Stopping(w)) w.arrivals.Failed(failure);
         return true;
       }
     }
     if (!w.eventWait && events == 0) return false;  // a wait that reports nothing
+    if (!w.eventWait) w.arrivals.UseEventWait();
     w.eventWait = true;
     if (Stopping(w)) return true;
     const DWORD pins = events & (EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_RING);
-    if (pins) w.Post(Notice::kPins, static_cast<LPARAM>(pins));
+    if (pins) w.arrivals.PinsChanged(pins);
     if (!Look(w, nullptr)) return true;
   }
 }
@@ -230,13 +229,22 @@ DWORD WINAPI Watch(void* parameter) {
     delete handed;
   }
   if (!WaitForEvents(*w)) Poll(*w);
+  if (w->abandoned) {
+    // Never freed: the driver still owns the wait's OVERLAPPED and event.
+    new std::shared_ptr<WatchState>(std::move(w));
+    return 0;
+  }
+  // The device failed: the host must learn it, also through a full queue.
+  while (!w->arrivals.FailurePosted() && ::WaitForSingleObject(w->stop, kPollMs) == WAIT_TIMEOUT)
+    w->arrivals.Retry();
   return 0;
 }
 
 }  // namespace
 
-PortDevice::PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session)
-    : k_(k), window_(window), message_(message), session_(session) {}
+PortDevice::PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session,
+                       NoticePoster post)
+    : k_(k), window_(window), message_(message), session_(session), post_(post) {}
 
 PortDevice::~PortDevice() { Close(); }
 
@@ -255,7 +263,7 @@ Failure PortDevice::Open(const std::string& path, const LineSettings& settings, 
   if (!failure.failed()) {
     try {
       transferEvent_ = NewEvent(true);
-      watch_ = std::make_shared<WatchState>(k_, port_, window_, message_, session_);
+      watch_ = std::make_shared<WatchState>(k_, port_, window_, message_, session_, post_);
       Register(watch_);
       auto* handed = new std::shared_ptr<WatchState>(watch_);
       thread_ = ::CreateThread(nullptr, 0, Watch, handed, 0, nullptr);
@@ -274,7 +282,9 @@ Failure PortDevice::Open(const std::string& path, const LineSettings& settings, 
 void PortDevice::Close() {
   if (thread_) {
     ::SetEvent(watch_->stop);
-    // Ends a pending event wait at once.
+    // Ends a pending event wait at once. A watcher still there after the
+    // bound is left with the state it holds; closing the handle ends what
+    // the driver still has pending.
     k_.SetCommMask(port_, 0);
     k_.CancelIoEx(port_, &watch_->waitOv);
     ::WaitForSingleObject(thread_, kWatcherEnd);
@@ -312,7 +322,7 @@ Failure PortDevice::Queues(DWORD* in, DWORD* out) {
   DWORD errors = 0;
   COMSTAT status{};
   if (!k_.ClearCommError(port_, &errors, &status)) return {k_.GetLastError(), L"ClearCommError"};
-  if (watch_) watch_->AddErrors(errors);
+  if (watch_) watch_->arrivals.Cleared(errors);
   if (in) *in = status.cbInQue;
   if (out) *out = status.cbOutQue;
   return {};
@@ -349,7 +359,7 @@ Failure PortDevice::Read(std::string& into, DWORD most) {
     failure = Finish(port_, ov, kReadBound, &count, L"ReadFile");
   count = std::min(count, most);
   into.resize(start + (failure.failed() ? 0 : count));
-  if (!failure.failed() && watch_) watch_->consumed.fetch_add(count);
+  if (!failure.failed() && watch_) watch_->arrivals.Took(count);
   return failure;
 }
 
@@ -377,7 +387,12 @@ Failure PortDevice::Write(const char* bytes, DWORD count, DWORD* written) {
 }
 
 Failure PortDevice::Purge(DWORD flags) {
+  // Bytes that come between the count and the purge go uncounted: the next
+  // DataReceived then waits for as many more.
+  DWORD queued = 0;
+  if ((flags & PURGE_RXCLEAR) && watch_ && Queues(&queued, nullptr).failed()) queued = 0;
   if (!k_.PurgeComm(port_, flags)) return {k_.GetLastError(), L"PurgeComm"};
+  if (watch_) watch_->arrivals.Took(queued);
   return {};
 }
 
@@ -396,26 +411,7 @@ void PortDevice::WaitForArrival(DWORD ms) {
   else ::Sleep(ms);
 }
 
-unsigned long long PortDevice::Arrived(DWORD queued) const {
-  return (watch_ ? watch_->consumed.load() : 0) + queued;
-}
-
-void PortDevice::DataNoticeDone(unsigned long long reported) {
-  if (!watch_) return;
-  watch_->reported.store(reported);
-  watch_->dataPosted.store(false);
-  ::SetEvent(watch_->recheck);
-}
-
-void PortDevice::Recheck() {
-  if (watch_) ::SetEvent(watch_->recheck);
-}
-
-DWORD PortDevice::TakeErrors() {
-  if (!watch_) return 0;
-  watch_->errorsPosted.store(false);
-  return watch_->errors.exchange(0);
-}
+Arrivals& PortDevice::arrivals() { return watch_->arrivals; }
 
 void PortDevice::StopThreadWatchers() {
   const DWORD thread = ::GetCurrentThreadId();

@@ -12,18 +12,13 @@
 #include <string>
 
 #include "port/kernel32.h"
+#include "serial_port/arrivals.h"
 #include "serial_port/line_settings.h"
 
 namespace vemblaric::serial_port {
 
-// What a posted message reports: the kind in the low bits of its wParam, the
-// session (which opening of the port) above them, the detail in its lParam.
-enum class Notice : unsigned {
-  kData = 1,    // bytes arrived that no DataReceived has reported yet
-  kPins = 2,    // lParam: the communication-event bits of changed lines
-  kErrors = 3,  // lParam: the line-error flags since the last report
-  kFailed = 4,  // lParam: the system's error code; the device is gone
-};
+// A posted message's wParam: the notice's kind in its low bits, the session
+// (which opening of the port) above them.
 constexpr unsigned kNoticeBits = 4;
 
 // A failed call: the system's error code and the call that gave it.
@@ -38,10 +33,15 @@ constexpr long kNoLimit = -1;
 
 struct WatchState;
 
+// How a notice reaches the object's window: PostMessageW, or a stand-in that
+// refuses as a full queue does (tests).
+using NoticePoster = BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM);
+
 class PortDevice {
  public:
   // Notices go to `window` as `message`, tagged with `session`.
-  PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session);
+  PortDevice(const Kernel32& k, HWND window, UINT message, unsigned session,
+             NoticePoster post = ::PostMessageW);
   ~PortDevice();
   PortDevice(const PortDevice&) = delete;
   PortDevice& operator=(const PortDevice&) = delete;
@@ -54,13 +54,15 @@ class PortDevice {
 
   Failure Apply(const LineSettings& settings);
   Failure SetWriteTimeout(long writeTimeout);
-  // The driver's queue counts; line errors met on the way are posted.
+  // The driver's queue counts; a break and line errors met on the way are
+  // told as the watcher's are.
   Failure Queues(DWORD* in, DWORD* out);
   // Appends up to `most` of the bytes queued now to `into`; never waits.
   Failure Read(std::string& into, DWORD most);
   // Writes all of `count` bytes, within the write limit; `written` says how
   // many went when the limit ended the write (ERROR_TIMEOUT).
   Failure Write(const char* bytes, DWORD count, DWORD* written);
+  // Discarded received bytes count as taken, so the arrival count goes on.
   Failure Purge(DWORD flags);
   Failure ModemStatus(DWORD* status);
   Failure Escape(DWORD function);
@@ -68,16 +70,8 @@ class PortDevice {
   // Returns when the watcher has seen bytes queued, or after `ms`.
   void WaitForArrival(DWORD ms);
 
-  // The arrival count: every byte taken from the device plus those queued
-  // now. DataReceived reports arrivals; the host says what it has reported.
-  unsigned long long Arrived(DWORD queued) const;
-  // The host is done with a data notice: arrivals up to `reported` are told,
-  // and the watcher may post again for any after them.
-  void DataNoticeDone(unsigned long long reported);
-  // The watcher is told to look at the device again.
-  void Recheck();
-  // The line errors gathered since the last call; the next ones are posted.
-  DWORD TakeErrors();
+  // What the watcher and the host share about this opening; only while open.
+  Arrivals& arrivals();
 
   // Every watcher of the calling thread's ports stops: the thread is ending
   // without having closed them (called from the library's thread detach).
@@ -90,6 +84,7 @@ class PortDevice {
   HWND window_;
   UINT message_;
   unsigned session_;
+  NoticePoster post_;
   HANDLE port_ = INVALID_HANDLE_VALUE;
   HANDLE transferEvent_ = nullptr;
   HANDLE thread_ = nullptr;

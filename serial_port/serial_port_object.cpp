@@ -600,8 +600,10 @@ HRESULT SerialPortObject::get_ReceivedBytesThreshold(LONG* result) {
 HRESULT SerialPortObject::put_ReceivedBytesThreshold(LONG value) {
   return com::Contained([&] {
     if (value < 1) return FailArgument(L"ReceivedBytesThreshold", std::to_wstring(value) + L" is less than 1.");
+    const bool lowered = value < threshold_;
     threshold_ = value;
-    if (device_) device_->Recheck();  // bytes already there may reach it now
+    // Bytes that were too few for the old threshold may reach the new one.
+    if (device_ && lowered) device_->arrivals().ThresholdLowered();
     return S_OK;
   });
 }
@@ -932,25 +934,28 @@ LRESULT CALLBACK SerialPortObject::WindowProc(HWND window, UINT message, WPARAM 
   return 0;
 }
 
-void SerialPortObject::OnNotice(Notice kind, unsigned session, LPARAM detail) {
+void SerialPortObject::OnNotice(Notice kind, unsigned session, LPARAM) {
   // A notice of an earlier opening, or of a closed port, has nobody to tell.
   if (!device_ || session != session_) return;
   switch (kind) {
     case Notice::kData:
       OnData();
       break;
-    case Notice::kPins:
+    case Notice::kPins: {
+      const DWORD pins = device_->arrivals().TakePins();
       for (DWORD pin : kPinOrder) {
-        if (!(static_cast<DWORD>(detail) & pin)) continue;
+        if (!(pins & pin)) continue;
         RaiseEvent(kPinChanged, static_cast<LONG>(pin));
         if (!device_ || session != session_) return;
       }
       break;
+    }
     case Notice::kErrors:
-      if (const DWORD errors = device_->TakeErrors()) RaiseEvent(kErrorReceived, static_cast<LONG>(errors));
+      if (const DWORD errors = device_->arrivals().TakeErrors())
+        RaiseEvent(kErrorReceived, static_cast<LONG>(errors));
       break;
     case Notice::kFailed:
-      Vanished(static_cast<DWORD>(detail));
+      Vanished(device_->arrivals().TakeFailure());
       break;
   }
 }
@@ -958,32 +963,23 @@ void SerialPortObject::OnNotice(Notice kind, unsigned session, LPARAM detail) {
 // DataReceived is raised once for arrivals that no earlier one reported, with
 // the count then held and queued. A handler that takes some bytes but leaves
 // others is called again for them; one that takes none is called again when
-// more arrive, not before, so an idle handler costs nothing.
+// more arrive, not before, so an idle handler costs nothing. The rules are
+// the opening's Arrivals'.
 void SerialPortObject::OnData() {
-  if (raising_) return;  // a handler pumping messages: its own call goes on
   const unsigned session = session_;
   DWORD in = 0;
   Failure failure = device_->Queues(&in, nullptr);
   if (failure.failed()) return Vanished(failure.error);
   const size_t before = held_.size() + in;
-  const unsigned long long arrived = device_->Arrived(in);
-  if (before == 0 || before < static_cast<size_t>(threshold_)) {
-    device_->DataNoticeDone(arrived);
+  if (!device_->arrivals().StartData(before, device_->arrivals().Arrived(in), static_cast<size_t>(threshold_)))
     return;
-  }
-  raising_ = true;
   RaiseEvent(kDataReceived, static_cast<LONG>(before));
-  raising_ = false;
-  if (!device_ || session != session_) return;  // closed by the handler
+  // Closed by the handler, or opened again: the new opening has its own.
+  if (!device_ || session != session_) return;
   failure = device_->Queues(&in, nullptr);
   if (failure.failed()) return Vanished(failure.error);
-  const size_t after = held_.size() + in;
-  const unsigned long long arrivedNow = device_->Arrived(in);
-  if (after > 0 && after >= static_cast<size_t>(threshold_) && (arrivedNow > arrived || after < before)) {
-    const WPARAM tag = (static_cast<WPARAM>(session_) << kNoticeBits) | static_cast<WPARAM>(Notice::kData);
-    if (::PostMessageW(window_, kNoticeMessage, tag, 0)) return;
-  }
-  device_->DataNoticeDone(arrivedNow);
+  device_->arrivals().EndData(held_.size() + in, device_->arrivals().Arrived(in),
+                              static_cast<size_t>(threshold_));
 }
 
 // The host learns that its device is gone without calling anything: the port

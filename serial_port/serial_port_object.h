@@ -125,7 +125,7 @@ class SerialPortObject final : public ISerialPort,
   };
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-  void OnNotice(Notice kind, unsigned session, LPARAM detail);
+  void OnNotice(Notice kind, unsigned session, LPARAM unused);
   void OnData();
   void RaiseEvent(DISPID event, LONG argument);
 
@@ -178,7 +178,6 @@ class SerialPortObject final : public ISerialPort,
   std::unique_ptr<PortDevice> device_;  // while open
   unsigned session_ = 0;  // which opening; notices of an earlier one are dropped
   std::string held_;      // bytes taken from the device, not yet handed out
-  bool raising_ = false;  // DataReceived is running
   DWORD closedBy_ = 0;    // the error that closed the port when its device failed
 };
 

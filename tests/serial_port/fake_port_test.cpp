@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "serial_port/port_device.h"
 #include "serial_port/serial_port_object.h"
 #include "support/com_test.h"
 #include "support/fake_kernel32.h"
@@ -390,6 +391,130 @@ TEST_F(FakePort, ADeviceThatFailsUnderTheWatcherClosesThePortAndSaysWhy) {
   EXPECT_NE(description.find(SystemText(ERROR_NOT_READY)), std::wstring::npos) << description;
   fake.Default("ClearCommError", FakeAnswer{});
   EXPECT_HRESULT_SUCCEEDED(port->Open()) << "the port opens again";
+}
+
+// On a polled port the host's own ClearCommError (BytesToRead here) may be the
+// call that clears a break or a line error in the driver: both are told all
+// the same, once.
+TEST_F(FakePort, ABreakAndAnErrorClearedByTheHostsCallAreToldOnce) {
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  const DWORD host = ::GetCurrentThreadId();
+  HANDLE inside = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  HANDLE release = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  // The watcher is held inside one of its looks while the host calls.
+  FakeAnswer held;
+  held.during = [&] {
+    if (::GetCurrentThreadId() == host) return;
+    ::SetEvent(inside);
+    ::WaitForSingleObject(release, 5000);
+  };
+  fake.Default("ClearCommError", held);
+  ASSERT_EQ(::WaitForSingleObject(inside, 5000), WAIT_OBJECT_0);
+  FakeAnswer found;
+  found.errors = CE_BREAK | CE_FRAME;
+  fake.Next("ClearCommError", found);
+  LONG count = -1;
+  EXPECT_HRESULT_SUCCEEDED(port->get_BytesToRead(&count));
+  fake.Default("ClearCommError", FakeAnswer{});
+  ::SetEvent(release);
+  EXPECT_TRUE(PumpUntil([&] { return events.received.size() >= 2; }));
+  EXPECT_TRUE(WatcherCalls("ClearCommError", 3));
+  EXPECT_EQ(events.received,
+            (std::vector<Event>{{kPinChanged, serialPinBreak}, {kErrorReceived, CE_FRAME}}));
+  ::CloseHandle(inside);
+  ::CloseHandle(release);
+}
+
+// A driver that never ends a cancelled event wait: closing gives up on the
+// watcher after its bound, but the wait's OVERLAPPED and event stay alive
+// for the driver to complete, also after the watcher has gone.
+TEST_F(FakePort, AWaitTheDriverNeverEndsKeepsItsOverlappedAfterClose) {
+  std::atomic<DWORD> watcher{0};
+  FakeAnswer pending = Failing(ERROR_IO_PENDING);
+  pending.during = [&] { watcher = ::GetCurrentThreadId(); };
+  fake.Default("WaitCommEvent", pending);
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  ASSERT_TRUE(PumpUntil([&] { return watcher != 0; }));
+  HANDLE thread = ::OpenThread(SYNCHRONIZE, FALSE, watcher);
+  ASSERT_TRUE(thread);
+  const HANDLE event = static_cast<const OVERLAPPED*>(fake.named("WaitCommEvent")[0].overlapped)->hEvent;
+  EXPECT_HRESULT_SUCCEEDED(port->Close());
+  EXPECT_EQ(::WaitForSingleObject(thread, 15000), WAIT_OBJECT_0) << "the watcher ends";
+  ::CloseHandle(thread);
+  DWORD flags = 0;
+  EXPECT_TRUE(::GetHandleInformation(event, &flags)) << "the pending wait's event was closed";
+  EXPECT_TRUE(::SetEvent(event)) << "the driver completes the wait late";
+}
+
+// --- Notices refused by a full queue ---------------------------------------------
+
+// Stands in for PostMessageW on a queue that is full while `g_refusing`, and
+// counts the notices it takes and refuses.
+std::atomic<bool> g_refusing{false};
+std::atomic<int> g_refused{0};
+std::atomic<int> g_accepted[1u << serial_port::kNoticeBits];
+BOOL WINAPI RefusingPost(HWND, UINT, WPARAM tag, LPARAM) {
+  if (g_refusing) {
+    ++g_refused;
+    ::SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+    return FALSE;
+  }
+  ++g_accepted[tag & ((1u << serial_port::kNoticeBits) - 1)];
+  return TRUE;
+}
+
+// What the watcher saw while the queue was full is posted once it has room:
+// one notice of each kind, with all it gathered; a failure until it is taken.
+TEST(FakePortDevice, ANoticeRefusedByAFullQueueIsPostedOnceThereIsRoom) {
+  using serial_port::Notice;
+  auto answer = [](DWORD inQueue, DWORD errors, DWORD modem) {
+    FakeAnswer a;
+    a.inQueue = inQueue, a.errors = errors, a.modem = modem;
+    return a;
+  };
+  const struct {
+    const char* what;
+    const char* function;      // what the watcher's looks find while refused
+    std::vector<FakeAnswer> found;  // one after another, each until refused
+    Notice kind;
+  } cases[] = {
+      {"bytes", "ClearCommError", {answer(3, 0, 0), answer(5, 0, 0)}, Notice::kData},
+      {"line errors", "ClearCommError", {answer(0, CE_FRAME, 0), answer(0, CE_OVERRUN, 0)}, Notice::kErrors},
+      {"pin changes", "GetCommModemStatus", {answer(0, 0, MS_CTS_ON), answer(0, 0, MS_CTS_ON | MS_DSR_ON)},
+       Notice::kPins},
+      {"the device failed", "ClearCommError", {Failing(ERROR_NOT_READY)}, Notice::kFailed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    FakeKernel32 fake;
+    for (auto& n : g_accepted) n = 0;
+    g_refused = 0;
+    g_refusing = true;
+    serial_port::PortDevice device(fake.table(), nullptr, WM_APP, 1, RefusingPost);
+    ASSERT_FALSE(device.Open("COM9", serial_port::LineSettings{}, serial_port::kNoLimit).failed());
+    // The lines' first reading is the state changes are seen from.
+    ASSERT_TRUE(PumpUntil([&] { return !fake.named("ClearCommError").empty(); }));
+    for (const FakeAnswer& found : c.found) {
+      const int refused = g_refused;
+      fake.Default(c.function, found);
+      ASSERT_TRUE(PumpUntil([&] { return g_refused > refused; }));
+    }
+    g_refusing = false;
+    const auto& accepted = g_accepted[static_cast<unsigned>(c.kind)];
+    EXPECT_TRUE(PumpUntil([&] { return accepted >= 1; }, 2000));
+    if (c.kind != Notice::kFailed) {
+      const size_t looks = fake.named("ClearCommError").size() + 3;
+      EXPECT_TRUE(PumpUntil([&] { return fake.named("ClearCommError").size() >= looks; }));
+    }
+    EXPECT_EQ(accepted, 1) << "one notice while the host has not taken it";
+    if (c.kind == Notice::kPins) {
+      EXPECT_EQ(device.arrivals().TakePins(), static_cast<DWORD>(EV_CTS | EV_DSR));
+    }
+    if (c.kind == Notice::kErrors) {
+      EXPECT_EQ(device.arrivals().TakeErrors(), static_cast<DWORD>(CE_FRAME | CE_OVERRUN));
+    }
+    device.Close();
+  }
 }
 
 // --- Transfers that complete later ------------------------------------------------

@@ -345,6 +345,58 @@ TEST_F(SerialPortBench, DataReceivedWaitsForTheThresholdAndComesAgainForBytesLef
   EXPECT_EQ(events.received.front().argument, 10);
 }
 
+// Bytes too few for the threshold are raised when it comes down to them, not
+// only when more arrive.
+TEST_F(SerialPortBench, LoweringTheThresholdToTheBytesQueuedRaisesDataReceived) {
+  OpenBoth();
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReceivedBytesThreshold(10));
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"01234").get()));
+  ASSERT_TRUE(WaitForBytes(b.get(), 5));
+  PumpUntil([] { return false; }, 200);
+  ASSERT_TRUE(events.received.empty()) << "raised below the threshold";
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReceivedBytesThreshold(5));
+  ASSERT_TRUE(PumpUntil([&] { return !events.received.empty(); }, 2000));
+  EXPECT_EQ(events.received.front().id, kDataReceived);
+  EXPECT_EQ(events.received.front().argument, 5);
+}
+
+// Bytes discarded unread were told once; the next ones are told anew.
+TEST_F(SerialPortBench, BytesAfterADiscardRaiseDataReceived) {
+  OpenBoth();
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReceivedBytesThreshold(5));  // one event for the five
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"01234").get()));
+  ASSERT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 1; }));
+  ASSERT_HRESULT_SUCCEEDED(b->DiscardInBuffer());
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReceivedBytesThreshold(1));
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"5").get()));
+  EXPECT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 2; }, 2000));
+}
+
+// A handler that closes and opens the port again and then waits in a
+// message loop (a MsgBox, DoEvents): the new opening raises its own.
+TEST_F(SerialPortBench, APortOpenedAgainInsideDataReceivedRaisesItForItsNewBytes) {
+  OpenBoth();
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  std::wstring got;
+  events.handler = [&](DISPID id, LONG) {
+    if (id != kDataReceived) return;
+    got += Text(b.get(), &ISerialPort::ReadExisting);
+    if (events.Count(kDataReceived) != 1) return;
+    EXPECT_HRESULT_SUCCEEDED(b->Close());
+    EXPECT_HRESULT_SUCCEEDED(b->Open());
+    EXPECT_HRESULT_SUCCEEDED(a->Write(Bstr(L"2").get()));
+    PumpUntil([&] { return events.Count(kDataReceived) == 2; }, 2000);
+  };
+  ASSERT_HRESULT_SUCCEEDED(a->Write(Bstr(L"1").get()));
+  EXPECT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 2; }, 3000));
+  EXPECT_EQ(got, L"12");
+}
+
 TEST_F(SerialPortBench, TwoPortsOnOneThreadEachGetTheirOwnEvents) {
   OpenBoth();
   PortEvents eventsA, eventsB;
