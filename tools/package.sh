@@ -55,11 +55,8 @@ fill <"$top/package/INSTALL.txt" | crlf >"$root/INSTALL.txt"
 fill <"$top/package/MyProgram.exe.manifest" | crlf >"$root/examples/MyProgram.exe.manifest"
 crlf <"$top/examples/serial_loopback.vbs" >"$root/examples/serial_loopback.vbs"
 crlf <"$top/examples/cpp_client.cpp" >"$root/examples/cpp_client.cpp"
-# The interface compiler names its input by the build's own path; the
-# package names it plainly, so where the tree was built does not show.
 for file in Vemblaric.h Vemblaric_i.c; do
-  sed 's|from [^ ]*/Vemblaric\.idl|from Vemblaric.idl|' "$base/$first/server/idl/$file" | crlf \
-    >"$root/examples/$file"
+  crlf <"$base/$first/server/idl/$file" >"$root/examples/$file"
 done
 
 (cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum) >"$stage/SHA256SUMS"

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# The release package as a user gets it: tools/package.sh run twice gives the
-# same bytes; the zip holds exactly the files INSTALL.txt speaks of, each
-# matching its line in SHA256SUMS; and the unpacked x86\Vemblaric.ocx,
-# registered with regsvr32 in a fresh 32-bit prefix, runs the unpacked
-# VBScript example over the cable and is removed again with regsvr32 /u.
+# The release package as a user gets it: both variants built again, later, in
+# another folder (build_again.sh), give the same files, and their package the
+# same bytes, none telling where the tree was; the zip holds exactly the files
+# INSTALL.txt speaks of, each matching its line in SHA256SUMS; and the
+# unpacked x86\Vemblaric.ocx, registered with regsvr32 in a fresh 32-bit
+# prefix, runs the unpacked VBScript example over the cable and is removed
+# again with regsvr32 /u.
 #
 #   package_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR
 #
@@ -25,15 +27,21 @@ fail() {
 
 version=$(head -n 1 "$src/VERSION")
 name=vemblaric-$version
-for run in one two; do
-  rm -rf "${work:?}/$run"
-  VEMBLARIC_BUILD=$base bash "$src/tools/package.sh" "$work/$run" >"$work/$run.log" 2>&1 ||
-    { cat "$work/$run.log" >&2; echo "tools/package.sh failed" >&2; exit 1; }
-  sleep 1  # a second apart, so a time taken from the clock would show
-done
+package() {  # package BUILDS_FOLDER RUN [environment...]
+  rm -rf "${work:?}/$2"
+  env VEMBLARIC_BUILD="$1" "${@:3}" bash "$src/tools/package.sh" "$work/$2" >"$work/$2.log" 2>&1 ||
+    { cat "$work/$2.log" >&2; echo "tools/package.sh failed" >&2; exit 1; }
+}
+package "$base" one
 zip=$work/one/$name.zip
 [ -f "$zip" ] || { echo "no $name.zip" >&2; exit 1; }
-cmp "$zip" "$work/two/$name.zip" || fail "two runs gave different zips"
+echo "== both variants built again"
+if bash "$src/tests/package/build_again.sh" "$src" "$work/again" "$x86" "$x64" >"$work/again.txt"; then
+  package "$(dirname "$(tail -n 1 "$work/again.txt")")" two TZ=Pacific/Kiritimati
+  cmp "$zip" "$work/two/$name.zip" || fail "the second builds' package differs from the first's"
+else
+  fail "the second builds differ from the first"
+fi
 
 echo "== unpacked"
 rm -rf "$work/unpacked"
@@ -64,6 +72,7 @@ for variant in x86 x64; do
 done
 grep -q "^Vemblaric $version - " "$root/INSTALL.txt" || fail "INSTALL.txt does not name version $version"
 grep -rlI '@[A-Z_]*@' "$root" && fail "a placeholder is left in the package"
+grep -rlaF -e "$src" -e "$base" "$root" && fail "the package tells where the tree was"
 [ "$(grep -c $'\r$' "$root/INSTALL.txt")" = "$(wc -l <"$root/INSTALL.txt")" ] ||
   fail "INSTALL.txt does not end every line with CR LF"
 
