@@ -37,9 +37,10 @@ constexpr DWORD kSuspendedSliceMs = 20;
 // How often a wait looks again while data waits unread in the socket (a
 // select would return at once for it).
 constexpr DWORD kStalledPollMs = 5;
-// A server that breaks the protocol has the connection ended as Winsock ends
-// one for a protocol error.
-constexpr DWORD kProtocolFailure = WSAECONNABORTED;
+// A server that breaks the protocol has the connection ended, and the calls
+// then fail with this code, whose text ("The data is invalid.") says why;
+// Winsock's own code for an aborted connection (10053) has none under Wine.
+constexpr DWORD kProtocolFailure = ERROR_INVALID_DATA;
 static_assert(kMostBuffered + kBufferSlack + kLookAheadBytes <= 0x7FFFFFFF,
               "the buffers' sizes go to recv as int and to COMSTAT as DWORD");
 

@@ -324,8 +324,9 @@ TEST(ScriptedServer, AnEndlessSubnegotiationFailsTheConnectionWithBoundedMemory)
     RealPort a;
     const long opened = OpenNamed(a, 1, server.Address("rfc2217"));
     if (c.beforeOpen) {
-      EXPECT_EQ(opened, WSAECONNABORTED);
+      EXPECT_EQ(opened, ERROR_INVALID_DATA);
       EXPECT_EQ(a.port.CommError().strFunction.str(), L"CommOpen (CreateFile)");
+      EXPECT_EQ(a.port.CommError().strErrorMessage.str(), testing::SystemMessage(ERROR_INVALID_DATA));
       continue;
     }
     ASSERT_EQ(opened, 0);
@@ -337,7 +338,7 @@ TEST(ScriptedServer, AnEndlessSubnegotiationFailsTheConnectionWithBoundedMemory)
     while ((n = a.port.CommRead(1, *data.put(), 0)) == 0 && ::GetTickCount() - start < 10000)
       mostHeld = std::max(mostHeld, transport::NetworkBytesHeld(a.Handle(1)));
     EXPECT_EQ(n, -1);
-    EXPECT_EQ(a.port.CommError().lngErrorCode, WSAECONNABORTED);
+    EXPECT_EQ(a.port.CommError().lngErrorCode, ERROR_INVALID_DATA);
     EXPECT_LE(mostHeld, kMostHeld);
     EXPECT_EQ(a.port.CommClose(1), 0);
   }
