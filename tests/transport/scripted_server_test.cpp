@@ -91,10 +91,9 @@ void PlayTelnet(SOCKET s, const TelnetPart& part) {
 
 
 // A notification as the server sends it: the command's code plus 100.
-std::string FromServer(transport::comport::Command command) {
+std::string FromServer(int command, const std::string& value = {}) {
   return transport::TelnetSession::ComPortCommand(
-      static_cast<transport::comport::Command>(command + transport::comport::kServerCode),
-      std::string());
+      static_cast<transport::comport::Command>(command + transport::comport::kServerCode), value);
 }
 
 // Waits, bounded, until `flag` is set.
@@ -237,13 +236,8 @@ TEST(ScriptedServer, NotificationsBecomeErrorFlagsOnceAndTheModemLines) {
       std::string out;
       for (char c : data) {
         const Notified& n = kNotified[static_cast<size_t>(c - 'a')];
-        const auto notify = [](transport::comport::Command command, uint8_t value) {
-          return transport::TelnetSession::ComPortCommand(
-              static_cast<transport::comport::Command>(command + transport::comport::kServerCode),
-              value);
-        };
-        out += notify(transport::comport::kNotifyLineState, n.lineState) +
-               notify(transport::comport::kNotifyModemState, n.modemState) + "!";
+        out += FromServer(transport::comport::kNotifyLineState, std::string(1, n.lineState)) +
+               FromServer(transport::comport::kNotifyModemState, std::string(1, n.modemState)) + "!";
       }
       return out;
     };
@@ -378,7 +372,7 @@ TEST(ScriptedServer, ProtocolBehindUnreadDataIsStillSeen) {
     ScriptedServer server([&](SOCKET s) {
       TelnetPart part;
       part.reply = [&](const std::string& data) {
-        if (data != "s" && data != "d") return std::string("<") + data + ">";
+        if (data != "s" && data != "d") return data;
         std::string out;
         if (data == "s") out += FromServer(transport::comport::kFlowControlSuspend);
         out += escaped;
@@ -394,7 +388,7 @@ TEST(ScriptedServer, ProtocolBehindUnreadDataIsStillSeen) {
     EXPECT_TRUE(c.call(a));
     EXPECT_LE(transport::NetworkBytesHeld(a.Handle(1)), kMostHeld);
     EXPECT_TRUE(ReadBytes(a.Handle(1), flood.size()) == flood) << "the data came through whole";
-    if (c.suspends) EXPECT_EQ(ReadBytes(a.Handle(1), 6), "<held>");
+    if (c.suspends) EXPECT_EQ(ReadBytes(a.Handle(1), 4), "held");
     EXPECT_EQ(a.port.CommClose(1), 0);
   }
 }
@@ -466,8 +460,7 @@ TEST(ScriptedServer, AnAnswerToTheLastCallsLinesIsNotTakenForThisCallsAnswer) {
     part.answer = [&](int code, const std::string& value) {
       if (code != transport::comport::kSetControl) return value;
       if (static_cast<uint8_t>(value[0]) >= transport::comport::kDtrOn) {
-        testing::SendText(s, transport::TelnetSession::ComPortCommand(
-                                 static_cast<transport::comport::Command>(code + 100), value));
+        testing::SendText(s, FromServer(code, value));
         ++linesAnswered;
       } else {
         heldFlow = value;
@@ -477,10 +470,7 @@ TEST(ScriptedServer, AnAnswerToTheLastCallsLinesIsNotTakenForThisCallsAnswer) {
     };
     part.tick = [&] {
       if (heldFlow.empty() || ::GetTickCount() - heldAt < 100) return;
-      testing::SendText(s, transport::TelnetSession::ComPortCommand(
-                               static_cast<transport::comport::Command>(
-                                   transport::comport::kSetControl + 100),
-                               heldFlow));
+      testing::SendText(s, FromServer(transport::comport::kSetControl, heldFlow));
       heldFlow.clear();
     };
     PlayTelnet(s, part);
@@ -502,10 +492,8 @@ TEST(ScriptedServer, AFaultNotifiedJustBeforeTheServerLeavesIsStillReportedOnce)
   ScriptedServer server([&](SOCKET s) {
     TelnetPart part;
     part.reply = [&](const std::string&) {
-      testing::SendText(s, transport::TelnetSession::ComPortCommand(
-                               static_cast<transport::comport::Command>(
-                                   transport::comport::kNotifyLineState + 100),
-                               transport::comport::kBreakDetected));
+      testing::SendText(s, FromServer(transport::comport::kNotifyLineState,
+                                      std::string(1, transport::comport::kBreakDetected)));
       leave = true;
       return std::string();
     };
