@@ -181,8 +181,12 @@ BOOL WINAPI CloseHandle(HANDLE h) {
       --r.count;
     }
   }
-  // A call still running on another thread keeps the port until it returns.
-  if (closing) return TRUE;
+  // A call still running on another thread keeps the port until it returns;
+  // one waiting on the server (a suspended write) is ended.
+  if (closing) {
+    if (closing->port) closing->port->Abandon();
+    return TRUE;
+  }
   return ::CloseHandle(h);
 }
 
@@ -248,5 +252,10 @@ BOOL WINAPI CancelIoEx(HANDLE h, LPOVERLAPPED overlapped) {
 }
 
 size_t OpenNetworkHandles() { return Ports().count.load(); }
+
+size_t NetworkBytesHeld(HANDLE h) {
+  auto p = Find(h);
+  return p ? p->port->BytesHeld() : 0;
+}
 
 }  // namespace vemblaric::transport

@@ -28,5 +28,7 @@ BOOL WINAPI CancelIoEx(HANDLE h, LPOVERLAPPED overlapped);
 
 // How many network handles are open (for tests: every close releases its one).
 size_t OpenNetworkHandles();
+// What the port of a network handle holds for the server's bytes (for tests).
+size_t NetworkBytesHeld(HANDLE h);
 
 }  // namespace vemblaric::transport

@@ -19,6 +19,30 @@ constexpr size_t kChunkBytes = 4096;
 // Past this much unread data the rest stays in the socket, where TCP's own
 // flow control holds the server back, as a full queue holds back a device.
 constexpr size_t kMostBuffered = 1 << 20;
+// Room past the cap for the last chunk and for what has been read but not yet
+// dropped from the buffer's front, so that the front moves once per this much
+// read rather than once per chunk.
+constexpr size_t kBufferSlack = 32 * 1024;
+// The server's protocol goes on behind that data: a resume, a setting's
+// answer, a purge's. Taking the data would grow the buffer without bound and
+// dropping it would lose it, so the port peeks at the socket instead and acts
+// on the protocol in this much of what waits there, leaving the data to be
+// taken when the reader gets to it. Protocol further behind (in the socket
+// past this, or still in the server's own buffers) waits for the reader, as
+// data does: no bounded client can see past it.
+constexpr size_t kLookAheadBytes = 64 * 1024;
+// How long a suspended write waits at most before it looks again under the
+// lock, in case another call took the server's resume.
+constexpr DWORD kSuspendedSliceMs = 20;
+// How often a wait looks again while data waits unread in the socket (a
+// select would return at once for it).
+constexpr DWORD kStalledPollMs = 5;
+// A server that breaks the protocol has the connection ended, and the calls
+// then fail with this code, whose text ("The data is invalid.") says why;
+// Winsock's own code for an aborted connection (10053) has none under Wine.
+constexpr DWORD kProtocolFailure = ERROR_INVALID_DATA;
+static_assert(kMostBuffered + kBufferSlack + kLookAheadBytes <= 0x7FFFFFFF,
+              "the buffers' sizes go to recv as int and to COMSTAT as DWORD");
 
 ULONGLONG Now() { return ::GetTickCount64(); }
 
@@ -103,6 +127,15 @@ DWORD SourceBytesSent(const char* source, DWORD size, size_t sent) {
   return whole;
 }
 
+// Whether the first `sent` bytes of the escaped form of `source` end between
+// the two bytes of a doubled 255.
+bool EndsInsidePair(const char* source, DWORD size, size_t sent) {
+  size_t used = 0;
+  for (DWORD i = 0; i < size && used < sent; ++i)
+    used += static_cast<uint8_t>(source[i]) == telnet::kIac ? 2 : 1;
+  return used > sent;
+}
+
 void Complete(OVERLAPPED* overlapped, DWORD count) {
   if (!overlapped) return;
   overlapped->Internal = 0;
@@ -113,6 +146,7 @@ void Complete(OVERLAPPED* overlapped, DWORD count) {
 }  // namespace
 
 NetworkPort::NetworkPort(Scheme scheme, Socket socket) : scheme_(scheme), socket_(std::move(socket)) {
+  chunkData_.reserve(kChunkBytes);
   dcb_.DCBlength = sizeof(DCB);
   dcb_.BaudRate = CBR_9600;
   dcb_.fBinary = TRUE;
@@ -180,7 +214,7 @@ bool NetworkPort::Negotiate(DWORD& error) {
   // A server that says nothing of the option within the bound is taken to
   // refuse it: the port then carries bytes, and settings fail visibly.
   while (session_.comPort() == ComPortOption::kAsked && Remaining(deadline) > 0) {
-    WaitReadable(Remaining(deadline));
+    WaitForServer(Remaining(deadline), DataLeftInSocket());
     if (!Drain()) {
       error = broken_;
       return false;
@@ -210,16 +244,11 @@ BOOL NetworkPort::FailBroken() { return Fail(broken_ ? broken_ : ERROR_BROKEN_PI
 bool NetworkPort::Drain() {
   if (broken_) return false;
   char chunk[kChunkBytes];
-  while (Buffered() < kMostBuffered) {
+  for (;;) {
+    if (Buffered() >= kMostBuffered) return !Negotiating() || LookAhead();
     const int got = ::recv(socket_.get(), chunk, static_cast<int>(sizeof chunk), 0);
     if (got > 0) {
-      if (Negotiating()) {
-        std::string replies;
-        session_.Receive(chunk, static_cast<size_t>(got), inbound_, replies);
-        if (!replies.empty() && !SendControl(replies)) return false;
-      } else {
-        inbound_.append(chunk, static_cast<size_t>(got));
-      }
+      if (!Take(chunk, static_cast<size_t>(got), true)) return false;
       continue;
     }
     if (got == 0) {
@@ -232,7 +261,76 @@ bool NetworkPort::Drain() {
     broken_ = e;
     return false;
   }
+}
+
+bool NetworkPort::Take(const char* bytes, size_t count, bool keepData) {
+  const char* data = bytes;
+  size_t size = count;
+  if (Negotiating()) {
+    chunkData_.clear();
+    replies_.clear();
+    session_.Receive(bytes, count, chunkData_, replies_);
+    if (session_.failed()) {
+      broken_ = kProtocolFailure;
+      return false;
+    }
+    if (!replies_.empty() && !SendControl(replies_)) return false;
+    data = chunkData_.data();
+    size = chunkData_.size();
+  }
+  if (!keepData || size == 0) return true;
+  // The buffer grows by doubling up to the cap and its slack, no further:
+  // what has been read is dropped from its front first.
+  if (inbound_.size() + size > inbound_.capacity() && inboundStart_ > 0) {
+    inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<std::ptrdiff_t>(inboundStart_));
+    inboundStart_ = 0;
+  }
+  if (inbound_.size() + size > inbound_.capacity())
+    inbound_.reserve(std::min(std::max(inbound_.size() + size, 2 * inbound_.capacity()),
+                              kMostBuffered + kBufferSlack));
+  inbound_.insert(inbound_.end(), data, data + size);
   return true;
+}
+
+bool NetworkPort::LookAhead() {
+  const size_t seen = session_.lookedAhead();
+  if (seen >= kLookAheadBytes) return true;
+  lookAhead_.resize(kLookAheadBytes);
+  const int got = ::recv(socket_.get(), lookAhead_.data(), static_cast<int>(kLookAheadBytes), MSG_PEEK);
+  if (got > 0) {
+    if (static_cast<size_t>(got) <= seen) return true;
+    replies_.clear();
+    session_.LookAhead(lookAhead_.data() + seen, static_cast<size_t>(got) - seen, replies_);
+    if (session_.failed()) {
+      broken_ = kProtocolFailure;
+      return false;
+    }
+    return replies_.empty() || SendControl(replies_);
+  }
+  if (got == 0) {
+    broken_ = ERROR_BROKEN_PIPE;
+    return false;
+  }
+  const DWORD e = LastSocketError();
+  if (e == WSAEWOULDBLOCK || e == WSAEINTR) return true;
+  broken_ = e;
+  return false;
+}
+
+bool NetworkPort::DropLookedAhead() {
+  char chunk[kChunkBytes];
+  while (session_.lookedAhead() > 0 && !broken_) {
+    const int wanted = static_cast<int>(std::min(session_.lookedAhead(), sizeof chunk));
+    const int got = ::recv(socket_.get(), chunk, wanted, 0);
+    if (got <= 0) {
+      // The bytes were there when they were peeked at; only a failed
+      // connection takes them away.
+      broken_ = got == 0 ? ERROR_BROKEN_PIPE : LastSocketError();
+      return false;
+    }
+    if (!Take(chunk, static_cast<size_t>(got), false)) return false;
+  }
+  return !broken_;
 }
 
 void NetworkPort::WaitReadable(DWORD ms) {
@@ -241,6 +339,25 @@ void NetworkPort::WaitReadable(DWORD ms) {
   FD_SET(socket_.get(), &readable);
   timeval tv = Timeval(ms);
   ::select(0, &readable, nullptr, nullptr, ms == INFINITE ? nullptr : &tv);
+}
+
+bool NetworkPort::DataLeftInSocket() const {
+  if (Buffered() < kMostBuffered) return false;
+  u_long waiting = 0;
+  return ::ioctlsocket(socket_.get(), FIONREAD, &waiting) == 0 && waiting > 0;
+}
+
+void NetworkPort::WaitForServer(DWORD ms, bool dataLeftInSocket) {
+  if (dataLeftInSocket) ::Sleep(std::min(ms, kStalledPollMs));
+  else WaitReadable(ms);
+}
+
+void NetworkPort::Abandon() { ::shutdown(socket_.get(), SD_BOTH); }
+
+size_t NetworkPort::BytesHeld() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return inbound_.capacity() + lookAhead_.capacity() + chunkData_.capacity() +
+         replies_.capacity() + session_.BytesHeld();
 }
 
 size_t NetworkPort::SendBytes(const std::string& bytes, ULONGLONG deadline) {
@@ -267,8 +384,15 @@ size_t NetworkPort::SendBytes(const std::string& bytes, ULONGLONG deadline) {
   return sent;
 }
 
+bool NetworkPort::SendOwedByte(ULONGLONG deadline) {
+  if (!owesIac_) return true;
+  owesIac_ = SendBytes(std::string(1, static_cast<char>(telnet::kIac)), deadline) == 0;
+  return !owesIac_;
+}
+
 bool NetworkPort::SendControl(const std::string& bytes) {
-  if (SendBytes(bytes, Now() + kControlSendMs) == bytes.size()) return true;
+  const ULONGLONG deadline = Now() + kControlSendMs;
+  if (SendOwedByte(deadline) && SendBytes(bytes, deadline) == bytes.size()) return true;
   if (!broken_) broken_ = WSAETIMEDOUT;  // a server that takes no more is as good as gone
   return false;
 }
@@ -289,7 +413,7 @@ bool NetworkPort::AwaitAnswers(const comport::Command* commands, const unsigned*
       Fail(ERROR_TIMEOUT);
       return false;
     }
-    WaitReadable(Remaining(deadline));
+    WaitForServer(Remaining(deadline), DataLeftInSocket());
   }
 }
 
@@ -311,10 +435,14 @@ BOOL NetworkPort::PurgeComm(DWORD flags) {
     const unsigned before = session_.answer(purge).count;
     if (!SendControl(TelnetSession::ComPortCommand(purge, which))) return FailBroken();
     if (!AwaitAnswers(&purge, &before, 1, kAnswerMs)) return FALSE;
-    // What arrived before the server's answer was on its way before the purge.
+    // What arrived before the server's answer was on its way before the purge,
+    // and so was what waits in the socket before the answer (LookAhead saw
+    // the answer there; what it saw after the answer goes too, a purge's
+    // usual race with arriving data).
     if (receive) {
       inbound_.clear();
       inboundStart_ = 0;
+      if (!DropLookedAhead()) return FailBroken();
     }
   }
   return TRUE;
@@ -352,6 +480,9 @@ BOOL NetworkPort::SetCommState(const DCB* dcb) {
     const std::string values[kSettings] = {BaudValue(dcb->BaudRate), Byte(dcb->ByteSize),
                                            Byte(dcb->Parity + 1u), Byte(StopSizeCode(dcb->StopBits)),
                                            Byte(FlowControlCode(*dcb))};
+    // Answers that have arrived since the last call are counted first, or
+    // one of them would pass for this call's answer.
+    if (!Drain()) return FailBroken();
     unsigned before[kSettings];
     std::string out;
     for (size_t i = 0; i < kSettings; ++i) {
@@ -382,9 +513,10 @@ BOOL NetworkPort::SetCommState(const DCB* dcb) {
 BOOL NetworkPort::ClearCommError(DWORD* errors, COMSTAT* stat) {
   std::lock_guard<std::mutex> lock(mutex_);
   Drain();
-  // Data that arrived before the connection ended can still be read.
-  if (broken_ && Buffered() == 0) return FailBroken();
   const uint8_t faults = Negotiating() ? session_.TakeLineFaults() : 0;
+  // Data that arrived before the connection ended can still be read, and
+  // faults notified before it are still reported, once, before the call fails.
+  if (broken_ && Buffered() == 0 && faults == 0) return FailBroken();
   DWORD flags = 0;
   if (faults & comport::kOverrun) flags |= CE_OVERRUN;
   if (faults & comport::kParityError) flags |= CE_RXPARITY;
@@ -427,11 +559,9 @@ BOOL NetworkPort::ReadFile(void* buffer, DWORD wanted, DWORD* count, OVERLAPPED*
   if (n == 0 && broken_ && wanted) return FailBroken();
   if (n) std::memcpy(buffer, inbound_.data() + inboundStart_, n);
   inboundStart_ += n;
+  // What has been read leaves the buffer's front when more arrives (Take).
   if (inboundStart_ == inbound_.size()) {
     inbound_.clear();
-    inboundStart_ = 0;
-  } else if (inboundStart_ > kChunkBytes * 16 && inboundStart_ > inbound_.size() / 2) {
-    inbound_.erase(0, inboundStart_);
     inboundStart_ = 0;
   }
   if (count) *count = static_cast<DWORD>(n);
@@ -442,7 +572,7 @@ BOOL NetworkPort::ReadFile(void* buffer, DWORD wanted, DWORD* count, OVERLAPPED*
 BOOL NetworkPort::WriteFile(const void* buffer, DWORD size, DWORD* count, OVERLAPPED* overlapped) {
   if (count) *count = 0;
   if (!buffer && size) return Fail(ERROR_INVALID_PARAMETER);
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::unique_lock<std::mutex> lock(mutex_);
   if (broken_) return FailBroken();
   const ULONGLONG total =
       ULONGLONG{timeouts_.WriteTotalTimeoutMultiplier} * size + timeouts_.WriteTotalTimeoutConstant;
@@ -457,11 +587,25 @@ BOOL NetworkPort::WriteFile(const void* buffer, DWORD size, DWORD* count, OVERLA
       Complete(overlapped, 0);
       return TRUE;
     }
-    WaitReadable(deadline ? Remaining(deadline) : INFINITE);
+    const DWORD slice = std::min(deadline ? Remaining(deadline) : INFINITE, kSuspendedSliceMs);
+    const bool dataLeft = DataLeftInSocket();
+    lock.unlock();
+    WaitForServer(slice, dataLeft);
+    lock.lock();
+    if (broken_) return FailBroken();
   }
   const std::string bytes =
       Negotiating() ? TelnetSession::EscapeData(source, size) : std::string(source, size);
-  const size_t sent = SendBytes(bytes, deadline);
+  size_t sent = SendOwedByte(deadline) ? SendBytes(bytes, deadline) : 0;
+  // A deadline between the two bytes of a doubled 255 leaves a lone command
+  // byte on the wire, and the server would take the next byte for a command.
+  // The pair is finished now if the socket takes one more byte, else by the
+  // next bytes sent, whatever they are: the byte counts as written, as one a
+  // driver has queued does.
+  if (Negotiating() && EndsInsidePair(source, size, sent)) {
+    owesIac_ = SendBytes(bytes.substr(sent, 1), Now()) == 0;
+    ++sent;
+  }
   if (broken_) return FailBroken();
   const DWORD done = Negotiating() ? SourceBytesSent(source, size, sent) : static_cast<DWORD>(sent);
   if (count) *count = done;

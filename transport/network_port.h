@@ -4,6 +4,14 @@
 // port layer with their documented results; every call completes before it
 // returns, and every wait is bounded unless the caller's time-outs ask for
 // none.
+//
+// Threads: every call holds the port's lock while it runs, so the session,
+// the buffers and the settings change under one lock only. The one exception
+// is a write the server has suspended: it lets the lock go while it waits,
+// so that reads, ClearCommError and the settings go on meanwhile, and looks
+// again under the lock at least every kSuspendedSliceMs (a resume another
+// call took is seen then). Abandon may run on any thread at any time: it
+// only shuts the socket down, which ends such a wait.
 #pragma once
 
 #include <winsock2.h>
@@ -12,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "transport/network_name.h"
 #include "transport/telnet_session.h"
@@ -62,6 +71,12 @@ class NetworkPort {
   BOOL GetCommModemStatus(DWORD* status);
   BOOL EscapeCommFunction(DWORD function);
 
+  // The handle is closed: a call still waiting on the server returns.
+  void Abandon();
+  // What the port holds in memory for the server's bytes (for tests: it
+  // stays below the data cap plus a small constant whatever a server sends).
+  size_t BytesHeld();
+
  private:
   NetworkPort(Scheme scheme, Socket socket);
 
@@ -72,14 +87,28 @@ class NetworkPort {
   bool ComPortAccepted() const { return session_.comPort() == ComPortOption::kAccepted; }
   size_t Buffered() const { return inbound_.size() - inboundStart_; }
 
-  // Takes whatever the socket holds without waiting. False once the
-  // connection has gone, with broken_ set.
+  // Takes whatever the socket holds without waiting, up to the data cap;
+  // past it, acts on the protocol of what the socket holds (LookAhead).
+  // False once the connection has gone, with broken_ set.
   bool Drain();
+  // Passes `count` bytes taken from the socket through the session (or as
+  // they are, for raw bytes); data goes to inbound_ unless `keepData` is false.
+  bool Take(const char* bytes, size_t count, bool keepData);
+  bool LookAhead();
+  // Throws away the data of the bytes LookAhead has acted on.
+  bool DropLookedAhead();
   // Waits up to `ms` (INFINITE: no bound) for the socket to become readable.
   void WaitReadable(DWORD ms);
+  // Waits up to `ms` for more from the server. With data left unread in the
+  // socket, the socket always reads as readable, so this then only pauses.
+  void WaitForServer(DWORD ms, bool dataLeftInSocket);
+  bool DataLeftInSocket() const;
   // Sends all of `bytes`, waiting at most until `deadline` (0: no bound).
   // Returns how many went out; sets broken_ on a failed connection.
   size_t SendBytes(const std::string& bytes, ULONGLONG deadline);
+  // Sends the second half of a doubled 255 that a write's deadline cut off,
+  // if one is owed; false if it could not go out by `deadline`.
+  bool SendOwedByte(ULONGLONG deadline);
   bool SendControl(const std::string& bytes);
   // Waits until the server has answered each command of `commands` once more
   // than `before` says, at most `ms`. False with the last error set otherwise.
@@ -91,8 +120,11 @@ class NetworkPort {
   const Scheme scheme_;
   Socket socket_;
   TelnetSession session_;
-  std::string inbound_;  // received data not yet read, from inboundStart_
+  std::vector<char> inbound_;  // received data not yet read, from inboundStart_
   size_t inboundStart_ = 0;
+  std::string chunkData_, replies_;  // one chunk's data and answers, on their way
+  std::vector<char> lookAhead_;      // what LookAhead peeks at
+  bool owesIac_ = false;  // a write ended between the two bytes of a doubled 255
   DWORD broken_ = 0;  // the error that ended the connection, 0 while it lives
   DCB dcb_{};
   COMMTIMEOUTS timeouts_{};

@@ -15,6 +15,11 @@ bool WeOffer(uint8_t option) {
 }
 bool WeAccept(uint8_t option) { return option == kBinary || option == kSuppressGoAhead; }
 
+bool IsFlowControl(uint8_t control) {
+  return control <= comport::kHardwareFlowControl ||
+         (control >= comport::kDcdFlowControl && control <= comport::kDsrFlowControl);
+}
+
 }  // namespace
 
 std::string TelnetSession::Greeting() {
@@ -32,48 +37,65 @@ std::string TelnetSession::Greeting() {
 
 void TelnetSession::Receive(const char* bytes, size_t count, std::string& data,
                             std::string& replies) {
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t b = static_cast<uint8_t>(bytes[i]);
-    switch (state_) {
-      case State::kData:
-        if (b == kIac) state_ = State::kIac;
-        else data += static_cast<char>(b);
-        break;
-      case State::kIac:
-        if (b == kIac) {
-          data += static_cast<char>(b);
-          state_ = State::kData;
-        } else if (b >= kWill && b <= kDont) {
-          verb_ = b;
-          state_ = State::kOption;
-        } else if (b == kSb) {
-          sub_.clear();
-          state_ = State::kSub;
-        } else {
-          // NOP, go-ahead, data mark and the like carry nothing for a port.
-          state_ = State::kData;
-        }
-        break;
-      case State::kOption:
-        Negotiate(verb_, b, replies);
-        state_ = State::kData;
-        break;
-      case State::kSub:
-        if (b == kIac) state_ = State::kSubIac;
-        else sub_ += static_cast<char>(b);
-        break;
-      case State::kSubIac:
-        if (b == kSe) {
-          Subnegotiation();
-          state_ = State::kData;
-        } else {
-          // A doubled 255 is a value byte; any other command inside a
-          // subnegotiation is a server's slip and is dropped.
-          if (b == kIac) sub_ += static_cast<char>(b);
-          state_ = State::kSub;
-        }
-        break;
-    }
+  size_t i = 0;
+  for (; i < count && lookedAhead_ > 0; ++i, --lookedAhead_)
+    Step(takenState_, static_cast<uint8_t>(bytes[i]), &data, nullptr);
+  for (; i < count && !failed_; ++i) Step(state_, static_cast<uint8_t>(bytes[i]), &data, &replies);
+}
+
+void TelnetSession::LookAhead(const char* bytes, size_t count, std::string& replies) {
+  if (lookedAhead_ == 0) takenState_ = state_;
+  for (size_t i = 0; i < count && !failed_; ++i, ++lookedAhead_)
+    Step(state_, static_cast<uint8_t>(bytes[i]), nullptr, &replies);
+}
+
+void TelnetSession::Step(State& state, uint8_t b, std::string* data, std::string* replies) {
+  switch (state) {
+    case State::kData:
+      if (b == kIac) state = State::kIac;
+      else if (data) *data += static_cast<char>(b);
+      break;
+    case State::kIac:
+      if (b == kIac) {
+        if (data) *data += static_cast<char>(b);
+        state = State::kData;
+      } else if (b >= kWill && b <= kDont) {
+        if (replies) verb_ = b;
+        state = State::kOption;
+      } else if (b == kSb) {
+        if (replies) sub_.clear();
+        state = State::kSub;
+      } else {
+        // NOP, go-ahead, data mark and the like carry nothing for a port.
+        state = State::kData;
+      }
+      break;
+    case State::kOption:
+      if (replies) Negotiate(verb_, b, *replies);
+      state = State::kData;
+      break;
+    case State::kSub:
+      if (b == kIac) state = State::kSubIac;
+      else if (replies) sub_ += static_cast<char>(b);
+      break;
+    case State::kSubIac:
+      if (b == kSe) {
+        if (replies) Subnegotiation();
+        state = State::kData;
+      } else {
+        // A doubled 255 is a value byte; any other command inside a
+        // subnegotiation is a server's slip and is dropped.
+        if (b == kIac && replies) sub_ += static_cast<char>(b);
+        state = State::kSub;
+      }
+      break;
+  }
+  // A server that never ends its subnegotiation would otherwise have the
+  // client keep all it sends.
+  if (replies && sub_.size() > kLongestSubnegotiation) {
+    failed_ = true;
+    sub_.clear();
+    sub_.shrink_to_fit();
   }
 }
 
@@ -127,10 +149,11 @@ void TelnetSession::Subnegotiation() {
   if (code < comport::kServerCode || code >= comport::kServerCode + comport::kCommands) return;
   const auto command = static_cast<comport::Command>(code - comport::kServerCode);
   const std::string value = sub_.substr(2);
+  const uint8_t first = value.empty() ? 0 : static_cast<uint8_t>(value[0]);
+  if (command == comport::kSetControl && !IsFlowControl(first)) return;
   Answer& a = answers_[command];
   ++a.count;
   a.value = value;
-  const uint8_t first = value.empty() ? 0 : static_cast<uint8_t>(value[0]);
   switch (command) {
     case comport::kNotifyLineState: lineFaults_ |= static_cast<uint8_t>(first & comport::kLineFaults); break;
     case comport::kNotifyModemState: modemState_ = first; break;
@@ -138,6 +161,12 @@ void TelnetSession::Subnegotiation() {
     case comport::kFlowControlResume: suspended_ = false; break;
     default: break;
   }
+}
+
+size_t TelnetSession::BytesHeld() const {
+  size_t held = sub_.capacity();
+  for (const Answer& a : answers_) held += a.value.capacity();
+  return held;
 }
 
 uint8_t TelnetSession::TakeLineFaults() {

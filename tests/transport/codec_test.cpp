@@ -3,6 +3,7 @@
 // network cuts them into packets.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -82,10 +83,15 @@ struct Outcome {
   }
 };
 
-Outcome Feed(const std::vector<std::string>& packets) {
+// A session made of `packets`, having first looked ahead at the first
+// `ahead` bytes of the stream, as a port with its data cap reached does.
+Outcome Feed(const std::vector<std::string>& packets, size_t ahead = 0) {
   TelnetSession session;
   session.Greeting();
   Outcome out;
+  std::string stream;
+  for (const std::string& p : packets) stream += p;
+  session.LookAhead(stream.data(), std::min(ahead, stream.size()), out.replies);
   for (const std::string& p : packets) session.Receive(p.data(), p.size(), out.data, out.replies);
   out.comPort = session.comPort();
   out.lineFaults = session.TakeLineFaults();
@@ -147,6 +153,7 @@ TEST(TelnetSession, SeparatesDataFromProtocolAtEveryCutOfThePacket) {
     for (size_t cut = 1; cut < c.stream.size(); ++cut) {
       SCOPED_TRACE("cut at " + std::to_string(cut));
       EXPECT_EQ(Feed({c.stream.substr(0, cut), c.stream.substr(cut)}), c.expected);
+      EXPECT_EQ(Feed({c.stream}, cut), c.expected) << "looked ahead at the first bytes";
     }
     std::vector<std::string> single;
     for (char b : c.stream) single.emplace_back(1, b);
@@ -163,6 +170,26 @@ TEST(TelnetSession, ResumeEndsASuspensionAndFaultsAreReportedOnce) {
   EXPECT_FALSE(session.suspended());
   EXPECT_EQ(session.TakeLineFaults(), comport::kBreakDetected);
   EXPECT_EQ(session.TakeLineFaults(), 0);
+}
+
+TEST(TelnetSession, ASubnegotiationLongerThanAnyRealOneFailsTheSession) {
+  const size_t longest = TelnetSession::kLongestSubnegotiation;
+  const struct {
+    size_t length;  // of the subnegotiation, option byte included
+    bool ended, failed;
+  } cases[] = {{longest, true, false}, {longest + 1, true, true}, {64 << 10, false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.length);
+    std::string stream = Bytes({kIac, kSb, 44, kMs}) + std::string(c.length - 2, 's');
+    if (c.ended) stream += Bytes({kIac, kSe});
+    stream += "data";
+    TelnetSession session;
+    std::string data, replies;
+    session.Receive(stream.data(), stream.size(), data, replies);
+    EXPECT_EQ(session.failed(), c.failed);
+    EXPECT_EQ(data, c.failed ? "" : "data");
+    EXPECT_LE(session.BytesHeld(), 4 * longest);
+  }
 }
 
 TEST(TelnetSession, EncodesCommandsAndDataWithEvery255Doubled) {

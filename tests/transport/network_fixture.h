@@ -6,6 +6,7 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -105,8 +106,22 @@ inline int ReceiveSome(SOCKET s, DWORD ms, std::string& out) {
   return n;
 }
 
+// Sends `bytes` in pieces, each once the socket takes more, and gives up
+// when it has taken nothing for 10 s or the peer has gone: a server flooding
+// a client that has stopped reading must not outlive the test.
 inline void SendText(SOCKET s, const std::string& bytes) {
-  ::send(s, bytes.data(), static_cast<int>(bytes.size()), 0);
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(s, &writable);
+    timeval tv{10, 0};
+    if (::select(0, nullptr, &writable, nullptr, &tv) <= 0) return;
+    const int n = ::send(s, bytes.data() + sent,
+                         static_cast<int>(std::min<size_t>(bytes.size() - sent, 4096)), 0);
+    if (n <= 0) return;
+    sent += static_cast<size_t>(n);
+  }
 }
 
 }  // namespace vemblaric::testing

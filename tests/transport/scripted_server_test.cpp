@@ -3,8 +3,11 @@
 // the failures of opening.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <functional>
 #include <iterator>
+#include <thread>
 
 #include "network_fixture.h"
 #include "support/port_fixture.h"
@@ -88,10 +91,16 @@ void PlayTelnet(SOCKET s, const TelnetPart& part) {
 
 
 // A notification as the server sends it: the command's code plus 100.
-std::string FromServer(transport::comport::Command command) {
+std::string FromServer(int command, const std::string& value = {}) {
   return transport::TelnetSession::ComPortCommand(
-      static_cast<transport::comport::Command>(command + transport::comport::kServerCode),
-      std::string());
+      static_cast<transport::comport::Command>(command + transport::comport::kServerCode), value);
+}
+
+// Waits, bounded, until `flag` is set.
+bool WaitFor(const std::atomic<bool>& flag, DWORD ms = 10000) {
+  const DWORD start = ::GetTickCount();
+  while (!flag && ::GetTickCount() - start < ms) ::Sleep(1);
+  return flag;
 }
 
 TEST(ScriptedServer, WithoutTheSerialPortOptionSettingsFailVisiblyAndBytesStillPass) {
@@ -164,6 +173,46 @@ TEST(ScriptedServer, AWriteWaitsWhileTheServerHasSuspendedSending) {
   EXPECT_EQ(a.port.CommClose(1), 0);
 }
 
+TEST(ScriptedServer, ASuspendedWriteLetsOtherCallsGoOnAndEndsWhenThePortCloses) {
+  ScriptedServer server([](SOCKET s) {
+    TelnetPart part;
+    part.answer = [&](int code, const std::string& value) {
+      if (code == transport::comport::kSetControl)
+        testing::SendText(s, FromServer(transport::comport::kFlowControlSuspend));
+      return value;
+    };
+    PlayTelnet(s, part);
+  });
+  RealPort a;
+  ASSERT_EQ(OpenNamed(a, 1, server.Address("rfc2217")), 0) << a.port.CommError().strFunction.str();
+  const Kernel32& k = SystemKernel32();
+  const HANDLE h = a.Handle(1);
+  COMMTIMEOUTS t{};
+  t.ReadIntervalTimeout = MAXDWORD;
+  t.WriteTotalTimeoutConstant = 5000;  // bounds the test should the write hold the port
+  ASSERT_TRUE(k.SetCommTimeouts(h, &t));
+  std::atomic<bool> started{false}, done{false};
+  BOOL wrote = TRUE;
+  std::thread writer([&] {
+    started = true;
+    DWORD written = 0;
+    wrote = k.WriteFile(h, "held", 4, &written, nullptr);
+    done = true;
+  });
+  ASSERT_TRUE(WaitFor(started));
+  for (int i = 0; i < 10 && !done; ++i) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    EXPECT_TRUE(k.ClearCommError(h, &errors, &stat));
+    ::Sleep(10);
+  }
+  EXPECT_FALSE(done) << "ClearCommError waited for the suspended write";
+  EXPECT_EQ(a.port.CommClose(1), 0);
+  EXPECT_TRUE(WaitFor(done));
+  writer.join();
+  EXPECT_FALSE(wrote) << "the write outlived its port";
+}
+
 // What the server notifies, and what the port then reports.
 struct Notified {
   uint8_t lineState, modemState;
@@ -187,13 +236,8 @@ TEST(ScriptedServer, NotificationsBecomeErrorFlagsOnceAndTheModemLines) {
       std::string out;
       for (char c : data) {
         const Notified& n = kNotified[static_cast<size_t>(c - 'a')];
-        const auto notify = [](transport::comport::Command command, uint8_t value) {
-          return transport::TelnetSession::ComPortCommand(
-              static_cast<transport::comport::Command>(command + transport::comport::kServerCode),
-              value);
-        };
-        out += notify(transport::comport::kNotifyLineState, n.lineState) +
-               notify(transport::comport::kNotifyModemState, n.modemState) + "!";
+        out += FromServer(transport::comport::kNotifyLineState, std::string(1, n.lineState)) +
+               FromServer(transport::comport::kNotifyModemState, std::string(1, n.modemState)) + "!";
       }
       return out;
     };
@@ -228,6 +272,247 @@ TEST(ScriptedServer, NotificationsBecomeErrorFlagsOnceAndTheModemLines) {
       EXPECT_EQ(on != VARIANT_FALSE, (n.modemStatus & line) != 0) << line;
     }
   }
+  EXPECT_EQ(a.port.CommClose(1), 0);
+}
+
+// Every byte value in turn, 255 among them: what a device sends, as data.
+std::string Pattern(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(i % 256);
+  return s;
+}
+
+// Reads `n` bytes from a network handle, or what came within `ms`.
+std::string ReadBytes(HANDLE h, size_t n, DWORD ms = 10000) {
+  std::string got;
+  const DWORD start = ::GetTickCount();
+  while (got.size() < n && ::GetTickCount() - start < ms) {
+    char buffer[65536];
+    DWORD count = 0;
+    const DWORD wanted = static_cast<DWORD>(std::min(n - got.size(), sizeof buffer));
+    if (!SystemKernel32().ReadFile(h, buffer, wanted, &count, nullptr)) break;
+    got.append(buffer, count);
+  }
+  return got;
+}
+
+constexpr size_t kDataCap = 1 << 20;
+// The data cap and a small constant (a chunk, the look-ahead, an unfinished
+// subnegotiation).
+constexpr size_t kMostHeld = kDataCap + 128 * 1024;
+
+TEST(ScriptedServer, AnEndlessSubnegotiationFailsTheConnectionWithBoundedMemory) {
+  const std::string endless = Bytes({telnet::kIac, telnet::kSb, 44, 106}) + std::string(4 << 20, 'x');
+  const struct {
+    const char* what;
+    bool beforeOpen;
+  } cases[] = {{"before the open", true}, {"after the open", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer server([&](SOCKET s) {
+      TelnetPart part;
+      if (c.beforeOpen) part.greet = endless;
+      else part.reply = [&](const std::string&) { return endless; };
+      PlayTelnet(s, part);
+    });
+    RealPort a;
+    const long opened = OpenNamed(a, 1, server.Address("rfc2217"));
+    if (c.beforeOpen) {
+      EXPECT_EQ(opened, ERROR_INVALID_DATA);
+      EXPECT_EQ(a.port.CommError().strFunction.str(), L"CommOpen (CreateFile)");
+      EXPECT_EQ(a.port.CommError().strErrorMessage.str(), testing::SystemMessage(ERROR_INVALID_DATA));
+      continue;
+    }
+    ASSERT_EQ(opened, 0);
+    ASSERT_EQ(a.Write(1, L"go"), 2);
+    Bstr data;
+    long n = 0;
+    size_t mostHeld = 0;
+    const DWORD start = ::GetTickCount();
+    while ((n = a.port.CommRead(1, *data.put(), 0)) == 0 && ::GetTickCount() - start < 10000)
+      mostHeld = std::max(mostHeld, transport::NetworkBytesHeld(a.Handle(1)));
+    EXPECT_EQ(n, -1);
+    EXPECT_EQ(a.port.CommError().lngErrorCode, ERROR_INVALID_DATA);
+    EXPECT_LE(mostHeld, kMostHeld);
+    EXPECT_EQ(a.port.CommClose(1), 0);
+  }
+}
+
+// The server sends a flood of data past the port's cap with its protocol
+// behind it; the client reads none of it until the call is done.
+TEST(ScriptedServer, ProtocolBehindUnreadDataIsStillSeen) {
+  const std::string flood = Pattern(kDataCap + 16 * 1024);
+  const std::string escaped = transport::TelnetSession::EscapeData(flood.data(), flood.size());
+  const Kernel32& k = SystemKernel32();
+  const struct {
+    const char* what;
+    bool suspends;
+    std::function<bool(RealPort&)> call;
+  } cases[] = {
+      {"a suspended write goes out once resumed", true,
+       [&](RealPort& a) {
+         COMMTIMEOUTS t{};
+         t.ReadIntervalTimeout = MAXDWORD;
+         t.ReadTotalTimeoutConstant = 1000;
+         t.WriteTotalTimeoutConstant = 5000;
+         DWORD written = 0;
+         return k.SetCommTimeouts(a.Handle(1), &t) &&
+                k.WriteFile(a.Handle(1), "held", 4, &written, nullptr) && written == 4;
+       }},
+      {"a setting is answered", false,
+       [](RealPort& a) {
+         Bstr slow(L"baud=4800");
+         return a.port.CommSet(1, slow.get()) == 0;
+       }},
+      {"a transmit purge is answered", false,
+       [&](RealPort& a) { return k.PurgeComm(a.Handle(1), PURGE_TXCLEAR) != FALSE; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedServer server([&](SOCKET s) {
+      TelnetPart part;
+      part.reply = [&](const std::string& data) {
+        if (data != "s" && data != "d") return data;
+        std::string out;
+        if (data == "s") out += FromServer(transport::comport::kFlowControlSuspend);
+        out += escaped;
+        if (data == "s") out += FromServer(transport::comport::kFlowControlResume);
+        return out;
+      };
+      PlayTelnet(s, part);
+    });
+    RealPort a;
+    ASSERT_EQ(OpenNamed(a, 1, server.Address("rfc2217")), 0) << a.port.CommError().strFunction.str();
+    ASSERT_EQ(a.Write(1, c.suspends ? L"s" : L"d"), 1);
+    ASSERT_TRUE(testing::WaitQueuedNet(a, 1, static_cast<DWORD>(kDataCap)));
+    EXPECT_TRUE(c.call(a));
+    EXPECT_LE(transport::NetworkBytesHeld(a.Handle(1)), kMostHeld);
+    EXPECT_TRUE(ReadBytes(a.Handle(1), flood.size()) == flood) << "the data came through whole";
+    if (c.suspends) EXPECT_EQ(ReadBytes(a.Handle(1), 4), "held");
+    EXPECT_EQ(a.port.CommClose(1), 0);
+  }
+}
+
+TEST(ScriptedServer, AWriteCutOffByItsDeadlineLeavesNoHalfOfADoubled255) {
+  // With and without a byte before them, so that the doubled 255s start at
+  // either parity of the stream wherever the deadline cuts it.
+  for (const std::string prefix : {"", "x"}) {
+    SCOPED_TRACE("prefix \"" + prefix + "\"");
+    std::atomic<bool> hold{false}, holding{false}, ended{false};
+    std::string received;
+    ScriptedServer server([&](SOCKET s) {
+      TelnetPart part;
+      part.reply = [&](const std::string& data) {
+        received += data;
+        if (received.size() >= 3 && received.compare(received.size() - 3, 3, "end") == 0)
+          ended = true;
+        return std::string();
+      };
+      // While held, the server reads nothing, so the client's write fills
+      // the connection and runs into its deadline.
+      part.tick = [&] {
+        holding = hold.load();
+        const DWORD start = ::GetTickCount();
+        while (hold && ::GetTickCount() - start < 10000) ::Sleep(1);
+        holding = false;
+      };
+      PlayTelnet(s, part);
+    });
+    struct Release {
+      std::atomic<bool>& hold;
+      ~Release() { hold = false; }
+    } release{hold};  // a failed check lets the server go before it is joined
+    RealPort a;
+    ASSERT_EQ(OpenNamed(a, 1, server.Address("rfc2217")), 0) << a.port.CommError().strFunction.str();
+    const Kernel32& k = SystemKernel32();
+    const HANDLE h = a.Handle(1);
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.WriteTotalTimeoutConstant = 300;
+    ASSERT_TRUE(k.SetCommTimeouts(h, &t));
+    hold = true;
+    ASSERT_TRUE(WaitFor(holding));
+    const std::string source = prefix + std::string(16 << 20, '\xFF');
+    DWORD written = 0;
+    ASSERT_TRUE(k.WriteFile(h, source.data(), static_cast<DWORD>(source.size()), &written, nullptr));
+    ASSERT_LT(written, source.size()) << "the deadline cut the write";
+    hold = false;
+    t.WriteTotalTimeoutConstant = 10000;
+    ASSERT_TRUE(k.SetCommTimeouts(h, &t));
+    DWORD endWritten = 0;
+    ASSERT_TRUE(k.WriteFile(h, "end", 3, &endWritten, nullptr));
+    ASSERT_EQ(endWritten, 3u);
+    ASSERT_TRUE(WaitFor(ended)) << "a lone 255 made the server take \"end\" for a command";
+    EXPECT_TRUE(received == source.substr(0, written) + "end")
+        << "received " << received.size() << " bytes for " << written;
+    EXPECT_EQ(a.port.CommClose(1), 0);
+  }
+}
+
+TEST(ScriptedServer, AnAnswerToTheLastCallsLinesIsNotTakenForThisCallsAnswer) {
+  // The lines' answers arrive after the open, unread; this call's flow
+  // control answer comes in a packet of its own after the other settings'.
+  std::atomic<int> linesAnswered{0};
+  ScriptedServer server([&](SOCKET s) {
+    std::string heldFlow;
+    DWORD heldAt = 0;
+    TelnetPart part;
+    part.answer = [&](int code, const std::string& value) {
+      if (code != transport::comport::kSetControl) return value;
+      if (static_cast<uint8_t>(value[0]) >= transport::comport::kDtrOn) {
+        testing::SendText(s, FromServer(code, value));
+        ++linesAnswered;
+      } else {
+        heldFlow = value;
+        heldAt = ::GetTickCount();
+      }
+      return std::string();
+    };
+    part.tick = [&] {
+      if (heldFlow.empty() || ::GetTickCount() - heldAt < 100) return;
+      testing::SendText(s, FromServer(transport::comport::kSetControl, heldFlow));
+      heldFlow.clear();
+    };
+    PlayTelnet(s, part);
+  });
+  RealPort a;
+  const std::wstring settings = L"baud=9600 parity=N data=8 stop=1 dtr=on rts=on";
+  ASSERT_EQ(OpenNamed(a, 1, server.Address("rfc2217"), settings), 0)
+      << a.port.CommError().strFunction.str();
+  const DWORD start = ::GetTickCount();
+  while (linesAnswered < 2 && ::GetTickCount() - start < 10000) ::Sleep(1);
+  ASSERT_EQ(linesAnswered, 2);
+  Bstr again(L"baud=4800 parity=N data=8 stop=1 dtr=on rts=on");
+  EXPECT_EQ(a.port.CommSet(1, again.get()), 0) << a.port.CommError().strFunction.str();
+  EXPECT_EQ(a.port.CommClose(1), 0);
+}
+
+TEST(ScriptedServer, AFaultNotifiedJustBeforeTheServerLeavesIsStillReportedOnce) {
+  std::atomic<bool> leave{false}, gone{false};
+  ScriptedServer server([&](SOCKET s) {
+    TelnetPart part;
+    part.reply = [&](const std::string&) {
+      testing::SendText(s, FromServer(transport::comport::kNotifyLineState,
+                                      std::string(1, transport::comport::kBreakDetected)));
+      leave = true;
+      return std::string();
+    };
+    part.leave = &leave;
+    PlayTelnet(s, part);
+    ::shutdown(s, SD_SEND);
+    gone = true;
+  });
+  RealPort a;
+  ASSERT_EQ(OpenNamed(a, 1, server.Address("rfc2217")), 0) << a.port.CommError().strFunction.str();
+  ASSERT_EQ(a.Write(1, L"x"), 1);
+  ASSERT_TRUE(WaitFor(gone));
+  const Kernel32& k = SystemKernel32();
+  DWORD errors = 0;
+  COMSTAT stat{};
+  ASSERT_TRUE(k.ClearCommError(a.Handle(1), &errors, &stat));
+  EXPECT_EQ(errors, static_cast<DWORD>(CE_BREAK));
+  EXPECT_FALSE(k.ClearCommError(a.Handle(1), &errors, &stat));
+  EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
   EXPECT_EQ(a.port.CommClose(1), 0);
 }
 
