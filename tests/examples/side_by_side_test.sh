@@ -8,11 +8,12 @@
 #   side_by_side_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR
 #
 # Leaves the prefix as the 64-bit build's tests expect it: the 64-bit control
-# registered, the 32-bit one not.
+# registered, the 32-bit one not. Each step reads a view from one export.
 set -uo pipefail
 x64=${1:?usage: side_by_side_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR}
 x86=${2:?} src=${3:?} work=${4:?}
 mkdir -p "$work"
+. "$src/tests/support/registry_snapshot.sh"
 
 # Programs of the prefix by word size: run64 starts the 64-bit regsvr32, reg,
 # cscript and hosts; run32 the 32-bit ones, which see the 32-bit view.
@@ -34,7 +35,6 @@ for size in 32 64; do
   done
 done
 
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 clsid='{DDC012F8-A786-4584-856D-044BC1F49414}'
 libid='{FE4F5263-11D5-4724-95BA-A978983B6369}'
 class=HKEY_CLASSES_ROOT\\CLSID\\$clsid
@@ -43,27 +43,22 @@ typelib=HKEY_CLASSES_ROOT\\TypeLib\\$libid
 shared=("$progid" "$typelib" 'HKEY_CLASSES_ROOT\Interface\{DE2BA9C8-CF2E-41DF-8B64-441C516B64AE}'
         'HKEY_CLASSES_ROOT\Interface\{BC322BD5-6359-47D4-9926-363FE6A11024}')
 
-exists() { "${run[$1]}" reg query "$2" >/dev/null 2>&1; }
-# The file the class key of a view names.
-server_of() {
-  "${run[$1]}" reg query "$class\\InprocServer32" /ve 2>/dev/null | tr -d '\r' |
-    awk -F'    ' '/REG_SZ/ { print $4 }'
+# KEYS of the view of one word size as they are now, as the snapshot
+# NAME-SIZE; to compare a view whole, KEYS is HKEY_CLASSES_ROOT.
+take() {
+  local name=$1 size=$2
+  shift 2
+  snapshot "$work/$name-$size" "${run[$size]}" -- "$@" || fail "reg export of $* ($size-bit view, $name)"
 }
+has() { snapshot_has "$work/$1-$2" "$3"; }
+# The file the class key of a view names in a snapshot.
+server_of() { snapshot_value "$work/$1-$2" "$class\\InprocServer32"; }
 register() {
   "${run[$1]}" regsvr32 /s "$(windows_path "${ocx[$1]}")" || fail "$1-bit regsvr32 answered $?"
 }
 unregister() {
   "${run[$1]}" regsvr32 /s /u "$(windows_path "${ocx[$1]}")" || fail "$1-bit regsvr32 /u answered $?"
 }
-# HKEY_CLASSES_ROOT of one view as text.
-export_root() {
-  local file=$work/$1-$2
-  rm -f "$file.reg"
-  "${run[$2]}" reg export HKCR "$(windows_path "$file.reg")" /y >/dev/null 2>&1 ||
-    { fail "reg export HKCR ($2-bit view)"; return; }
-  iconv -f UTF-16LE -t UTF-8 "$file.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' >"$file.txt"
-}
-
 printf 'Set control = CreateObject("Vemblaric.SerialControl")\r\nWScript.Echo "created " & control.Version\r\n' \
   >"$work/create.vbs"
 create_vbs=$(windows_path "$work/create.vbs")
@@ -85,22 +80,24 @@ drive() {
 # Only the build of this word size is registered, and it works.
 only() {
   local size=$1 other=$((96 - $1))
-  [ "$(server_of "$size")" = "$(windows_path "${ocx[$size]}")" ] ||
-    fail "the $size-bit view's class key names '$(server_of "$size")'"
-  exists "$other" "$class" && fail "the $other-bit view still has the class key"
-  for key in "${shared[@]}"; do exists 64 "$key" || fail "$key went with the $other-bit control"; done
-  exists 64 "$typelib\\14.0\\409\\win$size" || fail "the library lost its win$size entry"
-  exists 64 "$typelib\\14.0\\409\\win$other" && fail "the library keeps its win$other entry"
+  take only 32 "$class"
+  take only 64 "$class" "${shared[@]}"
+  [ "$(server_of only "$size")" = "$(windows_path "${ocx[$size]}")" ] ||
+    fail "the $size-bit view's class key names '$(server_of only "$size")'"
+  has only "$other" "$class" && fail "the $other-bit view still has the class key"
+  for key in "${shared[@]}"; do has only 64 "$key" || fail "$key went with the $other-bit control"; done
+  has only 64 "$typelib\\14.0\\409\\win$size" || fail "the library lost its win$size entry"
+  has only 64 "$typelib\\14.0\\409\\win$other" && fail "the library keeps its win$other entry"
   creates "$size" || fail "a $size-bit script host cannot create the control"
   creates "$other" && fail "a $other-bit script host still creates the control"
   drive "$size" client-only
 }
 nothing_left() {
   for size in 32 64; do
+    take after "$size" HKEY_CLASSES_ROOT
     for key in "$class" "${shared[@]}"; do
-      exists "$size" "$key" && fail "$key is left in the $size-bit view ($1)"
+      has after "$size" "$key" && fail "$key is left in the $size-bit view ($1)"
     done
-    export_root after "$size"
     diff -u "$work/before-$size.txt" "$work/after-$size.txt" >"$work/diff.txt" ||
       { fail "the $size-bit view differs from before ($1):"; head -n 40 "$work/diff.txt" >&2; }
   done
@@ -113,14 +110,17 @@ unregister 64
 unregister 32
 creates 32 && fail "a 32-bit script host creates the control before registration"
 creates 64 && fail "a 64-bit script host creates the control before registration"
-export_root before 32
-export_root before 64
+take before 32 HKEY_CLASSES_ROOT
+take before 64 HKEY_CLASSES_ROOT
 
 echo "== both registered; each driven by hosts of its own word size"
 register 64
 register 32
-[ "$(server_of 64)" = "$(windows_path "${ocx[64]}")" ] || fail "the 64-bit view names '$(server_of 64)'"
-[ "$(server_of 32)" = "$(windows_path "${ocx[32]}")" ] || fail "the 32-bit view names '$(server_of 32)'"
+for size in 32 64; do
+  take both "$size" "$class"
+  [ "$(server_of both "$size")" = "$(windows_path "${ocx[$size]}")" ] ||
+    fail "the $size-bit view names '$(server_of both "$size")'"
+done
 drive 64
 drive 32
 

@@ -42,9 +42,17 @@ keys=('CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}' 'Vemblaric.SerialControl'
       'Interface\{102EC5D8-287E-41D8-912E-20A11A7C7D47}'
       'Interface\{240D4868-9643-4147-B71E-9ABD104B75BE}')
 
-# ROOT of the prefix as it is now, as the snapshot NAME.
+# KEYS of the prefix as they are now, as the snapshot NAME.
 take() {
-  snapshot "$work/$2" "$3" prefix_run "$1" || fail "reg export $3 ($2)"
+  local prefix=$1 name=$2
+  shift 2
+  snapshot "$work/$name" prefix_run "$prefix" -- "$@" || fail "reg export of $* ($name)"
+}
+# The control's keys below ROOT as they are now, as the snapshot NAME.
+take_keys() {
+  local prefix=$1 name=$2 root=$3 key paths=()
+  for key in "${keys[@]}"; do paths+=("$root\\$key"); done
+  take "$prefix" "$name" "${paths[@]}"
 }
 # The control's keys below ROOT in the snapshot NAME, one line per key and per
 # value, with ROOT taken off, sorted; empty when none is there.
@@ -99,7 +107,7 @@ export_branch "$a" "$user_root" user-before
 
 echo "== regsvr32 /n /i:user"
 regsvr "$a" ok /n /i:user
-take "$a" reg-user "$user_root"
+take_keys "$a" reg-user "$user_root"
 control_keys reg-user "$user_root" >"$work/user-set.txt"
 grep -qxF 'CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}\InprocServer32|(Default)|REG_SZ|'"$ocx" \
   "$work/user-set.txt" || fail "the user's class key does not name $ocx"
@@ -119,7 +127,7 @@ for args in "/n /i:everyone" "/u /n /i:everyone" "/n /i:user,machine"; do
   # shellcheck disable=SC2086
   regsvr "$a" refused $args
 done
-take "$a" reg-user-again "$user_root"
+take_keys "$a" reg-user-again "$user_root"
 control_keys reg-user-again "$user_root" >"$work/user-set-again.txt"
 same user-set user-set-again "an unknown argument changed the user's registration"
 export_branch "$a" HKEY_LOCAL_MACHINE\\Software machine-after-unknown
@@ -129,25 +137,25 @@ echo "== /n /i:machine writes the same set for the machine; the two coexist"
 for args in "/n /i:machine" "/n /i"; do
   # shellcheck disable=SC2086
   regsvr "$a" ok $args
-  take "$a" reg-machine "$machine_root"
+  take_keys "$a" reg-machine "$machine_root"
   control_keys reg-machine "$machine_root" >"$work/machine-set.txt"
   comparable machine-set
   same user-set-comparable machine-set-comparable "the per-user key set differs from $args's"
   # shellcheck disable=SC2086
   regsvr "$a" ok /u $args
-  take "$a" reg-machine-removed "$machine_root"
+  take_keys "$a" reg-machine-removed "$machine_root"
   [ -z "$(control_keys reg-machine-removed "$machine_root")" ] || fail "/u $args left keys for the machine"
 done
 regsvr "$a" ok
 regsvr "$a" ok /u /n /i:user
-take "$a" reg-machine-alone "$machine_root"
+take_keys "$a" reg-machine-alone "$machine_root"
 control_keys reg-machine-alone "$machine_root" >"$work/machine-alone.txt"
 comparable machine-alone
 same user-set-comparable machine-alone-comparable "removing the user's registration changed the machine's"
 creates "$a" || fail "the machine registration no longer works after the user's went"
 regsvr "$a" ok /n /i:user
 regsvr "$a" ok /u
-take "$a" reg-user-alone "$user_root"
+take_keys "$a" reg-user-alone "$user_root"
 control_keys reg-user-alone "$user_root" >"$work/user-alone.txt"
 same user-set user-alone "removing the machine's registration changed the user's"
 
@@ -167,7 +175,7 @@ wait "$b_made" || { echo "the second prefix could not be made" >&2; exit 1; }
 creates "$b" && fail "the second prefix creates the control before the import"
 prefix_run "$b" regedit /S "$(windows_path "$work/as-machine.reg")" >/dev/null 2>&1 ||
   fail "regedit could not import the key set"
-take "$b" reg-imported "$machine_root"
+take_keys "$b" reg-imported "$machine_root"
 control_keys reg-imported "$machine_root" >"$work/imported-set.txt"
 same user-set imported-set "the imported set is not the per-user set"
 creates "$b" || fail "the script host cannot create the control from the imported set"
@@ -181,7 +189,7 @@ prefix_stop "$b"
 echo "== /u /n /i:user leaves nothing of the control in either hive"
 regsvr "$a" ok /u /n /i:user
 export_branch "$a" "$user_root" user-after
-take "$a" reg-machine-after "$machine_root"
+take_keys "$a" reg-machine-after "$machine_root"
 [ -z "$(control_keys user-after "$user_root")" ] || fail "keys of the control are left under $user_root"
 [ -z "$(control_keys reg-machine-after "$machine_root")" ] || fail "keys of the control are left under $machine_root"
 # Not even the empty folders CLSID, Interface and TypeLib that installation made.

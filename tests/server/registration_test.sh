@@ -47,9 +47,13 @@ fail() {
   failures=$((failures + 1))
 }
 
-# HKEY_CLASSES_ROOT (or ROOT) as it is now, as the snapshot NAME.
+# The control's keys (or KEYS: HKEY_CLASSES_ROOT to compare it whole) as
+# they are now, as the snapshot NAME.
 take() {
-  snapshot "$work/$1" "${2:-HKCR}" "$run" || fail "reg export ${2:-HKCR} into $work/$1.reg"
+  local name=$1
+  shift
+  [ "$#" -gt 0 ] || set -- "${all[@]}"
+  snapshot "$work/$name" "$run" -- "$@" || fail "reg export of $* ($name)"
 }
 has() { snapshot_has "$work/$1" "$2"; }
 
@@ -82,14 +86,14 @@ all=("$class" "$progid" "$typelib" "$interface" "$source"
 was_registered=0
 "$run" reg query "$class" >/dev/null 2>&1 && was_registered=1
 "$run" regsvr32 /s /u "$path" >/dev/null 2>&1
-take before
+take before HKEY_CLASSES_ROOT
 for key in "${all[@]}"; do
   has before "$key" && fail "$key is still there before registration"
 done
 
 # --- Registration ---------------------------------------------------------------
 "$run" regsvr32 /s "$path" || fail "regsvr32 /s answered $?"
-take registered
+take registered HKEY_CLASSES_ROOT
 
 expect_dump registered "$class" <<EOF
 $class
@@ -206,7 +210,7 @@ done
 
 # --- Removal ----------------------------------------------------------------------
 "$run" regsvr32 /s /u "$path" || fail "regsvr32 /s /u answered $?"
-take removed
+take removed HKEY_CLASSES_ROOT
 for key in "${all[@]}"; do
   has removed "$key" && fail "$key is still there after removal"
 done
@@ -283,7 +287,7 @@ for key in "${all[@]}"; do
   has user-long-removed "HKEY_CURRENT_USER\\Software\\Classes${key#HKEY_CLASSES_ROOT}" &&
     fail "the user's ${key#HKEY_CLASSES_ROOT\\} is left"
 done
-take long-removed
+take long-removed HKEY_CLASSES_ROOT
 diff -u "$work/before.txt" "$work/long-removed.txt" >"$work/diff.txt" ||
   { fail "HKEY_CLASSES_ROOT after removal from $long differs from before:"; head -n 40 "$work/diff.txt" >&2; }
 

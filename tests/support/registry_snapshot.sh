@@ -1,19 +1,19 @@
-# Snapshots of the registry for the shell tests, sourced by their scripts. Each
-# Wine program a test starts costs half a second or more, so a test takes one
-# export of the root it checks per step and reads every key from that text,
-# rather than starting a `reg query` per key.
+# Snapshots of the registry for the shell tests, sourced by their scripts. A
+# Wine program started from here costs 0.2 s to a second, so a test takes one
+# snapshot per step and reads every key it checks from that text, rather than
+# starting a `reg query` per key.
 #
-#   snapshot NAME ROOT COMMAND...  `COMMAND reg export ROOT` (COMMAND starts a
-#                                  Wine program: a build's wine-run, or
-#                                  `prefix_run DIR`) into NAME.reg, as UTF-16
-#                                  as Wine writes it; then NAME.export, the
-#                                  same as UTF-8 text, and NAME.txt, one line
-#                                  per key ("KEY") and per value
-#                                  ("KEY|NAME|TYPE|DATA", the default value
-#                                  named "(Default)", as `reg query` prints
-#                                  them). A root that is absent holds nothing;
-#                                  fails when the root is there but cannot be
-#                                  read.
+#   snapshot NAME COMMAND... -- KEY...
+#       Exports each KEY with all below it: COMMAND starts a Wine program (a
+#       build's wine-run, or `prefix_run DIR`), `COMMAND reg export KEY` for
+#       one, and for several one `COMMAND cmd` that runs a reg export per key.
+#       Writes NAME.export, the exports as UTF-8 text (less their first line,
+#       the editor's version), and NAME.txt, one line
+#       per key ("KEY") and per value ("KEY|NAME|TYPE|DATA", the default value
+#       named "(Default)", as `reg query` prints them). A key that is absent
+#       holds nothing; fails when Wine did not export. Exporting a whole root
+#       such as HKEY_CLASSES_ROOT costs seconds, the few keys a step checks a
+#       tenth of a second each, so take a root only to compare it whole.
 #   snapshot_has NAME KEY          whether KEY is in the snapshot
 #   snapshot_tree NAME KEY [AS]    KEY and all below it as NAME.txt's lines,
 #                                  sorted, KEY written as AS (default KEY)
@@ -30,18 +30,32 @@
 windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 
 snapshot() {
-  local name=$1 root=$2
-  shift 2
-  rm -f "$name.reg" "$name.export" "$name.txt"
-  if ! "$@" reg export "$root" "$(windows_path "$name.reg")" /y >/dev/null 2>&1; then
-    # Only on a failure: is there no such root, or could it not be read?
-    "$@" reg query "$root" >/dev/null 2>&1 && return 1
-    : >"$name.export"
-    : >"$name.txt"
-    return 0
+  local name=$1 command=() keys=() i
+  shift
+  while [ "$#" -gt 0 ] && [ "$1" != -- ]; do command+=("$1"); shift; done
+  shift
+  keys=("$@")
+  rm -f "$name".*reg "$name.export" "$name.txt" "$name.done"
+  if [ "${#keys[@]}" = 1 ]; then
+    if ! "${command[@]}" reg export "${keys[0]}" "$(windows_path "$name.0.reg")" /y >/dev/null 2>&1; then
+      # Only on a failure: is there no such key, or could it not be read?
+      "${command[@]}" reg query "${keys[0]}" >/dev/null 2>&1 && return 1
+    fi
+  else
+    # The batch's last line says it ran to the end: a key whose export is
+    # missing then is absent, not lost with a program Wine did not start.
+    for i in "${!keys[@]}"; do
+      printf 'reg export "%s" "%s" /y >nul 2>&1\r\n' "${keys[$i]}" "$(windows_path "$name.$i.reg")"
+    done >"$name.bat"
+    printf 'echo done>"%s"\r\n' "$(windows_path "$name.done")" >>"$name.bat"
+    "${command[@]}" cmd /c "$(windows_path "$name.bat")" </dev/null >/dev/null 2>&1
+    [ -f "$name.done" ] || return 1
   fi
-  iconv -f UTF-16LE -t UTF-8 "$name.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' >"$name.export" ||
-    return 1
+  for i in "${!keys[@]}"; do
+    [ -f "$name.$i.reg" ] || continue
+    iconv -f UTF-16LE -t UTF-8 "$name.$i.reg" | tr -d '\r' |
+      sed -e '1s/^\xEF\xBB\xBF//' -e '1{/^Windows Registry Editor/d}' || return 1
+  done >"$name.export"
   awk '
     # A string as the export writes it, quotes off and escapes undone.
     function unquote(s,   out, i, c) {
