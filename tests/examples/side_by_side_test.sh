@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The 32-bit and the 64-bit Vemblaric.ocx registered side by side in one
+# The 32-bit and the 64-bit Vemblaric.ocx registered side by side in a fresh
 # 64-bit prefix, as on 64-bit Windows: each is found by hosts of its own word
 # size (the C++ example and the script host of each size), removing either
 # leaves the other working, and removing both leaves nothing of the control
@@ -7,17 +7,24 @@
 #
 #   side_by_side_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR
 #
-# Leaves the prefix as the 64-bit build's tests expect it: the 64-bit control
-# registered, the 32-bit one not. Each step reads a view from one export.
+# The prefix is the test's own, with its own null-modem pairs
+# (tests/support/fresh_prefix.sh), so it shares neither the bench's ports nor
+# the build prefix's registry with other tests. Each step reads a view from
+# one snapshot.
 set -uo pipefail
 x64=${1:?usage: side_by_side_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR}
 x86=${2:?} src=${3:?} work=${4:?}
 mkdir -p "$work"
+. "$src/tests/support/fresh_prefix.sh" "$x64"
 . "$src/tests/support/registry_snapshot.sh"
+trap prefix_stop_all EXIT
+prefix=$work/prefix
 
 # Programs of the prefix by word size: run64 starts the 64-bit regsvr32, reg,
 # cscript and hosts; run32 the 32-bit ones, which see the 32-bit view.
-declare -A run=([64]=$x64/wine-run [32]=$x64/wine-run32)
+run64() { prefix_run "$prefix" "$@"; }
+run32() { prefix_run32 "$prefix" "$@"; }
+declare -A run=([64]=run64 [32]=run32) loader=([64]=$VEMBLARIC_WINE [32]=wine)
 declare -A ocx=([64]=$x64/server/Vemblaric.ocx [32]=$x86/server/Vemblaric.ocx)
 declare -A client=([64]=$x64/examples/vemblaric_cpp_client.exe
                    [32]=$x86/examples/vemblaric_cpp_client.exe)
@@ -68,12 +75,13 @@ creates() {
 }
 # The C++ example and the loopback script, run by a host of this word size.
 drive() {
-  VEMBLARIC_WORD_SIZE=$1 VEMBLARIC_RUN_TIMEOUT=120 bash "$expect" \
-    "$src/tests/examples/cpp_client.expected" "${run[$1]}" "${client[$1]}" >"$work/client-$1.txt" 2>&1 ||
+  local host=(bash "$fresh_launch" "${loader[$1]}")
+  WINEPREFIX=$prefix VEMBLARIC_WORD_SIZE=$1 VEMBLARIC_RUN_TIMEOUT=120 bash "$expect" \
+    "$src/tests/examples/cpp_client.expected" "${host[@]}" "${client[$1]}" >"$work/client-$1.txt" 2>&1 ||
     { fail "the $1-bit C++ example:"; cat "$work/client-$1.txt" >&2; }
   [ "${2:-}" = client-only ] && return
-  VEMBLARIC_WORD_SIZE=$1 VEMBLARIC_RUN_TIMEOUT=120 bash "$expect" \
-    "$src/tests/examples/serial_loopback.expected" "${run[$1]}" cscript.exe //nologo "$loopback" \
+  WINEPREFIX=$prefix VEMBLARIC_WORD_SIZE=$1 VEMBLARIC_RUN_TIMEOUT=120 bash "$expect" \
+    "$src/tests/examples/serial_loopback.expected" "${host[@]}" cscript.exe //nologo "$loopback" \
     >"$work/script-$1.txt" 2>&1 ||
     { fail "the loopback script in the $1-bit script host:"; cat "$work/script-$1.txt" >&2; }
 }
@@ -106,8 +114,8 @@ nothing_left() {
 # Neither registered, as the starting point. Each script host registers its
 # own library when it first runs; that happens here, before the registry is
 # taken down for comparison.
-unregister 64
-unregister 32
+echo "== a fresh prefix: $prefix"
+prefix_create "$prefix" ports || exit 1
 creates 32 && fail "a 32-bit script host creates the control before registration"
 creates 64 && fail "a 64-bit script host creates the control before registration"
 take before 32 HKEY_CLASSES_ROOT
@@ -138,9 +146,10 @@ only 32
 unregister 32
 nothing_left "64-bit removed, then 32-bit"
 
-register 64
 if [ "$failures" -gt 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
 fi
+prefix_stop_all
+rm -rf "$prefix"
 echo "side by side: both registered and working, each removal leaves the other whole"
