@@ -90,16 +90,18 @@ prefix_create() {
     # Wine's services map the ports when the first program starts. Written
     # into the copy's registry file before then (the wineserver reads it when
     # it starts), they need no regedit and no second start.
-    ports=$ports awk '
+    if ! ports=$ports awk '
       { print }
       /^\[Software\\\\Wine\\\\Ports\] / { section = 1; next }
       section && /^#time=/ {
         for (n = 1; n <= 4; n++) printf "\"COM%d\"=\"%s/com%d\"\n", n, ENVIRON["ports"], n
         section = 0; written = 1
       }
-      END { exit !written }' "$dir/system.reg" >"$dir/system.reg.ports" &&
-      mv "$dir/system.reg.ports" "$dir/system.reg" ||
-      { echo "no port section in $dir/system.reg" >&2; return 1; }
+      END { exit !written }' "$dir/system.reg" >"$dir/system.reg.ports"; then
+      echo "no port section in $dir/system.reg" >&2
+      return 1
+    fi
+    mv "$dir/system.reg.ports" "$dir/system.reg" || return 1
   fi
   prefix_serve "$dir"
   # Wine's services start with the first program; start them now, off any
