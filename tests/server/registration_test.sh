@@ -8,8 +8,10 @@
 #   registration_test.sh WINE_RUN OCX WORK_DIR
 #
 # Runs on the build machine and drives Wine's regsvr32 and reg through the
-# build's wine-run wrapper; each step reads the registry from one export of
-# HKEY_CLASSES_ROOT. It leaves the registration as it found it.
+# build's wine-run wrapper; each step reads the registry from one snapshot
+# (tests/support/registry_snapshot.sh): the control's keys, or the whole of
+# HKEY_CLASSES_ROOT where it is compared whole. It leaves the registration as
+# it found it.
 set -uo pipefail
 
 run=${1:?usage: registration_test.sh WINE_RUN OCX WORK_DIR}
