@@ -54,8 +54,10 @@ for try in 1 2 3; do
   : >"$held"
   timeout --kill-after=10 "${VEMBLARIC_RUN_TIMEOUT:-300}" "$loader" "$@" <&0 >"$output" 2>"$errors" &
   program=$!
-  # Ends once the program has ended and all it wrote is passed on.
-  tail -s 0.05 --pid="$program" -n +1 -f "$output" | hold_start_failures
+  # Ends once the program has ended and all it wrote is passed on. Output
+  # wakes tail at once; the end of the program only when tail looks, so it
+  # looks often: the suite starts some 400 programs, most of them short.
+  tail -s 0.01 --pid="$program" -n +1 -f "$output" | hold_start_failures
   status=0
   wait "$program" || status=$?
   cat "$errors" >>"$held"

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The 32-bit and the 64-bit Vemblaric.ocx registered side by side in one
+# The 32-bit and the 64-bit Vemblaric.ocx registered side by side in a fresh
 # 64-bit prefix, as on 64-bit Windows: each is found by hosts of its own word
 # size (the C++ example and the script host of each size), removing either
 # leaves the other working, and removing both leaves nothing of the control
@@ -7,16 +7,24 @@
 #
 #   side_by_side_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR
 #
-# Leaves the prefix as the 64-bit build's tests expect it: the 64-bit control
-# registered, the 32-bit one not.
+# The prefix is the test's own, with its own null-modem pairs
+# (tests/support/fresh_prefix.sh), so it shares neither the bench's ports nor
+# the build prefix's registry with other tests. Each step reads a view from
+# one snapshot.
 set -uo pipefail
 x64=${1:?usage: side_by_side_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR}
 x86=${2:?} src=${3:?} work=${4:?}
 mkdir -p "$work"
+. "$src/tests/support/fresh_prefix.sh" "$x64"
+. "$src/tests/support/registry_snapshot.sh"
+trap prefix_stop_all EXIT
+prefix=$work/prefix
 
 # Programs of the prefix by word size: run64 starts the 64-bit regsvr32, reg,
 # cscript and hosts; run32 the 32-bit ones, which see the 32-bit view.
-declare -A run=([64]=$x64/wine-run [32]=$x64/wine-run32)
+run64() { prefix_run "$prefix" "$@"; }
+run32() { prefix_run32 "$prefix" "$@"; }
+declare -A run=([64]=run64 [32]=run32) loader=([64]=$VEMBLARIC_WINE [32]=wine)
 declare -A ocx=([64]=$x64/server/Vemblaric.ocx [32]=$x86/server/Vemblaric.ocx)
 declare -A client=([64]=$x64/examples/vemblaric_cpp_client.exe
                    [32]=$x86/examples/vemblaric_cpp_client.exe)
@@ -34,7 +42,6 @@ for size in 32 64; do
   done
 done
 
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 clsid='{DDC012F8-A786-4584-856D-044BC1F49414}'
 libid='{FE4F5263-11D5-4724-95BA-A978983B6369}'
 class=HKEY_CLASSES_ROOT\\CLSID\\$clsid
@@ -43,27 +50,22 @@ typelib=HKEY_CLASSES_ROOT\\TypeLib\\$libid
 shared=("$progid" "$typelib" 'HKEY_CLASSES_ROOT\Interface\{DE2BA9C8-CF2E-41DF-8B64-441C516B64AE}'
         'HKEY_CLASSES_ROOT\Interface\{BC322BD5-6359-47D4-9926-363FE6A11024}')
 
-exists() { "${run[$1]}" reg query "$2" >/dev/null 2>&1; }
-# The file the class key of a view names.
-server_of() {
-  "${run[$1]}" reg query "$class\\InprocServer32" /ve 2>/dev/null | tr -d '\r' |
-    awk -F'    ' '/REG_SZ/ { print $4 }'
+# KEYS of the view of one word size as they are now, as the snapshot
+# NAME-SIZE; to compare a view whole, KEYS is HKEY_CLASSES_ROOT.
+take() {
+  local name=$1 size=$2
+  shift 2
+  snapshot "$work/$name-$size" "${run[$size]}" -- "$@" || fail "reg export of $* ($size-bit view, $name)"
 }
+has() { snapshot_has "$work/$1-$2" "$3"; }
+# The file the class key of a view names in a snapshot.
+server_of() { snapshot_value "$work/$1-$2" "$class\\InprocServer32"; }
 register() {
   "${run[$1]}" regsvr32 /s "$(windows_path "${ocx[$1]}")" || fail "$1-bit regsvr32 answered $?"
 }
 unregister() {
   "${run[$1]}" regsvr32 /s /u "$(windows_path "${ocx[$1]}")" || fail "$1-bit regsvr32 /u answered $?"
 }
-# HKEY_CLASSES_ROOT of one view as text.
-export_root() {
-  local file=$work/$1-$2
-  rm -f "$file.reg"
-  "${run[$2]}" reg export HKCR "$(windows_path "$file.reg")" /y >/dev/null 2>&1 ||
-    { fail "reg export HKCR ($2-bit view)"; return; }
-  iconv -f UTF-16LE -t UTF-8 "$file.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' >"$file.txt"
-}
-
 printf 'Set control = CreateObject("Vemblaric.SerialControl")\r\nWScript.Echo "created " & control.Version\r\n' \
   >"$work/create.vbs"
 create_vbs=$(windows_path "$work/create.vbs")
@@ -73,34 +75,37 @@ creates() {
 }
 # The C++ example and the loopback script, run by a host of this word size.
 drive() {
-  VEMBLARIC_WORD_SIZE=$1 VEMBLARIC_RUN_TIMEOUT=120 bash "$expect" \
-    "$src/tests/examples/cpp_client.expected" "${run[$1]}" "${client[$1]}" >"$work/client-$1.txt" 2>&1 ||
+  local host=(bash "$fresh_launch" "${loader[$1]}")
+  WINEPREFIX=$prefix VEMBLARIC_WORD_SIZE=$1 VEMBLARIC_RUN_TIMEOUT=120 bash "$expect" \
+    "$src/tests/examples/cpp_client.expected" "${host[@]}" "${client[$1]}" >"$work/client-$1.txt" 2>&1 ||
     { fail "the $1-bit C++ example:"; cat "$work/client-$1.txt" >&2; }
   [ "${2:-}" = client-only ] && return
-  VEMBLARIC_WORD_SIZE=$1 VEMBLARIC_RUN_TIMEOUT=120 bash "$expect" \
-    "$src/tests/examples/serial_loopback.expected" "${run[$1]}" cscript.exe //nologo "$loopback" \
+  WINEPREFIX=$prefix VEMBLARIC_WORD_SIZE=$1 VEMBLARIC_RUN_TIMEOUT=120 bash "$expect" \
+    "$src/tests/examples/serial_loopback.expected" "${host[@]}" cscript.exe //nologo "$loopback" \
     >"$work/script-$1.txt" 2>&1 ||
     { fail "the loopback script in the $1-bit script host:"; cat "$work/script-$1.txt" >&2; }
 }
 # Only the build of this word size is registered, and it works.
 only() {
   local size=$1 other=$((96 - $1))
-  [ "$(server_of "$size")" = "$(windows_path "${ocx[$size]}")" ] ||
-    fail "the $size-bit view's class key names '$(server_of "$size")'"
-  exists "$other" "$class" && fail "the $other-bit view still has the class key"
-  for key in "${shared[@]}"; do exists 64 "$key" || fail "$key went with the $other-bit control"; done
-  exists 64 "$typelib\\14.0\\409\\win$size" || fail "the library lost its win$size entry"
-  exists 64 "$typelib\\14.0\\409\\win$other" && fail "the library keeps its win$other entry"
+  take only 32 "$class"
+  take only 64 "$class" "${shared[@]}"
+  [ "$(server_of only "$size")" = "$(windows_path "${ocx[$size]}")" ] ||
+    fail "the $size-bit view's class key names '$(server_of only "$size")'"
+  has only "$other" "$class" && fail "the $other-bit view still has the class key"
+  for key in "${shared[@]}"; do has only 64 "$key" || fail "$key went with the $other-bit control"; done
+  has only 64 "$typelib\\14.0\\409\\win$size" || fail "the library lost its win$size entry"
+  has only 64 "$typelib\\14.0\\409\\win$other" && fail "the library keeps its win$other entry"
   creates "$size" || fail "a $size-bit script host cannot create the control"
   creates "$other" && fail "a $other-bit script host still creates the control"
   drive "$size" client-only
 }
 nothing_left() {
   for size in 32 64; do
+    take after "$size" HKEY_CLASSES_ROOT
     for key in "$class" "${shared[@]}"; do
-      exists "$size" "$key" && fail "$key is left in the $size-bit view ($1)"
+      has after "$size" "$key" && fail "$key is left in the $size-bit view ($1)"
     done
-    export_root after "$size"
     diff -u "$work/before-$size.txt" "$work/after-$size.txt" >"$work/diff.txt" ||
       { fail "the $size-bit view differs from before ($1):"; head -n 40 "$work/diff.txt" >&2; }
   done
@@ -109,18 +114,21 @@ nothing_left() {
 # Neither registered, as the starting point. Each script host registers its
 # own library when it first runs; that happens here, before the registry is
 # taken down for comparison.
-unregister 64
-unregister 32
+echo "== a fresh prefix: $prefix"
+prefix_create "$prefix" ports || exit 1
 creates 32 && fail "a 32-bit script host creates the control before registration"
 creates 64 && fail "a 64-bit script host creates the control before registration"
-export_root before 32
-export_root before 64
+take before 32 HKEY_CLASSES_ROOT
+take before 64 HKEY_CLASSES_ROOT
 
 echo "== both registered; each driven by hosts of its own word size"
 register 64
 register 32
-[ "$(server_of 64)" = "$(windows_path "${ocx[64]}")" ] || fail "the 64-bit view names '$(server_of 64)'"
-[ "$(server_of 32)" = "$(windows_path "${ocx[32]}")" ] || fail "the 32-bit view names '$(server_of 32)'"
+for size in 32 64; do
+  take both "$size" "$class"
+  [ "$(server_of both "$size")" = "$(windows_path "${ocx[$size]}")" ] ||
+    fail "the $size-bit view names '$(server_of both "$size")'"
+done
 drive 64
 drive 32
 
@@ -138,9 +146,10 @@ only 32
 unregister 32
 nothing_left "64-bit removed, then 32-bit"
 
-register 64
 if [ "$failures" -gt 0 ]; then
   echo "$failures failure(s)" >&2
   exit 1
 fi
+prefix_stop_all
+rm -rf "$prefix"
 echo "side by side: both registered and working, each removal leaves the other whole"

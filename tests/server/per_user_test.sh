@@ -15,11 +15,13 @@
 #   per_user_test.sh BUILD_DIR SOURCE_DIR WORK_DIR
 #
 # The C++ example uses the fresh prefix's own null-modem pair COM1<->COM2.
+# Each step reads the registry from one export of the root it checks.
 set -uo pipefail
 build=${1:?usage: per_user_test.sh BUILD_DIR SOURCE_DIR WORK_DIR}
 src=${2:?} work=${3:?}
 mkdir -p "$work"
 . "$src/tests/support/fresh_prefix.sh" "$build"
+. "$src/tests/support/registry_snapshot.sh"
 trap prefix_stop_all EXIT
 
 failures=0
@@ -40,15 +42,23 @@ keys=('CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}' 'Vemblaric.SerialControl'
       'Interface\{102EC5D8-287E-41D8-912E-20A11A7C7D47}'
       'Interface\{240D4868-9643-4147-B71E-9ABD104B75BE}')
 
-# The control's keys below ROOT, one line per key and per value, with ROOT
-# taken off, sorted; empty when none is there.
+# KEYS of the prefix as they are now, as the snapshot NAME.
+take() {
+  local prefix=$1 name=$2
+  shift 2
+  snapshot "$work/$name" prefix_run "$prefix" -- "$@" || fail "reg export of $* ($name)"
+}
+# The control's keys below ROOT as they are now, as the snapshot NAME.
+take_keys() {
+  local prefix=$1 name=$2 root=$3 key paths=()
+  for key in "${keys[@]}"; do paths+=("$root\\$key"); done
+  take "$prefix" "$name" "${paths[@]}"
+}
+# The control's keys below ROOT in the snapshot NAME, one line per key and per
+# value, with ROOT taken off, sorted; empty when none is there.
 control_keys() {
-  local prefix=$1 root=$2 key
-  for key in "${keys[@]}"; do
-    prefix_run "$prefix" reg query "$root\\$key" /s 2>/dev/null | tr -d '\r' | awk -v root="$root\\" '
-      /^HKEY_/ { key = substr($0, length(root) + 1); print key; next }
-      /^    / { sub(/^    /, ""); split($0, f, /    /); print key "|" f[1] "|" f[2] "|" f[3] }'
-  done | sort
+  local name=$1 root=$2 key
+  for key in "${keys[@]}"; do snapshot_tree "$work/$name" "$root\\$key" "$key"; done | sort
 }
 # A key set as both the platform and registration itself write the library's
 # keys: the platform may write the file's path as \\?\Z:\..., and Wine
@@ -57,17 +67,12 @@ comparable() {
   sed -e 's/|\\\\?\\/|/' -e 's/^\(TypeLib\\.*\\FLAGS|(Default)|REG_SZ|\).*/\1/' "$work/$1.txt" \
     >"$work/$1-comparable.txt"
 }
-# What a branch holds, as text, for before-and-after comparisons; a branch
-# that is absent holds nothing, as does one that is only its empty key.
+# What a branch holds, as a snapshot for before-and-after comparisons; a
+# branch that is absent holds nothing, as does one that is only its empty key.
 export_branch() {
-  local prefix=$1 branch=$2 file=$work/$3
-  rm -f "$file.reg"
-  : >"$file.txt"
-  prefix_run "$prefix" reg query "$branch" >/dev/null 2>&1 || return 0
-  prefix_run "$prefix" reg export "$branch" "$(windows_path "$file.reg")" /y >/dev/null 2>&1 ||
-    { fail "reg export $branch"; return; }
-  iconv -f UTF-16LE -t UTF-8 "$file.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' |
-    grep -vxF -e 'Windows Registry Editor Version 5.00' -e "[$branch]" -e '' >"$file.txt"
+  take "$1" "$3" "$2"
+  grep -vixF -- "$2" "$work/$3.txt" >"$work/$3.branch"
+  mv "$work/$3.branch" "$work/$3.txt"
 }
 same() {
   diff -u "$work/$1.txt" "$work/$2.txt" >"$work/diff.txt" ||
@@ -102,7 +107,8 @@ export_branch "$a" "$user_root" user-before
 
 echo "== regsvr32 /n /i:user"
 regsvr "$a" ok /n /i:user
-control_keys "$a" "$user_root" >"$work/user-set.txt"
+take_keys "$a" reg-user "$user_root"
+control_keys reg-user "$user_root" >"$work/user-set.txt"
 grep -qxF 'CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}\InprocServer32|(Default)|REG_SZ|'"$ocx" \
   "$work/user-set.txt" || fail "the user's class key does not name $ocx"
 grep -qxF 'TypeLib\{FE4F5263-11D5-4724-95BA-A978983B6369}\14.0\FLAGS|(Default)|REG_SZ|2' \
@@ -121,7 +127,8 @@ for args in "/n /i:everyone" "/u /n /i:everyone" "/n /i:user,machine"; do
   # shellcheck disable=SC2086
   regsvr "$a" refused $args
 done
-control_keys "$a" "$user_root" >"$work/user-set-again.txt"
+take_keys "$a" reg-user-again "$user_root"
+control_keys reg-user-again "$user_root" >"$work/user-set-again.txt"
 same user-set user-set-again "an unknown argument changed the user's registration"
 export_branch "$a" HKEY_LOCAL_MACHINE\\Software machine-after-unknown
 same machine-before machine-after-unknown "an unknown argument wrote for the machine"
@@ -130,34 +137,34 @@ echo "== /n /i:machine writes the same set for the machine; the two coexist"
 for args in "/n /i:machine" "/n /i"; do
   # shellcheck disable=SC2086
   regsvr "$a" ok $args
-  control_keys "$a" "$machine_root" >"$work/machine-set.txt"
+  take_keys "$a" reg-machine "$machine_root"
+  control_keys reg-machine "$machine_root" >"$work/machine-set.txt"
   comparable machine-set
   same user-set-comparable machine-set-comparable "the per-user key set differs from $args's"
   # shellcheck disable=SC2086
   regsvr "$a" ok /u $args
-  [ -z "$(control_keys "$a" "$machine_root")" ] || fail "/u $args left keys for the machine"
+  take_keys "$a" reg-machine-removed "$machine_root"
+  [ -z "$(control_keys reg-machine-removed "$machine_root")" ] || fail "/u $args left keys for the machine"
 done
 regsvr "$a" ok
 regsvr "$a" ok /u /n /i:user
-control_keys "$a" "$machine_root" >"$work/machine-alone.txt"
+take_keys "$a" reg-machine-alone "$machine_root"
+control_keys reg-machine-alone "$machine_root" >"$work/machine-alone.txt"
 comparable machine-alone
 same user-set-comparable machine-alone-comparable "removing the user's registration changed the machine's"
 creates "$a" || fail "the machine registration no longer works after the user's went"
 regsvr "$a" ok /n /i:user
 regsvr "$a" ok /u
-control_keys "$a" "$user_root" >"$work/user-alone.txt"
+take_keys "$a" reg-user-alone "$user_root"
+control_keys reg-user-alone "$user_root" >"$work/user-alone.txt"
 same user-set user-alone "removing the machine's registration changed the user's"
 
 echo "== the per-user key set, as the machine's classes of a second fresh prefix"
-: >"$work/imported.txt"
 for key in "${keys[@]}"; do
-  file=$work/key.reg
-  rm -f "$file"
-  prefix_run "$a" reg export "$user_root\\$key" "$(windows_path "$file")" /y >/dev/null 2>&1 ||
-    fail "reg export $user_root\\$key"
-  iconv -f UTF-16LE -t UTF-8 "$file" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' |
-    sed '/^Windows Registry Editor/d' >>"$work/imported.txt"
-done
+  snapshot_sections "$work/reg-user-alone" "$user_root\\$key" | grep -q . ||
+    fail "the user's classes have no $key to export"
+  snapshot_sections "$work/reg-user-alone" "$user_root\\$key"
+done >"$work/imported.txt"
 {
   printf 'Windows Registry Editor Version 5.00\n'
   sed 's/^\[HKEY_CURRENT_USER\\Software\\Classes\\/[HKEY_LOCAL_MACHINE\\Software\\Classes\\/' \
@@ -168,7 +175,8 @@ wait "$b_made" || { echo "the second prefix could not be made" >&2; exit 1; }
 creates "$b" && fail "the second prefix creates the control before the import"
 prefix_run "$b" regedit /S "$(windows_path "$work/as-machine.reg")" >/dev/null 2>&1 ||
   fail "regedit could not import the key set"
-control_keys "$b" "$machine_root" >"$work/imported-set.txt"
+take_keys "$b" reg-imported "$machine_root"
+control_keys reg-imported "$machine_root" >"$work/imported-set.txt"
 same user-set imported-set "the imported set is not the per-user set"
 creates "$b" || fail "the script host cannot create the control from the imported set"
 WINEPREFIX=$b VEMBLARIC_RUN_TIMEOUT=120 VEMBLARIC_WORD_SIZE=$VEMBLARIC_WORD_SIZE \
@@ -180,11 +188,11 @@ prefix_stop "$b"
 
 echo "== /u /n /i:user leaves nothing of the control in either hive"
 regsvr "$a" ok /u /n /i:user
-for root in "$user_root" "$machine_root"; do
-  [ -z "$(control_keys "$a" "$root")" ] || fail "keys of the control are left under $root"
-done
-# Not even the empty folders CLSID, Interface and TypeLib that installation made.
 export_branch "$a" "$user_root" user-after
+take_keys "$a" reg-machine-after "$machine_root"
+[ -z "$(control_keys user-after "$user_root")" ] || fail "keys of the control are left under $user_root"
+[ -z "$(control_keys reg-machine-after "$machine_root")" ] || fail "keys of the control are left under $machine_root"
+# Not even the empty folders CLSID, Interface and TypeLib that installation made.
 same user-before user-after "the user's classes differ from before"
 regsvr "$a" ok /u /n /i:user  # nothing left to remove is no failure
 

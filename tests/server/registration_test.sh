@@ -8,17 +8,24 @@
 #   registration_test.sh WINE_RUN OCX WORK_DIR
 #
 # Runs on the build machine and drives Wine's regsvr32 and reg through the
-# build's wine-run wrapper. It leaves the registration as it found it.
+# build's wine-run wrapper; each step reads the registry from one snapshot
+# (tests/support/registry_snapshot.sh): the control's keys, or the whole of
+# HKEY_CLASSES_ROOT where it is compared whole. It leaves the registration as
+# it found it.
 set -uo pipefail
 
 run=${1:?usage: registration_test.sh WINE_RUN OCX WORK_DIR}
 ocx=${2:?}
 work=${3:?}
 mkdir -p "$work"
+. "$(dirname "$0")/../support/registry_snapshot.sh"
 # The build's word size names its entry of the type library: win32 or win64.
-platform=win$(. "$(dirname "$run")/wine-env" && echo "$VEMBLARIC_WORD_SIZE")
+# The prefix's kind says how many registry views there are: a win32 prefix,
+# as 32-bit Windows, has one; a win64 prefix has a second for the other word
+# size's build.
+read -r platform views < <(. "$(dirname "$run")/wine-env" &&
+  echo "win$VEMBLARIC_WORD_SIZE $([ "$WINEARCH" = win32 ] && echo 1 || echo 2)")
 
-windows_path() { printf 'Z:%s' "$1" | tr / '\\'; }
 path=$(windows_path "$ocx")
 
 clsid='{DDC012F8-A786-4584-856D-044BC1F49414}'
@@ -42,30 +49,22 @@ fail() {
   failures=$((failures + 1))
 }
 
-# A key and everything below it, one line per key and per value
-# ("key|name|type|data"), sorted, so two dumps compare line by line.
-dump() {
-  "$run" reg query "$1" /s 2>/dev/null | tr -d '\r' | awk '
-    /^HKEY_/ { key = $0; print key; next }
-    /^    / { sub(/^    /, ""); split($0, f, /    /); print key "|" f[1] "|" f[2] "|" f[3] }' |
-    sort
+# The control's keys (or KEYS: HKEY_CLASSES_ROOT to compare it whole) as
+# they are now, as the snapshot NAME.
+take() {
+  local name=$1
+  shift
+  [ "$#" -gt 0 ] || set -- "${all[@]}"
+  snapshot "$work/$name" "$run" -- "$@" || fail "reg export of $* ($name)"
 }
+has() { snapshot_has "$work/$1" "$2"; }
 
-exists() { "$run" reg query "$1" >/dev/null 2>&1; }
-
-# The whole of HKEY_CLASSES_ROOT as text.
-export_root() {
-  local file=$work/$1
-  rm -f "$file.reg"
-  "$run" reg export HKCR "$(windows_path "$file.reg")" /y >/dev/null 2>&1 ||
-    { fail "reg export HKCR into $file.reg"; return; }
-  iconv -f UTF-16LE -t UTF-8 "$file.reg" | tr -d '\r' | sed '1s/^\xEF\xBB\xBF//' >"$file.txt"
-}
-
+# A key and everything below it in the snapshot NAME, against what it should
+# hold, one line per key and per value ("key|name|type|data").
 expect_dump() {
-  local key=$1 expected=$work/expected.txt actual=$work/actual.txt
+  local name=$1 key=$2 expected=$work/expected.txt actual=$work/actual.txt
   sort >"$expected"
-  dump "$key" >"$actual"
+  snapshot_tree "$work/$name" "$key" >"$actual"
   if ! diff -u "$expected" "$actual" >"$work/diff.txt"; then
     fail "$key is not as registration should leave it:"
     cat "$work/diff.txt" >&2
@@ -87,17 +86,18 @@ all=("$class" "$progid" "$typelib" "$interface" "$source"
      "$sp_class" "$sp_progid" "$sp_versioned" "$sp_typelib" "$sp_interface" "$sp_source")
 
 was_registered=0
-exists "$class" && was_registered=1
+"$run" reg query "$class" >/dev/null 2>&1 && was_registered=1
 "$run" regsvr32 /s /u "$path" >/dev/null 2>&1
+take before HKEY_CLASSES_ROOT
 for key in "${all[@]}"; do
-  exists "$key" && fail "$key is still there before registration"
+  has before "$key" && fail "$key is still there before registration"
 done
-export_root before
 
 # --- Registration ---------------------------------------------------------------
 "$run" regsvr32 /s "$path" || fail "regsvr32 /s answered $?"
+take registered HKEY_CLASSES_ROOT
 
-expect_dump "$class" <<EOF
+expect_dump registered "$class" <<EOF
 $class
 $class|(Default)|REG_SZ|Vemblaric.SerialControl
 $class\\Control
@@ -119,7 +119,7 @@ $class\\Version
 $class\\Version|(Default)|REG_SZ|20.0
 EOF
 
-expect_dump "$progid" <<EOF
+expect_dump registered "$progid" <<EOF
 $progid
 $progid|(Default)|REG_SZ|Vemblaric.SerialControl
 $progid\\CLSID
@@ -128,7 +128,7 @@ EOF
 
 # The library registers under its version in hex (20.0 is 14.0), with the
 # path of the file it was loaded from.
-dump "$typelib" >"$work/typelib.txt"
+snapshot_tree "$work/registered" "$typelib" >"$work/typelib.txt"
 grep -qxF "$typelib\\14.0|(Default)|REG_SZ|Vemblaric" "$work/typelib.txt" ||
   fail "no $typelib\\14.0 named Vemblaric"
 grep -F "$typelib\\14.0\\409\\$platform|(Default)|REG_SZ|" "$work/typelib.txt" | grep -qF "$path" ||
@@ -137,7 +137,7 @@ grep -F "$typelib\\14.0\\409\\$platform|(Default)|REG_SZ|" "$work/typelib.txt" |
 
 # SerialPort: no control, so nothing for containers; programmatic identifiers
 # with and without the version.
-expect_dump "$sp_class" <<EOF
+expect_dump registered "$sp_class" <<EOF
 $sp_class
 $sp_class|(Default)|REG_SZ|Vemblaric Serial Port
 $sp_class\\InprocServer32
@@ -152,7 +152,7 @@ $sp_class\\Version|(Default)|REG_SZ|1.0
 $sp_class\\VersionIndependentProgID
 $sp_class\\VersionIndependentProgID|(Default)|REG_SZ|Vemblaric.SerialPort
 EOF
-expect_dump "$sp_progid" <<EOF
+expect_dump registered "$sp_progid" <<EOF
 $sp_progid
 $sp_progid|(Default)|REG_SZ|Vemblaric Serial Port
 $sp_progid\\CLSID
@@ -160,7 +160,7 @@ $sp_progid\\CLSID|(Default)|REG_SZ|$sp_clsid
 $sp_progid\\CurVer
 $sp_progid\\CurVer|(Default)|REG_SZ|Vemblaric.SerialPort.1
 EOF
-expect_dump "$sp_versioned" <<EOF
+expect_dump registered "$sp_versioned" <<EOF
 $sp_versioned
 $sp_versioned|(Default)|REG_SZ|Vemblaric Serial Port
 $sp_versioned\\CLSID
@@ -169,7 +169,7 @@ EOF
 
 # SerialPort's library is the file's second: its entry names the file and
 # the resource, and it is no control's library.
-dump "$sp_typelib" >"$work/sp_typelib.txt"
+snapshot_tree "$work/registered" "$sp_typelib" >"$work/sp_typelib.txt"
 grep -qxF "$sp_typelib\\1.0|(Default)|REG_SZ|Vemblaric Serial Port" "$work/sp_typelib.txt" ||
   fail "no $sp_typelib\\1.0 named Vemblaric Serial Port"
 grep -F "$sp_typelib\\1.0\\0\\$platform|(Default)|REG_SZ|" "$work/sp_typelib.txt" |
@@ -183,7 +183,7 @@ for entry in "$interface _SerialControl $automation_proxy $libid 14.0" \
              "$sp_interface ISerialPort $automation_proxy $sp_libid 1.0" \
              "$sp_source ISerialPortEvents $dispatch_proxy $sp_libid 1.0"; do
   read -r key name proxy lib version <<<"$entry"
-  expect_dump "$key" <<EOF
+  expect_dump registered "$key" <<EOF
 $key
 $key|(Default)|REG_SZ|$name
 $key\\ProxyStubClsid
@@ -199,24 +199,23 @@ done
 # Never safe for scripting or initialising: no categories under the class,
 # and no new mention of either category anywhere in HKEY_CLASSES_ROOT.
 for key in "$class" "$sp_class"; do
-  exists "$key\\Implemented Categories" && fail "$key has Implemented Categories"
+  has registered "$key\\Implemented Categories" && fail "$key has Implemented Categories"
 done
-export_root registered
 for category in "$safe_for_scripting" "$safe_for_initialising"; do
-  b=$(grep -ci "$category" "$work/before.txt")
-  r=$(grep -ci "$category" "$work/registered.txt")
+  b=$(grep -ci "$category" "$work/before.export")
+  r=$(grep -ci "$category" "$work/registered.export")
   [ "$r" -le "$b" ] || fail "registration added $((r - b)) mention(s) of category $category"
 done
 for id in "$clsid" "$sp_clsid"; do
-  grep -qi "$id" "$work/registered.txt" || fail "the export after registration lacks the class $id"
+  grep -qi "$id" "$work/registered.export" || fail "the export after registration lacks the class $id"
 done
 
 # --- Removal ----------------------------------------------------------------------
 "$run" regsvr32 /s /u "$path" || fail "regsvr32 /s /u answered $?"
+take removed HKEY_CLASSES_ROOT
 for key in "${all[@]}"; do
-  exists "$key" && fail "$key is still there after removal"
+  has removed "$key" && fail "$key is still there after removal"
 done
-export_root removed
 if ! diff -u "$work/before.txt" "$work/removed.txt" >"$work/diff.txt"; then
   fail "HKEY_CLASSES_ROOT after removal differs from before registration:"
   head -n 60 "$work/diff.txt" >&2
@@ -232,30 +231,46 @@ fi
 entry=$typelib\\14.0\\409\\$platform
 "$run" reg add "$entry" /ve /d 'Z:\nonexistent.tlb' /f >/dev/null 2>&1 || fail "reg add $entry"
 "$run" regsvr32 /s /u "$path" && fail "a removal that could not remove the library answered success"
+take failed
 for key in "$class" "$progid" "$sp_class" "$sp_progid"; do
-  exists "$key" || fail "the failed removal took $key away"
+  has failed "$key" || fail "the failed removal took $key away"
 done
 "$run" reg add "$entry" /ve /d "$path" /f >/dev/null 2>&1 || fail "reg add $entry"
 "$run" regsvr32 /s /u "$path" || fail "the removal after the failed one answered $?"
+take mended
 for key in "${all[@]}"; do
-  exists "$key" && fail "$key is still there after the second removal"
+  has mended "$key" && fail "$key is still there after the second removal"
 done
 
 # Beside a class key of the other word size's build naming another file,
 # removal keeps the shared keys; the library's version key goes with the last
-# platform's entry in it.
-other=/reg:$((96 - ${platform#win}))
+# platform's entry in it. With one registry view there is no other build: the
+# flag for the other view opens the control's own class key, so one naming
+# another file is no other build's, and removal takes everything.
 "$run" regsvr32 /s "$path" || fail "registering beside the other build answered $?"
-"$run" reg add "$class\\InprocServer32" /ve /d 'C:\other.ocx' "$other" /f >/dev/null 2>&1 || fail "reg add $other"
-"$run" regsvr32 /s /u "$path" || fail "removal beside the other build answered $?"
-for key in "$class" "$typelib" "$sp_class" "$sp_typelib"; do
-  exists "$key" && fail "removal beside the other build left $key"
-done
-for key in "$progid" "$interface" "$source" "$sp_progid" "$sp_versioned" "$sp_interface" "$sp_source"; do
-  exists "$key" || fail "removal beside the other build took $key"
-done
-"$run" reg delete "$class" "$other" /f >/dev/null 2>&1 || fail "reg delete $other"
-"$run" regsvr32 /s /u "$path" || fail "removal after the other build went answered $?"
+if [ "$views" = 2 ]; then
+  other=/reg:$((96 - ${platform#win}))
+  "$run" reg add "$class\\InprocServer32" /ve /d 'C:\other.ocx' "$other" /f >/dev/null 2>&1 ||
+    fail "reg add $other"
+  "$run" regsvr32 /s /u "$path" || fail "removal beside the other build answered $?"
+  take beside
+  for key in "$class" "$typelib" "$sp_class" "$sp_typelib"; do
+    has beside "$key" && fail "removal beside the other build left $key"
+  done
+  for key in "$progid" "$interface" "$source" "$sp_progid" "$sp_versioned" "$sp_interface" "$sp_source"; do
+    has beside "$key" || fail "removal beside the other build took $key"
+  done
+  "$run" reg delete "$class" "$other" /f >/dev/null 2>&1 || fail "reg delete $other"
+  "$run" regsvr32 /s /u "$path" || fail "removal after the other build went answered $?"
+else
+  "$run" reg add "$class\\InprocServer32" /ve /d 'C:\other.ocx' /f >/dev/null 2>&1 ||
+    fail "reg add $class\\InprocServer32"
+  "$run" regsvr32 /s /u "$path" || fail "removal with one registry view answered $?"
+  take beside
+  for key in "${all[@]}"; do
+    has beside "$key" && fail "removal with one registry view left $key"
+  done
+fi
 
 # From a folder whose path is longer than MAX_PATH, for the machine and for the
 # user (whose classes the word sizes share under Wine, so removal reads its own
@@ -269,10 +284,12 @@ for scope in "" "/n /i:user"; do
   # shellcheck disable=SC2086
   "$run" regsvr32 /s /u $scope "$(windows_path "$long/Vemblaric.ocx")" || fail "removal $scope from $long answered $?"
 done
+take user-long-removed 'HKEY_CURRENT_USER\Software\Classes'
 for key in "${all[@]}"; do
-  exists "HKCU\\Software\\Classes${key#HKEY_CLASSES_ROOT}" && fail "the user's ${key#HKEY_CLASSES_ROOT\\} is left"
+  has user-long-removed "HKEY_CURRENT_USER\\Software\\Classes${key#HKEY_CLASSES_ROOT}" &&
+    fail "the user's ${key#HKEY_CLASSES_ROOT\\} is left"
 done
-export_root long-removed
+take long-removed HKEY_CLASSES_ROOT
 diff -u "$work/before.txt" "$work/long-removed.txt" >"$work/diff.txt" ||
   { fail "HKEY_CLASSES_ROOT after removal from $long differs from before:"; head -n 40 "$work/diff.txt" >&2; }
 
