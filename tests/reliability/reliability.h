@@ -14,6 +14,8 @@
 #include <string>
 #include <thread>
 
+#include "support/unix_program.h"
+
 namespace vemblaric::testing {
 
 // Committed memory, live handles and thread-local-storage indexes of this
@@ -135,20 +137,8 @@ class HostWindow {
 };
 
 // Runs a program of the Linux side (the bench's scripts) from this Wine
-// process; Wine starts a Unix executable named by its Z: path. Its end is
-// not reported, so callers wait for its effect.
-inline bool RunUnix(const std::wstring& commandLine) {
-  STARTUPINFOW start{};
-  start.cb = sizeof start;
-  PROCESS_INFORMATION info{};
-  std::wstring line = commandLine;
-  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start,
-                        &info))
-    return false;
-  if (info.hThread) ::CloseHandle(info.hThread);
-  if (info.hProcess) ::CloseHandle(info.hProcess);
-  return true;
-}
+// process; its end is not reported, so callers wait for its effect.
+inline bool RunUnix(const std::wstring& commandLine) { return RunUnixProgram(commandLine); }
 
 // Waits until `holds` is true, at most `timeoutMs`; polls every 10 ms.
 inline bool WaitUntil(const std::function<bool()>& holds, DWORD timeoutMs) {

@@ -8,6 +8,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/unix_program.h"
+
 namespace vemblaric::testing {
 
 inline const std::string kBench = VEMBLARIC_BENCH_DIR;  // a Linux path
@@ -49,14 +51,7 @@ inline std::string ServedSettings(const char* served) {
   ::DeleteFileA(out.c_str());
   std::wstring line = L"Z:\\bin\\sh " + WideText(kSttyScript) + L" " +
                       WideText(kBench + "/" + served) + L" " + WideText(kBench + "/stty.out");
-  STARTUPINFOW start{};
-  start.cb = sizeof start;
-  PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start,
-                        &info))
-    return "(stty did not start)";
-  ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
+  if (!RunUnixProgram(line)) return "(stty did not start)";
   // Wine does not report a Linux program's end: the file appears whole when it is done.
   for (int i = 0; i < 1000 && ::GetFileAttributesA(out.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
     ::Sleep(10);
