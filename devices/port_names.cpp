@@ -383,8 +383,12 @@ std::wstring DescribePort(const std::wstring& name) {
 }
 
 std::vector<PortFacts> ListPortFacts() {
+  // ListPortNames' sources, with the records read once: they hold every
+  // name of the ports class.
   std::vector<PortFacts> recorded = RecordedPorts();
-  std::vector<std::wstring> names = ListPortNames();
+  std::vector<std::wstring> names;
+  AddDeviceMapNames(names);
+  AddDosDeviceNames(names);
   for (const PortFacts& port : recorded) names.push_back(port.portName);
   names = OrderPortNames(std::move(names));
   std::vector<PortFacts> ports;
