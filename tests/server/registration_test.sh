@@ -258,7 +258,8 @@ other=/reg:$((96 - ${platform#win}))
 for key in "$class" "$typelib" "$sp_class" "$sp_typelib"; do
   exists "$key" && fail "removal beside the other build left $key"
 done
-for key in "$progid" "$interface" "$source" "$sp_progid" "$sp_versioned" "$sp_interface" "$sp_source"; do
+for key in "$progid" "$interface" "$source" "$sp_progid" "$sp_versioned" "$sp_interface" "$sp_source" \
+           "$sp_infos" "$sp_info"; do
   exists "$key" || fail "removal beside the other build took $key"
 done
 "$run" reg delete "$class" "$other" /f >/dev/null 2>&1 || fail "reg delete $other"
