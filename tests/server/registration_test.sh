@@ -97,6 +97,13 @@ exists "$class" && was_registered=1
 for key in "${all[@]}"; do
   exists "$key" && fail "$key is still there before registration"
 done
+# SerialPort's library of an earlier version registered from this file (an
+# older file replaced by this one and registered again) goes with the removal.
+"$run" regsvr32 /s "$path" || fail "regsvr32 /s answered $?"
+"$run" reg add "$sp_typelib\\1.0\\0\\$platform" /ve /d "$path\\2" /f >/dev/null 2>&1 ||
+  fail "reg add $sp_typelib\\1.0"
+"$run" regsvr32 /s /u "$path" || fail "regsvr32 /s /u answered $?"
+exists "$sp_typelib" && fail "the removal left $sp_typelib, whose 1.0 entry named this file"
 export_root before
 
 # --- Registration ---------------------------------------------------------------
