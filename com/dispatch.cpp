@@ -71,16 +71,25 @@ struct Argument {
 };
 
 // The automation type a parameter travels as: an enumeration as the Long
-// it is, an alias as what it names.
+// it is, an alias as what it names, a pointer to a library's interface as an
+// object (VT_DISPATCH for one that scripts can call, else VT_UNKNOWN).
 VARTYPE BaseType(ITypeInfo* info, const TYPEDESC& type) {
-  if (type.vt != VT_USERDEFINED) return type.vt;
+  const bool object = type.vt == VT_PTR && type.lptdesc->vt == VT_USERDEFINED;
+  if (type.vt != VT_USERDEFINED && !object) return type.vt;
   ITypeInfo* named = nullptr;
-  if (FAILED(info->GetRefTypeInfo(type.hreftype, &named))) return VT_USERDEFINED;
-  VARTYPE base = VT_USERDEFINED;
+  if (FAILED(info->GetRefTypeInfo((object ? *type.lptdesc : type).hreftype, &named)))
+    return object ? VT_PTR : VT_USERDEFINED;
+  VARTYPE base = object ? VT_PTR : VT_USERDEFINED;
   TYPEATTR* attr = nullptr;
   if (SUCCEEDED(named->GetTypeAttr(&attr))) {
-    if (attr->typekind == TKIND_ENUM) base = VT_I4;
-    else if (attr->typekind == TKIND_ALIAS) base = BaseType(named, attr->tdescAlias);
+    if (object) {
+      if (attr->typekind == TKIND_DISPATCH || (attr->wTypeFlags & TYPEFLAG_FDUAL)) base = VT_DISPATCH;
+      else if (attr->typekind == TKIND_INTERFACE) base = VT_UNKNOWN;
+    } else if (attr->typekind == TKIND_ENUM) {
+      base = VT_I4;
+    } else if (attr->typekind == TKIND_ALIAS) {
+      base = BaseType(named, attr->tdescAlias);
+    }
     named->ReleaseTypeAttr(attr);
   }
   named->Release();

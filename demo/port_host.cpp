@@ -129,23 +129,30 @@ std::wstring Widen(const char* text) {
   return out;
 }
 
+// Each port with what the system knows of it, and the name that opens the
+// same device wherever it is plugged in next time.
 void ListPorts(ISerialPort* port) {
-  Variant names;
-  HRESULT hr = port->GetPortNames(names.put());
-  if (FAILED(hr)) return ShowFailure("GetPortNames", hr);
-  if (names->vt != (VT_ARRAY | VT_VARIANT) || !names->parray) return Say("GetPortNames: not an array");
-  LONG low = 0, high = -1;
-  ::SafeArrayGetLBound(names->parray, 1, &low);
-  ::SafeArrayGetUBound(names->parray, 1, &high);
-  Say("GetPortNames: " + std::to_string(high - low + 1) + " port(s)");
-  for (LONG i = low; i <= high; ++i) {
-    Variant item;
-    if (FAILED(::SafeArrayGetElement(names->parray, &i, item.get()))) continue;
-    const std::wstring name = Text(item);
-    vemblaric::Bstr description;
-    const vemblaric::Bstr asked(name.c_str());
-    port->GetPortDescription(asked.get(), description.put());
-    Say("  " + Narrow(name) + (description.length() ? "  " + Narrow(description.str()) : std::string()));
+  ComPtr<ISerialPortInfos> ports;
+  HRESULT hr = port->GetPorts(ports.put());
+  if (FAILED(hr)) return ShowFailure("GetPorts", hr);
+  LONG count = 0;
+  ports->get_Count(&count);
+  Say("GetPorts: " + std::to_string(count) + " port(s)");
+  for (LONG i = 1; i <= count; ++i) {
+    ComPtr<ISerialPortInfo> info;
+    if (FAILED(ports->Item(i, info.put()))) continue;
+    vemblaric::Bstr name, description, vendor, product, serial;
+    info->get_PortName(name.put());
+    info->get_Description(description.put());
+    info->get_VendorId(vendor.put());
+    info->get_ProductId(product.put());
+    info->get_SerialNumber(serial.put());
+    std::string line = "  " + Narrow(name.str());
+    if (description.length()) line += "  " + Narrow(description.str());
+    if (vendor.length())
+      line += "  usb://" + Narrow(vendor.str()) + ":" + Narrow(product.str()) +
+              (serial.length() ? "/" + Narrow(serial.str()) : std::string());
+    Say(line);
   }
 }
 
@@ -199,8 +206,10 @@ int Run(const std::wstring& portName, long baud, std::deque<std::wstring> texts)
   port->get_IsOpen(&open);
   char took[64];
   std::snprintf(took, sizeof took, "%.1f ms", (Seconds() - before) * 1000.0);
+  vemblaric::Bstr resolved;
+  port->get_ResolvedPortName(resolved.put());
   Say(std::string("Open returned in ") + took + "; IsOpen = " + (open ? "True" : "False") +
-      "; from here on, DataReceived drives the exchange");
+      "; ResolvedPortName = " + Narrow(resolved.str()) + "; from here on, DataReceived drives the exchange");
 
   ::SetTimer(nullptr, 0, kGiveUpMs, GiveUp);
   if (exchange.SendNext()) {

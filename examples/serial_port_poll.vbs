@@ -60,5 +60,28 @@ WScript.Echo "COM9 Open: Err.Number = &H" & Hex(Err.Number) & ", " & Err.Source 
 Err.Clear
 On Error GoTo 0
 
+' What the system knows of each port: For Each walks GetPorts' collection,
+' and Item (its default member) counts from 1. The bench's ports are mapped
+' names with no device record, so they have a name and nothing else.
+Dim ports, info, walked, last
+Set ports = receiver.GetPorts
+walked = 0
+For Each info In ports
+  walked = walked + 1
+  last = info.PortName
+  If info.PortName = "COM1" Then
+    WScript.Echo "GetPorts: " & info.PortName & ", vendor '" & info.VendorId & "', interface " & _
+      info.InterfaceNumber & ", first " & ports(1).PortName
+  End If
+Next
+WScript.Echo "GetPorts: For Each walked Count ports: " & (walked = ports.Count) & _
+  ", the last is Item(Count): " & (last = ports.Item(ports.Count).PortName)
+' A device asked for by what it is, which nobody plugged in.
 receiver.Close
+receiver.PortName = "usb://0403:6001/NOSUCH"
+On Error Resume Next
+receiver.Open
+WScript.Echo "usb:// Open: Err.Number = &H" & Hex(Err.Number) & ", resolved '" & receiver.ResolvedPortName & "'"
+Err.Clear
+On Error GoTo 0
 WScript.Echo "closed"

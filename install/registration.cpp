@@ -236,9 +236,33 @@ LSTATUS DeleteInterfaceKeys(const TypeLibraryEntry& library) {
   return ERROR_SUCCESS;
 }
 
+// This platform's entries of the library's earlier versions that name this
+// file: registering a newer file over an older one leaves them, and nothing
+// would take them away after this file goes.
+LSTATUS DeleteEarlierEntries(const TypeLibraryEntry& library) {
+  const std::wstring path = LibraryPath(library, com::ModulePath());
+  for (WORD minor = 0; minor < library.minor; ++minor) {
+    TypeLibraryEntry earlier = library;
+    earlier.minor = minor;
+    RegKey key;
+    if (::RegOpenKeyExW(HKEY_CLASSES_ROOT, PlatformKey(earlier).c_str(), 0, KEY_READ, key.put()) !=
+        ERROR_SUCCESS)
+      continue;
+    const bool ours = ::CompareStringOrdinal(NamedFile(key.get()).c_str(), -1, path.c_str(), -1, TRUE) ==
+                      CSTR_EQUAL;
+    key.reset();
+    if (!ours) continue;
+    const LSTATUS rc = DeletePlatformEntry(earlier);
+    if (rc != ERROR_SUCCESS) return rc;
+  }
+  return ERROR_SUCCESS;
+}
+
 // The last build to go takes the whole library away, its interfaces with it;
 // one that leaves the other registered takes only its own platform's entry.
+// Either takes this platform's entries of earlier versions of this file.
 HRESULT UnregisterTypeLibrary(const TypeLibraryEntry& library, bool last, Scope scope) {
+  if (scope == Scope::kMachine && DeleteEarlierEntries(library) != ERROR_SUCCESS) return SELFREG_E_TYPELIB;
   if (!last) return DeletePlatformEntry(library) == ERROR_SUCCESS ? S_OK : SELFREG_E_TYPELIB;
   // The user's library keys are this library's own writing, removed by their
   // identifiers. (The removal below reaches both views through view flags,

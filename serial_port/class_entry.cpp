@@ -6,11 +6,13 @@
 namespace vemblaric::serial_port {
 
 namespace {
-const IID* const kRegisteredInterfaces[] = {&IID_ISerialPort, &DIID_ISerialPortEvents};
+const IID* const kRegisteredInterfaces[] = {&IID_ISerialPort, &DIID_ISerialPortEvents,
+                                            &IID_ISerialPortInfos, &IID_ISerialPortInfo};
 }  // namespace
 
 const com::TypeLibraryEntry kSerialPortLibrary = {
-    &LIBID_VemblaricSerialPort, 1, 0, 0, kTypeLibraryResource, kRegisteredInterfaces, 2,
+    &LIBID_VemblaricSerialPort, 1, 1, 0, kTypeLibraryResource, kRegisteredInterfaces,
+    sizeof kRegisteredInterfaces / sizeof kRegisteredInterfaces[0],
 };
 
 const com::ClassEntry kSerialPortClass = {

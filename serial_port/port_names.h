@@ -1,21 +1,12 @@
-// Finding a port: the serial ports the system lists, and what it says of one.
+// SerialPort's names for the port list, which lives with the device facts.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "devices/port_names.h"
 
 namespace vemblaric::serial_port {
 
-// The ports the system lists ("COM1", "COM2", ..., "COM10"), each once, in
-// natural order.
-std::vector<std::wstring> ListPortNames();
-
-// The system's friendly name and hardware id of `name` ("COM7", "com7" or
-// "\\.\COM7"), where it has them, else "".
-std::wstring DescribePort(const std::wstring& name);
-
-// `names` as ListPortNames gives them: upper-cased, each once, runs of digits
-// compared as numbers ("COM9" before "COM10").
-std::vector<std::wstring> OrderPortNames(std::vector<std::wstring> names);
+using devices::DescribePort;
+using devices::ListPortNames;
+using devices::OrderPortNames;
 
 }  // namespace vemblaric::serial_port

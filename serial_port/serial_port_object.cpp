@@ -12,8 +12,10 @@
 #include "com/dispatch.h"
 #include "com/module.h"
 #include "com/type_library.h"
+#include "devices/port_resolution.h"
 #include "port/text.h"
 #include "serial_port/identifiers.h"
+#include "serial_port/port_infos.h"
 #include "serial_port/port_names.h"
 
 namespace vemblaric::serial_port {
@@ -68,17 +70,8 @@ std::wstring SystemText(DWORD error) {
   return out;
 }
 
-// A bare name, with no folder, drive or scheme in it: COM7, or a virtual
-// pair's CNCA0 as the port list gives it.
-bool IsDeviceName(const std::wstring& name) {
-  return name.find_first_of(L"\\/:") == std::wstring::npos;
-}
-
-// The name the system opens: a device name in the device namespace
-// (\\.\COM12, \\.\CNCA0), which reaches ports above COM9 and names that are
-// no DOS device; a path or a network name as given.
-std::string DevicePath(const std::wstring& name) {
-  const std::wstring path = IsDeviceName(name) ? L"\\\\.\\" + name : name;
+// The system's name for a resolved path.
+std::string AnsiPath(const std::wstring& path) {
   return ToCodePage(path.c_str(), static_cast<UINT>(path.size()), CP_ACP);
 }
 
@@ -681,10 +674,15 @@ HRESULT SerialPortObject::put_BreakState(VARIANT_BOOL value) {
 HRESULT SerialPortObject::Open() {
   return com::Contained([&] {
     if (device_) return Fail(kWrongState, L"Open", L"the port is open already.");
+    // A name that says which device is looked up again at every opening:
+    // the device may sit behind another number since the last.
+    const devices::ResolvedPort resolved = devices::ResolvePortName(portName_);
+    if (resolved.failed()) return Fail(HRESULT_FROM_WIN32(resolved.error), L"Open", resolved.failure);
     auto device = std::make_unique<PortDevice>(k_, window_, kNoticeMessage, ++session_);
-    const Failure failure = device->Open(DevicePath(portName_), settings_, writeTimeout_);
+    const Failure failure = device->Open(AnsiPath(resolved.path), settings_, writeTimeout_);
     if (failure.failed()) return FailSystem(L"Open", failure);
     device_ = std::move(device);
+    resolvedName_ = resolved.portName;
     closedBy_ = 0;
     held_.clear();
     breakState_ = false;
@@ -694,6 +692,7 @@ HRESULT SerialPortObject::Open() {
 
 void SerialPortObject::CloseDevice() {
   device_.reset();
+  resolvedName_.clear();
   held_.clear();
   breakState_ = false;
 }
@@ -913,6 +912,14 @@ HRESULT SerialPortObject::GetPortDescription(BSTR name, BSTR* result) {
     return NewBstr(DescribePort(std::wstring(name ? name : L"", ::SysStringLen(name))), result);
   });
 }
+
+HRESULT SerialPortObject::GetPorts(ISerialPortInfos** result) {
+  if (!result) return E_POINTER;
+  *result = nullptr;
+  return com::Contained([&] { return NewPortInfos(devices::ListPortFacts(), result); });
+}
+
+HRESULT SerialPortObject::get_ResolvedPortName(BSTR* result) { return NewBstr(resolvedName_, result); }
 
 // --- Events ------------------------------------------------------------------------
 

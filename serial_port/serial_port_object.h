@@ -92,6 +92,8 @@ class SerialPortObject final : public ISerialPort,
   HRESULT STDMETHODCALLTYPE DiscardOutBuffer() override;
   HRESULT STDMETHODCALLTYPE GetPortNames(VARIANT* result) override;
   HRESULT STDMETHODCALLTYPE GetPortDescription(BSTR name, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE GetPorts(ISerialPortInfos** result) override;
+  HRESULT STDMETHODCALLTYPE get_ResolvedPortName(BSTR* result) override;
 
   // IConnectionPointContainer
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -176,6 +178,7 @@ class SerialPortObject final : public ISerialPort,
   bool breakState_ = false;
 
   std::unique_ptr<PortDevice> device_;  // while open
+  std::wstring resolvedName_;            // the port PortName reached, while open
   unsigned session_ = 0;  // which opening; notices of an earlier one are dropped
   std::string held_;      // bytes taken from the device, not yet handed out
   DWORD closedBy_ = 0;    // the error that closed the port when its device failed

@@ -24,7 +24,7 @@ wait "$peer_pid" || true
 
 failed=0
 [ "$status" = 0 ] || { echo "the host ended with exit code $status"; failed=1; }
-for want in '2 stop bits' 'IsOpen = True' 'WriteLine "hello"' 'ReadExisting "echo: hello\r\n"' \
+for want in 'GetPorts: ' '  COM2' '2 stop bits' 'IsOpen = True; ResolvedPortName = COM1' 'WriteLine "hello"' 'ReadExisting "echo: hello\r\n"' \
             'WriteLine "bye"' 'ReadExisting "quit\r\n"' 'the message loop has ended; IsOpen = False' \
             'WriteLine after Close failed: 0x8000000E' \
             'error object: Vemblaric.SerialPort: WriteLine on COM1: the port is not open.' \

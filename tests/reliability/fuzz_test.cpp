@@ -102,7 +102,7 @@ const Member kPortMembers[] = {
     {40, kMethod, 0}, {41, kMethod, 0}, {42, kMethod, 1},
 };
 const DISPID kPortStrangeIds[] = {0, -1, DISPID_VALUE, DISPID_NEWENUM, DISPID_PROPERTYPUT,
-                                  22, 29, 43, 0x60020000, 0x7FFFFFFF};
+                                  22, 29, 99, 0x60020000, 0x7FFFFFFF};
 template <typename T, size_t N>
 std::vector<T> Of(const T (&items)[N]) {
   return std::vector<T>(items, items + N);

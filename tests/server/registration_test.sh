@@ -40,6 +40,8 @@ sp_clsid='{10A3CDB8-70E0-4AD5-B7C6-4984AB5E2C2D}'
 sp_libid='{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}'
 sp_iid='{102EC5D8-287E-41D8-912E-20A11A7C7D47}'
 sp_srciid='{240D4868-9643-4147-B71E-9ABD104B75BE}'
+sp_infos_iid='{0B38B9A4-AD12-4110-94BA-0CE207F03883}'
+sp_info_iid='{8C73AD84-978F-4F57-9395-69EF5E3B7C79}'
 safe_for_scripting='7DD95801-9882-11CF-9FA9-00AA006C42C4'
 safe_for_initialising='7DD95802-9882-11CF-9FA9-00AA006C42C4'
 
@@ -82,8 +84,11 @@ sp_versioned=HKEY_CLASSES_ROOT\\Vemblaric.SerialPort.1
 sp_typelib=HKEY_CLASSES_ROOT\\TypeLib\\$sp_libid
 sp_interface=HKEY_CLASSES_ROOT\\Interface\\$sp_iid
 sp_source=HKEY_CLASSES_ROOT\\Interface\\$sp_srciid
+sp_infos=HKEY_CLASSES_ROOT\\Interface\\$sp_infos_iid
+sp_info=HKEY_CLASSES_ROOT\\Interface\\$sp_info_iid
 all=("$class" "$progid" "$typelib" "$interface" "$source"
-     "$sp_class" "$sp_progid" "$sp_versioned" "$sp_typelib" "$sp_interface" "$sp_source")
+     "$sp_class" "$sp_progid" "$sp_versioned" "$sp_typelib" "$sp_interface" "$sp_source"
+     "$sp_infos" "$sp_info")
 
 was_registered=0
 "$run" reg query "$class" >/dev/null 2>&1 && was_registered=1
@@ -92,6 +97,15 @@ take before HKEY_CLASSES_ROOT
 for key in "${all[@]}"; do
   has before "$key" && fail "$key is still there before registration"
 done
+# SerialPort's library of an earlier version registered from this file (an
+# older file replaced by this one and registered again) goes with the removal.
+"$run" regsvr32 /s "$path" || fail "regsvr32 /s answered $?"
+"$run" reg add "$sp_typelib\\1.0\\0\\$platform" /ve /d "$path\\2" /f >/dev/null 2>&1 ||
+  fail "reg add $sp_typelib\\1.0"
+"$run" regsvr32 /s /u "$path" || fail "regsvr32 /s /u answered $?"
+take stale "$sp_typelib"
+has stale "$sp_typelib" && fail "the removal left $sp_typelib, whose 1.0 entry named this file"
+take before HKEY_CLASSES_ROOT
 
 # --- Registration ---------------------------------------------------------------
 "$run" regsvr32 /s "$path" || fail "regsvr32 /s answered $?"
@@ -148,7 +162,7 @@ $sp_class\\ProgID|(Default)|REG_SZ|Vemblaric.SerialPort.1
 $sp_class\\TypeLib
 $sp_class\\TypeLib|(Default)|REG_SZ|$sp_libid
 $sp_class\\Version
-$sp_class\\Version|(Default)|REG_SZ|1.0
+$sp_class\\Version|(Default)|REG_SZ|1.1
 $sp_class\\VersionIndependentProgID
 $sp_class\\VersionIndependentProgID|(Default)|REG_SZ|Vemblaric.SerialPort
 EOF
@@ -170,18 +184,20 @@ EOF
 # SerialPort's library is the file's second: its entry names the file and
 # the resource, and it is no control's library.
 snapshot_tree "$work/registered" "$sp_typelib" >"$work/sp_typelib.txt"
-grep -qxF "$sp_typelib\\1.0|(Default)|REG_SZ|Vemblaric Serial Port" "$work/sp_typelib.txt" ||
-  fail "no $sp_typelib\\1.0 named Vemblaric Serial Port"
-grep -F "$sp_typelib\\1.0\\0\\$platform|(Default)|REG_SZ|" "$work/sp_typelib.txt" |
-  grep -qF "$path\\2" || fail "$sp_typelib\\1.0\\0\\$platform does not name $path\\2"
+grep -qxF "$sp_typelib\\1.1|(Default)|REG_SZ|Vemblaric Serial Port" "$work/sp_typelib.txt" ||
+  fail "no $sp_typelib\\1.1 named Vemblaric Serial Port"
+grep -F "$sp_typelib\\1.1\\0\\$platform|(Default)|REG_SZ|" "$work/sp_typelib.txt" |
+  grep -qF "$path\\2" || fail "$sp_typelib\\1.1\\0\\$platform does not name $path\\2"
 # (The platform may add the disk-image flag, 8.)
-flags=$(sed -n 's/^.*\\1\.0\\FLAGS|(Default)|REG_SZ|//p' "$work/sp_typelib.txt")
+flags=$(sed -n 's/^.*\\1\.1\\FLAGS|(Default)|REG_SZ|//p' "$work/sp_typelib.txt")
 [ -n "$flags" ] && [ $((flags & 7)) = 0 ] || fail "SerialPort's library has the flags '$flags'"
 
 for entry in "$interface _SerialControl $automation_proxy $libid 14.0" \
              "$source __SerialControl $dispatch_proxy $libid 14.0" \
-             "$sp_interface ISerialPort $automation_proxy $sp_libid 1.0" \
-             "$sp_source ISerialPortEvents $dispatch_proxy $sp_libid 1.0"; do
+             "$sp_interface ISerialPort $automation_proxy $sp_libid 1.1" \
+             "$sp_source ISerialPortEvents $dispatch_proxy $sp_libid 1.1" \
+             "$sp_infos ISerialPortInfos $automation_proxy $sp_libid 1.1" \
+             "$sp_info ISerialPortInfo $automation_proxy $sp_libid 1.1"; do
   read -r key name proxy lib version <<<"$entry"
   expect_dump registered "$key" <<EOF
 $key
@@ -257,7 +273,8 @@ if [ "$views" = 2 ]; then
   for key in "$class" "$typelib" "$sp_class" "$sp_typelib"; do
     has beside "$key" && fail "removal beside the other build left $key"
   done
-  for key in "$progid" "$interface" "$source" "$sp_progid" "$sp_versioned" "$sp_interface" "$sp_source"; do
+  for key in "$progid" "$interface" "$source" "$sp_progid" "$sp_versioned" "$sp_interface" "$sp_source" \
+             "$sp_infos" "$sp_info"; do
     has beside "$key" || fail "removal beside the other build took $key"
   done
   "$run" reg delete "$class" "$other" /f >/dev/null 2>&1 || fail "reg delete $other"

@@ -1,23 +1,31 @@
-#include "serial_port/port_names.h"
+#include "devices/port_names.h"
 
 #include <windows.h>
 #include <setupapi.h>
 // The ports class's identifier is defined in this file, the one that uses it.
 #include <initguid.h>
 #include <devguid.h>
+#include <cfgmgr32.h>
 
 #include <algorithm>
+#include <set>
 #include <cstddef>
 #include <string_view>
 #include <utility>
 
 #include "com/owners.h"
+#include "devices/device_id.h"
 
-namespace vemblaric::serial_port {
+namespace vemblaric::devices {
 namespace {
 
 // Where serial drivers list the ports they run; each value's data is a name.
 constexpr wchar_t kDeviceMapKey[] = L"HARDWARE\\DEVICEMAP\\SERIALCOMM";
+// The communication-port device interface, which a port driver outside the
+// ports class also registers (ntddser.h's GUID_DEVINTERFACE_COMPORT; that
+// header needs the kernel's types).
+constexpr GUID kComPortInterface = {
+    0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 // The value of a ports-class device's key that holds its name.
 constexpr wchar_t kPortNameValue[] = L"PortName";
 // The device namespace, which hosts put before COM10 and above.
@@ -150,12 +158,13 @@ class DeviceInfoSet {
   HDEVINFO set_;
 };
 
-// Calls `visit(set, device, port_name)` for each present ports-class device
-// that has a name, upper-cased, until `visit` answers true. Where the system
-// gives no set, or no key of a device, there is nothing to visit.
+// Calls `visit(set, device, port_name)` for each present device of `guid`
+// (a setup class, or with DIGCF_DEVICEINTERFACE in `flags` a device
+// interface) that has a name, upper-cased, until `visit` answers true. Where
+// the system gives no set, or no key of a device, there is nothing to visit.
 template <typename Visit>
-void ForEachPortDevice(Visit visit) {
-  DeviceInfoSet set(::SetupDiGetClassDevsW(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT));
+void ForEachPortDevice(Visit visit, const GUID& guid = GUID_DEVCLASS_PORTS, DWORD flags = 0) {
+  DeviceInfoSet set(::SetupDiGetClassDevsW(&guid, nullptr, nullptr, DIGCF_PRESENT | flags));
   if (!set.valid()) return;
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
@@ -232,6 +241,103 @@ void AddDosDeviceNames(std::vector<std::wstring>& names) {
   }
 }
 
+
+// The device's instance path, or "".
+std::wstring InstanceIdOf(HDEVINFO set, SP_DEVINFO_DATA& device) {
+  std::vector<wchar_t> data(MAX_DEVICE_ID_LEN + 1);
+  DWORD required = 0;
+  if (!::SetupDiGetDeviceInstanceIdW(set, &device, data.data(), static_cast<DWORD>(data.size() - 1),
+                                     &required))
+    return std::wstring();
+  return std::wstring(data.data());
+}
+
+// The parent device node's instance path and its location, where the system
+// links the device to one.
+struct ParentRecord {
+  std::wstring instanceId;
+  std::wstring location;
+};
+
+ParentRecord ParentOf(DEVINST child) {
+  ParentRecord parent;
+  DEVINST node = 0;
+  if (::CM_Get_Parent(&node, child, 0) != CR_SUCCESS || node == 0) return parent;
+  std::vector<wchar_t> data(MAX_DEVICE_ID_LEN + 1);
+  if (::CM_Get_Device_IDW(node, data.data(), static_cast<ULONG>(data.size() - 1), 0) == CR_SUCCESS)
+    parent.instanceId = data.data();
+  ULONG bytes = static_cast<ULONG>((data.size() - 1) * sizeof(wchar_t));
+  ULONG type = 0;
+  std::fill(data.begin(), data.end(), L'\0');
+  if (::CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOCATION_INFORMATION, &type, data.data(),
+                                          &bytes, 0) == CR_SUCCESS &&
+      type == REG_SZ)
+    parent.location = data.data();
+  return parent;
+}
+
+// A friendly name ends in the port's name ("USB Serial Port (COM7)"), which
+// a host has already.
+std::wstring WithoutPortName(std::wstring friendly, const std::wstring& port_name) {
+  const std::wstring suffix = L"(" + port_name + L")";
+  if (friendly.size() >= suffix.size() &&
+      UpperCased(friendly.substr(friendly.size() - suffix.size())) == suffix) {
+    friendly.erase(friendly.size() - suffix.size());
+    while (!friendly.empty() && friendly.back() == L' ') friendly.pop_back();
+  }
+  return friendly;
+}
+
+PortFacts FactsOf(HDEVINFO set, SP_DEVINFO_DATA& device, const std::wstring& port_name) {
+  PortFacts facts;
+  facts.portName = port_name;
+  facts.instanceId = InstanceIdOf(set, device);
+  facts.hardwareId = DeviceText(set, device, SPDRP_HARDWAREID);
+  facts.manufacturer = DeviceText(set, device, SPDRP_MFG);
+  facts.description = WithoutPortName(DeviceText(set, device, SPDRP_FRIENDLYNAME), port_name);
+  if (facts.description.empty()) facts.description = DeviceText(set, device, SPDRP_DEVICEDESC);
+
+  DeviceIdFacts id = ParseDeviceId(facts.instanceId);
+  // A bus driver of its own may give the device an instance path of its own
+  // making while its hardware id still names the USB device.
+  if (id.vendorId.empty()) id = ParseDeviceId(facts.hardwareId);
+  if (id.vendorId.empty()) return facts;
+  facts.vendorId = id.vendorId;
+  facts.productId = id.productId;
+  facts.serialNumber = id.serialNumber;
+  facts.interfaceNumber = id.interfaceNumber;
+  facts.location = DeviceText(set, device, SPDRP_LOCATION_INFORMATION);
+  // An interface of a composite device, or a port of a chip's own bus
+  // driver, is a child of the USB device that has the serial number and
+  // sits in the hub's port.
+  if (id.serialInParent || facts.location.empty()) {
+    const ParentRecord parent = ParentOf(device.DevInst);
+    if (id.serialInParent) facts.serialNumber = ParseDeviceId(parent.instanceId).serialNumber;
+    if (facts.location.empty()) facts.location = parent.location;
+  }
+  return facts;
+}
+
+// The ports that have a device record: the ports class, and devices of the
+// communication-port interface outside it. Each device once, by its
+// instance path; the first record of a name is the one kept.
+std::vector<PortFacts> RecordedPorts() {
+  std::vector<PortFacts> ports;
+  std::set<std::wstring> seen_devices;
+  std::set<std::wstring> seen_names;
+  const auto visit = [&](HDEVINFO set, SP_DEVINFO_DATA& device, const std::wstring& name) {
+    if (!IsComName(name) || seen_names.count(name)) return false;
+    PortFacts facts = FactsOf(set, device, name);
+    if (!seen_devices.insert(UpperCased(facts.instanceId)).second) return false;
+    seen_names.insert(name);
+    ports.push_back(std::move(facts));
+    return false;
+  };
+  ForEachPortDevice(visit);
+  ForEachPortDevice(visit, kComPortInterface, DIGCF_DEVICEINTERFACE);
+  return ports;
+}
+
 }  // namespace
 
 std::vector<std::wstring> OrderPortNames(std::vector<std::wstring> names) {
@@ -276,4 +382,31 @@ std::wstring DescribePort(const std::wstring& name) {
   return description;
 }
 
-}  // namespace vemblaric::serial_port
+std::vector<PortFacts> ListPortFacts() {
+  // ListPortNames' sources, with the records read once: they hold every
+  // name of the ports class.
+  std::vector<PortFacts> recorded = RecordedPorts();
+  std::vector<std::wstring> names;
+  AddDeviceMapNames(names);
+  AddDosDeviceNames(names);
+  for (const PortFacts& port : recorded) names.push_back(port.portName);
+  names = OrderPortNames(std::move(names));
+  std::vector<PortFacts> ports;
+  ports.reserve(names.size());
+  for (std::wstring& name : names) {
+    const auto found = std::find_if(recorded.begin(), recorded.end(),
+                                    [&](const PortFacts& port) { return port.portName == name; });
+    if (found != recorded.end()) {
+      ports.push_back(std::move(*found));
+    } else {
+      // A port with no device record (a virtual pair, a mapped name): its
+      // name and nothing else.
+      PortFacts bare;
+      bare.portName = std::move(name);
+      ports.push_back(std::move(bare));
+    }
+  }
+  return ports;
+}
+
+}  // namespace vemblaric::devices
