@@ -1,5 +1,6 @@
 #include "serial_port/serial_port_object.h"
 
+#include <dbt.h>
 #include <olectl.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include "port/text.h"
 #include "serial_port/identifiers.h"
 #include "serial_port/port_names.h"
+#include "serial_port/port_watch.h"
 
 namespace vemblaric::serial_port {
 namespace {
@@ -22,12 +24,32 @@ namespace {
 constexpr wchar_t kSource[] = L"Vemblaric.SerialPort";
 constexpr wchar_t kWindowClass[] = L"Vemblaric.SerialPort.Notices";
 constexpr UINT kNoticeMessage = WM_APP + 1;
+// The port watcher's notice: the port list changed.
+constexpr UINT kPortsMessage = WM_APP + 2;
 // A call the port's state does not allow (closed, or open already): "a method
 // was called at an unexpected time".
 constexpr HRESULT kWrongState = static_cast<HRESULT>(0x8000000EL);
 constexpr DISPID kDataReceived = 1;
 constexpr DISPID kPinChanged = 2;
 constexpr DISPID kErrorReceived = 3;
+constexpr DISPID kPortsChanged = 4;
+constexpr DISPID kReconnected = 5;
+// The window's timers: a device notice's PortsChanged, which waits a moment
+// for the notices that come with it (a device brings an interface and a
+// port); and the next try to reopen a port that waits for its device.
+constexpr UINT_PTR kSettleTimer = 1;
+constexpr UINT_PTR kRetryTimer = 2;
+constexpr UINT kSettleMs = 100;
+// A port waiting for a COMn tries to reopen it this often while the system
+// lists the name (under Wine a pty's name stays listed while it is gone), and
+// at once when the list changes. A network name has no list: the tries back
+// off from the first wait to the last, so a server that is down for long is
+// not knocked at twice a second.
+constexpr DWORD kPortRetryMs = 500;
+constexpr DWORD kFirstRetryMs = 500;
+constexpr DWORD kLastRetryMs = 5000;
+// The communication-port device interface (GUID_DEVINTERFACE_COMPORT).
+constexpr GUID kCommPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 // A read waits this long unless the host says otherwise: long enough for a
 // slow device's answer, short enough that a macro waiting on a silent one
 // gets control back.
@@ -73,6 +95,21 @@ std::wstring SystemText(DWORD error) {
 bool IsDeviceName(const std::wstring& name) {
   return name.find_first_of(L"\\/:") == std::wstring::npos;
 }
+
+bool IsNetworkName(const std::wstring& name) { return name.find(L"://") != std::wstring::npos; }
+
+// "COM" and a number, in any case: the names the port list holds.
+bool IsComName(const std::wstring& name) {
+  return name.size() > 3 && (name[0] | 0x20) == L'c' && (name[1] | 0x20) == L'o' &&
+         (name[2] | 0x20) == L'm' &&
+         std::all_of(name.begin() + 3, name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// Whether the device behind a waiting port's name may be back, from the last
+// look at the port list: a COMn when the system lists it again; any other
+// name (a path, a virtual pair's device, a network name) is tried as it is.
+// Resolving a name to its port is this one line's to change.
+bool PortIsBack(const std::wstring& name) { return !IsComName(name) || port_watch::Seen(name); }
 
 // The name the system opens: a device name in the device namespace
 // (\\.\COM12, \\.\CNCA0), which reaches ports above COM9 and names that are
@@ -307,10 +344,14 @@ SerialPortObject::SerialPortObject(const Kernel32& k, ComPtr<ITypeInfo> dual,
   static_assert(sizeof(LONG_PTR) == sizeof(this), "window data holds a pointer");
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ::SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
+  events_.WatchConnections(&SerialPortObject::ConnectionsChanged, this);
 }
 
 SerialPortObject::~SerialPortObject() {
   CloseDevice();
+  waiting_ = false;
+  if (watching_) port_watch::Unsubscribe(window_);
+  if (deviceNotices_) k_.UnregisterDeviceNotification(deviceNotices_);
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
   ::DestroyWindow(window_);
   events_.Close();
@@ -319,7 +360,10 @@ SerialPortObject::~SerialPortObject() {
 SerialPortObject::Counted::Counted() { com::ObjectCreated(); }
 SerialPortObject::Counted::~Counted() { com::ObjectDestroyed(); }
 
-void SerialPortObject::ThreadEnded() { PortDevice::StopThreadWatchers(); }
+void SerialPortObject::ThreadEnded() {
+  PortDevice::StopThreadWatchers();
+  port_watch::ThreadEnded();
+}
 
 void SerialPortObject::Unloaded() { ::UnregisterClassW(kWindowClass, com::ModuleHandle()); }
 
@@ -404,6 +448,10 @@ HRESULT SerialPortObject::FailSystem(const wchar_t* member, const Failure& failu
 }
 
 HRESULT SerialPortObject::FailClosed(const wchar_t* member) {
+  if (waiting_)
+    return Fail(kWrongState, member,
+                L"the port is not open: its device failed (" + SystemText(closedBy_) +
+                    L"), and the port waits for it to return (AutoReconnect).");
   if (closedBy_)
     return Fail(kWrongState, member,
                 L"the port is not open: it was closed when its device failed (" +
@@ -626,7 +674,8 @@ HRESULT SerialPortObject::get_BytesToRead(LONG* result) {
   if (!result) return E_POINTER;
   return com::Contained([&] {
     DWORD in = 0;
-    const HRESULT hr = QueueCounts(L"BytesToRead", &in, nullptr);
+    // While the port waits for its device, the held bytes are all there is.
+    const HRESULT hr = !device_ && waiting_ ? S_OK : QueueCounts(L"BytesToRead", &in, nullptr);
     if (SUCCEEDED(hr)) *result = static_cast<LONG>(held_.size() + in);
     return hr;
   });
@@ -678,12 +727,22 @@ HRESULT SerialPortObject::put_BreakState(VARIANT_BOOL value) {
 
 // --- Opening and closing ---------------------------------------------------------
 
+Failure SerialPortObject::OpenDevice(std::unique_ptr<PortDevice>& device) {
+  device = std::make_unique<PortDevice>(k_, window_, kNoticeMessage, ++session_);
+  const Failure failure = device->Open(DevicePath(portName_), settings_, writeTimeout_);
+  if (failure.failed()) device.reset();
+  return failure;
+}
+
+// A port that waits for its device may be opened by hand: the waiting ends
+// when it opens.
 HRESULT SerialPortObject::Open() {
   return com::Contained([&] {
     if (device_) return Fail(kWrongState, L"Open", L"the port is open already.");
-    auto device = std::make_unique<PortDevice>(k_, window_, kNoticeMessage, ++session_);
-    const Failure failure = device->Open(DevicePath(portName_), settings_, writeTimeout_);
+    std::unique_ptr<PortDevice> device;
+    const Failure failure = OpenDevice(device);
     if (failure.failed()) return FailSystem(L"Open", failure);
+    StopWaiting();
     device_ = std::move(device);
     closedBy_ = 0;
     held_.clear();
@@ -699,6 +758,7 @@ void SerialPortObject::CloseDevice() {
 }
 
 HRESULT SerialPortObject::Close() {
+  StopWaiting();
   CloseDevice();
   return S_OK;
 }
@@ -750,6 +810,7 @@ HRESULT SerialPortObject::WriteBytes(VARIANT data) {
 // --- Reading ---------------------------------------------------------------------
 
 Failure SerialPortObject::Fill(DWORD most) {
+  if (!device_) return {};  // waiting for the device: only the held bytes
   DWORD in = 0;
   Failure failure = device_->Queues(&in, nullptr);
   if (!failure.failed() && in > 0) failure = device_->Read(held_, std::min(in, most));
@@ -765,6 +826,7 @@ HRESULT SerialPortObject::ReadUntil(const wchar_t* member, Done done) {
     const Failure failure = Fill(MAXDWORD);
     if (failure.failed()) return FailSystem(member, failure);
     if (done()) return S_OK;
+    if (!device_) return FailClosed(member);  // nothing more comes while waiting
     DWORD wait = kReadSlice;
     if (readTimeout_ != kNoLimit) {
       const ULONGLONG spent = ::GetTickCount64() - start;
@@ -779,7 +841,7 @@ HRESULT SerialPortObject::ReadExisting(BSTR* result) {
   if (!result) return E_POINTER;
   *result = nullptr;
   return com::Contained([&] {
-    if (!device_) return FailClosed(L"ReadExisting");
+    if (!Readable()) return FailClosed(L"ReadExisting");
     const Failure failure = Fill(MAXDWORD);
     if (failure.failed()) return FailSystem(L"ReadExisting", failure);
     // A character whose last bytes have not come yet waits for them.
@@ -795,7 +857,7 @@ HRESULT SerialPortObject::ReadText(const wchar_t* member, const std::string& ter
                                    BSTR* result) {
   if (!result) return E_POINTER;
   *result = nullptr;
-  if (!device_) return FailClosed(member);
+  if (!Readable()) return FailClosed(member);
   const UINT codePage = ActualCodePage();
   size_t found = std::string::npos;
   const HRESULT hr = ReadUntil(member, [&] {
@@ -845,7 +907,7 @@ HRESULT SerialPortObject::ReadBytes(LONG count, VARIANT* result) {
   ::VariantInit(result);
   return com::Contained([&] {
     if (count < 0) return FailArgument(L"ReadBytes", std::to_wstring(count) + L" is a negative count.");
-    if (!device_) return FailClosed(L"ReadBytes");
+    if (!Readable()) return FailClosed(L"ReadBytes");
     const size_t wanted = static_cast<size_t>(count);
     if (wanted > 0) {
       const HRESULT hr = ReadUntil(L"ReadBytes", [&] { return !held_.empty(); });
@@ -877,6 +939,111 @@ HRESULT SerialPortObject::DiscardOutBuffer() {
     const Failure failure = device_->Purge(PURGE_TXCLEAR);
     return failure.failed() ? FailSystem(L"DiscardOutBuffer", failure) : S_OK;
   });
+}
+
+// --- Reconnecting -----------------------------------------------------------------
+
+HRESULT SerialPortObject::get_AutoReconnect(VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = Bool(autoReconnect_);
+  return S_OK;
+}
+
+// Lowered while the port waits, the waiting ends and the port is closed as a
+// port whose device failed is without it.
+HRESULT SerialPortObject::put_AutoReconnect(VARIANT_BOOL value) {
+  autoReconnect_ = value != VARIANT_FALSE;
+  if (!autoReconnect_ && waiting_) {
+    StopWaiting();
+    held_.clear();
+  }
+  return S_OK;
+}
+
+void SerialPortObject::StartWaiting() {
+  waiting_ = true;
+  retryMs_ = kFirstRetryMs;
+  ::SetTimer(window_, kRetryTimer, IsNetworkName(portName_) ? kFirstRetryMs : kPortRetryMs, nullptr);
+  UpdateWatch();
+}
+
+void SerialPortObject::StopWaiting() {
+  if (!waiting_) return;
+  waiting_ = false;
+  ::KillTimer(window_, kRetryTimer);
+  UpdateWatch();
+}
+
+// Reopened with every setting the host made (line settings, handshake and
+// lines, time-outs; code page, new line and threshold are the object's), and
+// empty queues: what was held before the loss goes now.
+void SerialPortObject::TryReconnect() {
+  if (!waiting_ || device_) return;
+  const bool network = IsNetworkName(portName_);
+  if (PortIsBack(portName_)) {
+    std::unique_ptr<PortDevice> device;
+    if (!OpenDevice(device).failed()) {
+      StopWaiting();
+      device_ = std::move(device);
+      closedBy_ = 0;
+      held_.clear();
+      breakState_ = false;
+      RaiseEvent(kReconnected);
+      return;
+    }
+  }
+  if (network) {
+    retryMs_ = std::min(retryMs_ * 2, kLastRetryMs);
+    ::SetTimer(window_, kRetryTimer, retryMs_, nullptr);
+  }
+}
+
+// --- Arrival and departure -----------------------------------------------------------
+
+void SerialPortObject::ConnectionsChanged(void* object) {
+  static_cast<SerialPortObject*>(object)->UpdateWatch();
+}
+
+// Watched while anyone listens or the port waits: the system's device notices
+// to the window, and the port watcher where those are not delivered (Wine)
+// and as a safety net.
+void SerialPortObject::UpdateWatch() {
+  const bool wanted = events_.HasSinks() || waiting_;
+  if (wanted == watching_) return;
+  watching_ = wanted;
+  if (wanted) {
+    port_watch::Subscribe(window_, kPortsMessage);
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kCommPortInterface;
+    deviceNotices_ = k_.RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  } else {
+    port_watch::Unsubscribe(window_);
+    if (deviceNotices_) k_.UnregisterDeviceNotification(deviceNotices_);
+    deviceNotices_ = nullptr;
+    settling_ = false;
+    ::KillTimer(window_, kSettleTimer);
+  }
+}
+
+// A device notice waits a moment for the others of its device, and has the
+// watcher look, so that the change it brings is not told twice; the
+// watcher's own notice is told at once, unless a device notice's is due.
+void SerialPortObject::OnPortsChanged(bool deviceNotice) {
+  if (!watching_) return;
+  if (deviceNotice) {
+    port_watch::LookSoon();
+    if (!settling_) ::SetTimer(window_, kSettleTimer, kSettleMs, nullptr);
+    settling_ = true;
+    return;
+  }
+  if (!settling_) RaisePortsChanged();
+}
+
+void SerialPortObject::RaisePortsChanged() {
+  RaiseEvent(kPortsChanged);
+  TryReconnect();
 }
 
 // --- Finding ports -----------------------------------------------------------------
@@ -918,20 +1085,59 @@ HRESULT SerialPortObject::GetPortDescription(BSTR name, BSTR* result) {
 
 LRESULT CALLBACK SerialPortObject::WindowProc(HWND window, UINT message, WPARAM wparam,
                                               LPARAM lparam) {
-  if (message != kNoticeMessage) return ::DefWindowProcW(window, message, wparam, lparam);
+  const bool ours = message == kNoticeMessage || message == kPortsMessage || message == WM_TIMER ||
+                    message == WM_DEVICECHANGE;
+  if (!ours) return ::DefWindowProcW(window, message, wparam, lparam);
   auto* object = reinterpret_cast<SerialPortObject*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (!object) return 0;
+  if (!object) return message == WM_DEVICECHANGE ? TRUE : 0;
   // A handler may release the host's last reference: the object stays until
   // the notice is handled, and nothing here touches it after.
   object->AddRef();
   try {
-    object->OnNotice(static_cast<Notice>(wparam & ((1u << kNoticeBits) - 1)),
-                     static_cast<unsigned>(wparam >> kNoticeBits), lparam);
+    object->OnMessage(message, wparam, lparam);
   } catch (const std::bad_alloc&) {
     // The event is lost; the port goes on.
   }
   object->Release();
-  return 0;
+  // The system sends device notices; any answer but BROADCAST_QUERY_DENY lets
+  // a device go.
+  return message == WM_DEVICECHANGE ? TRUE : 0;
+}
+
+// A device notice is sent, and may come while the thread waits inside a
+// call that pumps: it only arms a timer, and the event comes from the
+// thread's message loop, as every other event does.
+void SerialPortObject::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case kNoticeMessage:
+      OnNotice(static_cast<Notice>(wparam & ((1u << kNoticeBits) - 1)),
+               static_cast<unsigned>(wparam >> kNoticeBits), lparam);
+      break;
+    case kPortsMessage:
+      port_watch::Taken(window_);
+      OnPortsChanged(false);
+      break;
+    case WM_DEVICECHANGE: {
+      const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+      const bool arrivedOrGone = wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE;
+      if (arrivedOrGone && header &&
+          (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE || header->dbch_devicetype == DBT_DEVTYP_PORT))
+        OnPortsChanged(true);
+      break;
+    }
+    case WM_TIMER:
+      if (wparam == kSettleTimer) {
+        ::KillTimer(window_, kSettleTimer);
+        if (!settling_) break;
+        settling_ = false;
+        RaisePortsChanged();
+      } else if (wparam == kRetryTimer) {
+        TryReconnect();
+      }
+      break;
+    default:
+      break;
+  }
 }
 
 void SerialPortObject::OnNotice(Notice kind, unsigned session, LPARAM) {
@@ -984,23 +1190,39 @@ void SerialPortObject::OnData() {
 
 // The host learns that its device is gone without calling anything: the port
 // is closed (IsOpen False), and ErrorReceived comes with the I/O error flag.
+// With AutoReconnect the port then waits for its device, and the bytes the
+// host had not read stay readable until it is back.
 void SerialPortObject::Vanished(DWORD error) {
+  std::string unread = std::move(held_);
   CloseDevice();
   closedBy_ = error ? error : ERROR_GEN_FAILURE;
+  if (autoReconnect_) {
+    held_ = std::move(unread);
+    StartWaiting();
+  }
   RaiseEvent(kErrorReceived, static_cast<LONG>(CE_IOE));
 }
 
 void SerialPortObject::RaiseEvent(DISPID event, LONG argument) {
+  VARIANT value;
+  value.vt = VT_I4;
+  value.lVal = argument;
+  DISPPARAMS params = {&value, nullptr, 1, 0};
+  RaiseEvent(event, params);
+}
+
+void SerialPortObject::RaiseEvent(DISPID event) {
+  DISPPARAMS params = {nullptr, nullptr, 0, 0};
+  RaiseEvent(event, params);
+}
+
+void SerialPortObject::RaiseEvent(DISPID event, DISPPARAMS& params) {
   std::vector<IUnknown*> sinks;
   try {
     sinks = events_.Snapshot();
   } catch (const std::bad_alloc&) {
     return;  // the event is lost, the port goes on
   }
-  VARIANT value;
-  value.vt = VT_I4;
-  value.lVal = argument;
-  DISPPARAMS params = {&value, nullptr, 1, 0};
   // In the order they connected; a sink that fails does not stop the others.
   for (IUnknown* sink : sinks) {
     if (!events_.IsConnected(sink)) continue;

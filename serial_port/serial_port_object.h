@@ -92,6 +92,8 @@ class SerialPortObject final : public ISerialPort,
   HRESULT STDMETHODCALLTYPE DiscardOutBuffer() override;
   HRESULT STDMETHODCALLTYPE GetPortNames(VARIANT* result) override;
   HRESULT STDMETHODCALLTYPE GetPortDescription(BSTR name, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE get_AutoReconnect(VARIANT_BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE put_AutoReconnect(VARIANT_BOOL value) override;
 
   // IConnectionPointContainer
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -125,10 +127,25 @@ class SerialPortObject final : public ISerialPort,
   };
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  void OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void OnNotice(Notice kind, unsigned session, LPARAM unused);
   void OnData();
   void RaiseEvent(DISPID event, LONG argument);
+  void RaiseEvent(DISPID event);
+  void RaiseEvent(DISPID event, DISPPARAMS& params);
 
+  // Arrival and departure: the port list is watched while a handler is
+  // connected or the port waits for its device.
+  static void ConnectionsChanged(void* object);
+  void UpdateWatch();
+  void OnPortsChanged(bool deviceNotice);
+  void RaisePortsChanged();
+  // Reconnecting: the port waits from the loss of its device until it opens
+  // again, Close, AutoReconnect False, the last release or the thread's end.
+  void StartWaiting();
+  void StopWaiting();
+  void TryReconnect();
+  Failure OpenDevice(std::unique_ptr<PortDevice>& device);
   // Failures as hosts see them: the status, and an error object whose
   // description names the member, the port and what went wrong.
   HRESULT Fail(HRESULT status, const wchar_t* member, const std::wstring& what);
@@ -153,6 +170,8 @@ class SerialPortObject final : public ISerialPort,
   HRESULT WriteRaw(const wchar_t* member, const std::string& bytes);
   HRESULT QueueCounts(const wchar_t* member, DWORD* in, DWORD* out);
   HRESULT ModemLine(const wchar_t* member, DWORD bit, VARIANT_BOOL* result);
+  // Bytes held while the port waits for its device may still be read.
+  bool Readable() const { return device_ || (waiting_ && !held_.empty()); }
   // The device is gone: the port is closed and the host told.
   void Vanished(DWORD error);
   void CloseDevice();
@@ -179,6 +198,13 @@ class SerialPortObject final : public ISerialPort,
   unsigned session_ = 0;  // which opening; notices of an earlier one are dropped
   std::string held_;      // bytes taken from the device, not yet handed out
   DWORD closedBy_ = 0;    // the error that closed the port when its device failed
+
+  bool autoReconnect_ = false;
+  bool waiting_ = false;          // for the device to return
+  DWORD retryMs_ = 0;             // the next wait between two tries to reopen
+  bool watching_ = false;         // subscribed to the port list
+  HDEVNOTIFY deviceNotices_ = nullptr;
+  bool settling_ = false;         // a device notice's PortsChanged is on its timer
 };
 
 }  // namespace vemblaric::serial_port
