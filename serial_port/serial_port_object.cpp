@@ -739,8 +739,8 @@ Failure SerialPortObject::OpenDevice(std::unique_ptr<PortDevice>& device) {
 HRESULT SerialPortObject::Open() {
   return com::Contained([&] {
     if (device_) return Fail(kWrongState, L"Open", L"the port is open already.");
-    std::unique_ptr<PortDevice> device;
-    const Failure failure = OpenDevice(device);
+    auto device = std::make_unique<PortDevice>(k_, window_, kNoticeMessage, ++session_);
+    const Failure failure = device->Open(DevicePath(portName_), settings_, writeTimeout_);
     if (failure.failed()) return FailSystem(L"Open", failure);
     StopWaiting();
     device_ = std::move(device);
