@@ -26,6 +26,12 @@ constexpr wchar_t kWindowClass[] = L"Vemblaric.SerialPort.Notices";
 constexpr UINT kNoticeMessage = WM_APP + 1;
 // The port watcher's notice: the port list changed.
 constexpr UINT kPortsMessage = WM_APP + 2;
+// An event that a host's call found due, raised from the message loop:
+// wParam kTellLost (ErrorReceived with the I/O error flag) or kTellBack
+// (Reconnected).
+constexpr UINT kTellMessage = WM_APP + 3;
+constexpr WPARAM kTellLost = 1;
+constexpr WPARAM kTellBack = 2;
 // A call the port's state does not allow (closed, or open already): "a method
 // was called at an unexpected time".
 constexpr HRESULT kWrongState = static_cast<HRESULT>(0x8000000EL);
@@ -658,10 +664,22 @@ HRESULT SerialPortObject::put_ReceivedBytesThreshold(LONG value) {
 
 // --- State ---------------------------------------------------------------------
 
+// A host that pumps no messages (a script) learns of the loss and the return
+// of an AutoReconnect port's device here: IsOpen looks at the device, and
+// tries to reopen a waiting port when a try is due.
 HRESULT SerialPortObject::get_IsOpen(VARIANT_BOOL* result) {
   if (!result) return E_POINTER;
-  *result = Bool(device_ != nullptr);
-  return S_OK;
+  return com::Contained([&] {
+    if (autoReconnect_ && device_) {
+      DWORD in = 0;
+      const Failure failure = device_->Queues(&in, nullptr);
+      if (failure.failed()) LoseDevice(failure.error);
+    } else if (waiting_) {
+      TryReconnect(true);
+    }
+    *result = Bool(device_ != nullptr);
+    return S_OK;
+  });
 }
 
 HRESULT SerialPortObject::QueueCounts(const wchar_t* member, DWORD* in, DWORD* out) {
@@ -963,6 +981,7 @@ HRESULT SerialPortObject::put_AutoReconnect(VARIANT_BOOL value) {
 void SerialPortObject::StartWaiting() {
   waiting_ = true;
   retryMs_ = kFirstRetryMs;
+  nextTry_ = ::GetTickCount64() + kFirstRetryMs;
   ::SetTimer(window_, kRetryTimer, IsNetworkName(portName_) ? kFirstRetryMs : kPortRetryMs, nullptr);
   UpdateWatch();
 }
@@ -977,8 +996,11 @@ void SerialPortObject::StopWaiting() {
 // Reopened with every setting the host made (line settings, handshake and
 // lines, time-outs; code page, new line and threshold are the object's), and
 // empty queues: what was held before the loss goes now.
-void SerialPortObject::TryReconnect() {
+// Reconnected is posted, so that it comes from the message loop also when a
+// host's call reopened the port.
+void SerialPortObject::TryReconnect(bool fromCall) {
   if (!waiting_ || device_) return;
+  if (fromCall && ::GetTickCount64() < nextTry_) return;
   const bool network = IsNetworkName(portName_);
   if (PortIsBack(portName_)) {
     std::unique_ptr<PortDevice> device;
@@ -988,7 +1010,7 @@ void SerialPortObject::TryReconnect() {
       closedBy_ = 0;
       held_.clear();
       breakState_ = false;
-      RaiseEvent(kReconnected);
+      ::PostMessageW(window_, kTellMessage, kTellBack, 0);
       return;
     }
   }
@@ -996,6 +1018,16 @@ void SerialPortObject::TryReconnect() {
     retryMs_ = std::min(retryMs_ * 2, kLastRetryMs);
     ::SetTimer(window_, kRetryTimer, retryMs_, nullptr);
   }
+  nextTry_ = ::GetTickCount64() + (network ? retryMs_ : kPortRetryMs);
+}
+
+void SerialPortObject::LoseDevice(DWORD error) {
+  std::string unread = std::move(held_);
+  CloseDevice();
+  closedBy_ = error ? error : ERROR_GEN_FAILURE;
+  held_ = std::move(unread);
+  StartWaiting();
+  ::PostMessageW(window_, kTellMessage, kTellLost, 0);
 }
 
 // --- Arrival and departure -----------------------------------------------------------
@@ -1043,7 +1075,7 @@ void SerialPortObject::OnPortsChanged(bool deviceNotice) {
 
 void SerialPortObject::RaisePortsChanged() {
   RaiseEvent(kPortsChanged);
-  TryReconnect();
+  TryReconnect(false);
 }
 
 // --- Finding ports -----------------------------------------------------------------
@@ -1085,8 +1117,8 @@ HRESULT SerialPortObject::GetPortDescription(BSTR name, BSTR* result) {
 
 LRESULT CALLBACK SerialPortObject::WindowProc(HWND window, UINT message, WPARAM wparam,
                                               LPARAM lparam) {
-  const bool ours = message == kNoticeMessage || message == kPortsMessage || message == WM_TIMER ||
-                    message == WM_DEVICECHANGE;
+  const bool ours = message == kNoticeMessage || message == kPortsMessage || message == kTellMessage ||
+                    message == WM_TIMER || message == WM_DEVICECHANGE;
   if (!ours) return ::DefWindowProcW(window, message, wparam, lparam);
   auto* object = reinterpret_cast<SerialPortObject*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
   if (!object) return message == WM_DEVICECHANGE ? TRUE : 0;
@@ -1117,6 +1149,10 @@ void SerialPortObject::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
       port_watch::Taken(window_);
       OnPortsChanged(false);
       break;
+    case kTellMessage:
+      if (wparam == kTellLost) RaiseEvent(kErrorReceived, static_cast<LONG>(CE_IOE));
+      if (wparam == kTellBack) RaiseEvent(kReconnected);
+      break;
     case WM_DEVICECHANGE: {
       const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
       const bool arrivedOrGone = wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE;
@@ -1132,7 +1168,7 @@ void SerialPortObject::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
         settling_ = false;
         RaisePortsChanged();
       } else if (wparam == kRetryTimer) {
-        TryReconnect();
+        TryReconnect(false);
       }
       break;
     default:

@@ -144,7 +144,12 @@ class SerialPortObject final : public ISerialPort,
   // again, Close, AutoReconnect False, the last release or the thread's end.
   void StartWaiting();
   void StopWaiting();
-  void TryReconnect();
+  // `fromCall`: a host's call asks (IsOpen), and a try is made only when one
+  // is due; the message loop's timer and port notices try at once.
+  void TryReconnect(bool fromCall);
+  // A host's call found the device gone: as Vanished, with ErrorReceived
+  // raised later from the message loop.
+  void LoseDevice(DWORD error);
   Failure OpenDevice(std::unique_ptr<PortDevice>& device);
   // Failures as hosts see them: the status, and an error object whose
   // description names the member, the port and what went wrong.
@@ -202,6 +207,7 @@ class SerialPortObject final : public ISerialPort,
   bool autoReconnect_ = false;
   bool waiting_ = false;          // for the device to return
   DWORD retryMs_ = 0;             // the next wait between two tries to reopen
+  ULONGLONG nextTry_ = 0;         // when a host's call may try again
   bool watching_ = false;         // subscribed to the port list
   HDEVNOTIFY deviceNotices_ = nullptr;
   bool settling_ = false;         // a device notice's PortsChanged is on its timer

@@ -905,6 +905,27 @@ TEST_F(FakePort, AFailedDeviceIsReopenedWithEverySettingWhenItReturns) {
   EXPECT_EQ(fake.named("WriteFile").back().text, "x");
 }
 
+// A host that pumps no messages (a script) learns of the loss and the return
+// through IsOpen: no event inside the call, both from the loop afterwards.
+TEST_F(FakePort, AHostThatPumpsNothingSeesTheLossAndTheReturnThroughIsOpen) {
+  ASSERT_HRESULT_SUCCEEDED(port->put_AutoReconnect(VARIANT_TRUE));
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  fake.Default("CreateFileA", Failing(ERROR_FILE_NOT_FOUND));
+  fake.Default("ClearCommError", Failing(ERROR_NOT_READY));
+  EXPECT_FALSE(IsOpen());
+  fake.Default("ClearCommError", FakeAnswer{});
+  EXPECT_EQ(port->Write(Bstr(L"x").get()), kWrongState);
+  const size_t tries = Count("CreateFileA");
+  fake.Default("CreateFileA", FakeAnswer{});
+  const ULONGLONG lost = ::GetTickCount64();
+  while (!IsOpen() && ::GetTickCount64() - lost < 5000) ::Sleep(10);
+  EXPECT_GE(::GetTickCount64() - lost, 400u) << "tried again before a try was due";
+  EXPECT_EQ(Count("CreateFileA"), tries + 1) << "one try, when it was due";
+  EXPECT_TRUE(events.received.empty()) << "raised inside a call";
+  ASSERT_TRUE(PumpUntil([&] { return events.received.size() >= 2; }));
+  EXPECT_EQ(events.received, (std::vector<Event>{{kErrorReceived, serialErrorIO}, {kReconnected, 0}}));
+}
+
 // The waiting ends with Close, with AutoReconnect False and with the last
 // release: no try to reopen after it, however long the device stays away.
 TEST_F(FakePort, CloseAutoReconnectFalseAndTheLastReleaseEndTheWaiting) {
