@@ -1,147 +1,144 @@
 #include "serial_port/port_watch.h"
 
 #include <algorithm>
-#include <vector>
+#include <utility>
 
-#include "serial_port/port_names.h"
-
-namespace vemblaric::serial_port::port_watch {
+namespace vemblaric::serial_port {
 namespace {
 
 // After a device notice the device map may be written a moment later: the
 // watcher looks again after this long.
 constexpr DWORD kSettleMs = 250;
 
-struct Subscriber {
-  HWND window;
-  UINT message;
-  DWORD thread;
-  bool posted;  // a notice is on its way
-  bool owed;    // a change is not told yet
-};
+}  // namespace
 
 // A slim lock: it never makes a handle of its own.
-SRWLOCK g_lock = SRWLOCK_INIT;
-class Locked {
+class PortWatch::Locked {
  public:
-  Locked() { ::AcquireSRWLockExclusive(&g_lock); }
-  ~Locked() { ::ReleaseSRWLockExclusive(&g_lock); }
+  explicit Locked(const PortWatch& watch) : lock_(watch.lock_) { ::AcquireSRWLockExclusive(&lock_); }
+  ~Locked() { ::ReleaseSRWLockExclusive(&lock_); }
   Locked(const Locked&) = delete;
   Locked& operator=(const Locked&) = delete;
+
+ private:
+  SRWLOCK& lock_;
 };
 
-std::vector<Subscriber> g_subscribers;
-PortLists g_last;
-bool g_running = false;  // a watcher thread runs, or is about to
-bool g_soon = false;     // a device notice asked for a second look
-HANDLE g_wake = nullptr;  // made once, kept for the process's life
+PortWatch::PortWatch(Look look, Post post, bool threaded)
+    : look_(look), post_(post), threaded_(threaded) {}
+
+PortWatch& PortWatch::Process() {
+  static PortWatch* watch = new PortWatch(&LookAtPorts, &::PostMessageW, true);
+  return *watch;
+}
 
 // Under the lock.
-void PostOwed() {
-  for (Subscriber& s : g_subscribers) {
+void PortWatch::PostOwed() {
+  for (Subscriber& s : subscribers_) {
     if (!s.owed || s.posted) continue;
-    if (::PostMessageW(s.window, s.message, 0, 0)) {
+    if (post_(s.window, s.message, 0, 0)) {
       s.posted = true;
       s.owed = false;
     }
   }
 }
 
-bool Listed(const std::vector<std::wstring>& names, const std::wstring& upper) {
-  return std::find(names.begin(), names.end(), upper) != names.end();
+void PortWatch::Looked(PortLists now) {
+  Locked hold(*this);
+  if (now != last_) {
+    last_ = std::move(now);
+    // A window whose notice is on its way has not handled it yet: the
+    // handler reads the ports after it took the notice, so that one tells.
+    for (Subscriber& s : subscribers_)
+      if (!s.posted) s.owed = true;
+  }
+  PostOwed();
 }
 
-DWORD WINAPI Watch(void*) {
+DWORD WINAPI PortWatch::Watch(void* self) {
+  PortWatch& w = *static_cast<PortWatch*>(self);
   DWORD wait = kIntervalMs;
   for (;;) {
-    const bool woken = ::WaitForSingleObject(g_wake, wait) == WAIT_OBJECT_0;
+    const bool woken = ::WaitForSingleObject(w.wake_, wait) == WAIT_OBJECT_0;
     {
-      Locked hold;
-      if (g_subscribers.empty()) {
-        g_running = false;
+      Locked hold(w);
+      if (w.subscribers_.empty()) {
+        w.running_ = false;
         return 0;
       }
     }
-    PortLists now = LookAtPorts();
-    Locked hold;
-    if (g_subscribers.empty()) {
-      g_running = false;
-      return 0;
-    }
-    if (now != g_last) {
-      g_last = std::move(now);
-      for (Subscriber& s : g_subscribers) s.owed = true;
-    }
-    PostOwed();
+    w.Looked(w.look_());
+    Locked hold(w);
     wait = kIntervalMs;
-    if (woken && g_soon) {
-      g_soon = false;
+    if (woken && w.soon_) {
+      w.soon_ = false;
       wait = kSettleMs;
     }
   }
 }
 
-}  // namespace
-
-void Subscribe(HWND window, UINT message) {
-  bool start = false;
+void PortWatch::Subscribe(HWND window, UINT message) {
+  bool first = false;
   {
-    Locked hold;
-    for (const Subscriber& s : g_subscribers)
+    Locked hold(*this);
+    for (const Subscriber& s : subscribers_)
       if (s.window == window) return;
-    start = !g_running;
+    first = subscribers_.empty() && !running_;
   }
-  // The first subscriber's look: what changed while nobody watched is no
-  // change, and Seen answers at once.
   PortLists now;
-  if (start) now = LookAtPorts();
-  Locked hold;
-  g_subscribers.push_back({window, message, ::GetCurrentThreadId(), false, false});
-  if (!start || g_running) return;
-  g_last = std::move(now);
-  if (!g_wake) g_wake = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  HANDLE thread = g_wake ? ::CreateThread(nullptr, 0, Watch, nullptr, 0, nullptr) : nullptr;
-  // Without a thread the window hears of no change, as where the system
-  // gives no list; a later subscriber tries again.
-  g_running = thread != nullptr;
+  if (first) now = look_();
+  Locked hold(*this);
+  subscribers_.push_back({window, message, ::GetCurrentThreadId(), false, false});
+  if (!first || running_) return;
+  last_ = std::move(now);
+  if (!threaded_) return;
+  if (!wake_) wake_ = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  HANDLE thread = wake_ ? ::CreateThread(nullptr, 0, &PortWatch::Watch, this, 0, nullptr) : nullptr;
+  // Without a thread the windows hear of no change, as where the system
+  // gives no list; a later first subscriber tries again.
+  running_ = thread != nullptr;
   if (thread) ::CloseHandle(thread);
 }
 
-void Unsubscribe(HWND window) {
-  Locked hold;
-  g_subscribers.erase(std::remove_if(g_subscribers.begin(), g_subscribers.end(),
-                                     [window](const Subscriber& s) { return s.window == window; }),
-                      g_subscribers.end());
-  if (g_subscribers.empty() && g_wake) ::SetEvent(g_wake);
+void PortWatch::Drop(bool (*match)(const Subscriber&, const void*), const void* what) {
+  Locked hold(*this);
+  subscribers_.erase(std::remove_if(subscribers_.begin(), subscribers_.end(),
+                                    [&](const Subscriber& s) { return match(s, what); }),
+                     subscribers_.end());
+  if (subscribers_.empty() && wake_) ::SetEvent(wake_);
 }
 
-void Taken(HWND window) {
-  Locked hold;
-  for (Subscriber& s : g_subscribers)
+void PortWatch::Unsubscribe(HWND window) {
+  Drop([](const Subscriber& s, const void* w) { return s.window == static_cast<HWND>(const_cast<void*>(w)); },
+       window);
+}
+
+void PortWatch::ThreadEnded(DWORD thread) {
+  Drop([](const Subscriber& s, const void* t) { return s.thread == *static_cast<const DWORD*>(t); },
+       &thread);
+}
+
+void PortWatch::Taken(HWND window) {
+  Locked hold(*this);
+  for (Subscriber& s : subscribers_)
     if (s.window == window) s.posted = false;
 }
 
-bool Seen(const std::wstring& name) {
+bool PortWatch::Seen(const std::wstring& name) const {
   std::wstring upper = name;
   for (wchar_t& c : upper)
     if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
-  Locked hold;
-  return Listed(g_last.deviceMap, upper) || Listed(g_last.dosNames, upper);
+  Locked hold(*this);
+  const auto listed = [&upper](const std::vector<std::wstring>& names) {
+    return std::find(names.begin(), names.end(), upper) != names.end();
+  };
+  return listed(last_.deviceMap) || listed(last_.dosNames);
 }
 
-void LookSoon() {
-  Locked hold;
-  g_soon = true;
-  if (g_wake) ::SetEvent(g_wake);
+void PortWatch::LookSoon() {
+  Locked hold(*this);
+  soon_ = true;
+  if (wake_) ::SetEvent(wake_);
 }
 
-void ThreadEnded() {
-  const DWORD thread = ::GetCurrentThreadId();
-  Locked hold;
-  g_subscribers.erase(std::remove_if(g_subscribers.begin(), g_subscribers.end(),
-                                     [thread](const Subscriber& s) { return s.thread == thread; }),
-                      g_subscribers.end());
-  if (g_subscribers.empty() && g_wake) ::SetEvent(g_wake);
-}
-
-}  // namespace vemblaric::serial_port::port_watch
+}  // namespace vemblaric::serial_port

@@ -115,7 +115,7 @@ bool IsComName(const std::wstring& name) {
 // look at the port list: a COMn when the system lists it again; any other
 // name (a path, a virtual pair's device, a network name) is tried as it is.
 // Resolving a name to its port is this one line's to change.
-bool PortIsBack(const std::wstring& name) { return !IsComName(name) || port_watch::Seen(name); }
+bool PortIsBack(const std::wstring& name) { return !IsComName(name) || PortWatch::Process().Seen(name); }
 
 // The name the system opens: a device name in the device namespace
 // (\\.\COM12, \\.\CNCA0), which reaches ports above COM9 and names that are
@@ -356,7 +356,7 @@ SerialPortObject::SerialPortObject(const Kernel32& k, ComPtr<ITypeInfo> dual,
 SerialPortObject::~SerialPortObject() {
   CloseDevice();
   waiting_ = false;
-  if (watching_) port_watch::Unsubscribe(window_);
+  if (watching_) PortWatch::Process().Unsubscribe(window_);
   if (deviceNotices_) k_.UnregisterDeviceNotification(deviceNotices_);
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
   ::DestroyWindow(window_);
@@ -368,7 +368,7 @@ SerialPortObject::Counted::~Counted() { com::ObjectDestroyed(); }
 
 void SerialPortObject::ThreadEnded() {
   PortDevice::StopThreadWatchers();
-  port_watch::ThreadEnded();
+  PortWatch::Process().ThreadEnded(::GetCurrentThreadId());
 }
 
 void SerialPortObject::Unloaded() { ::UnregisterClassW(kWindowClass, com::ModuleHandle()); }
@@ -1044,14 +1044,14 @@ void SerialPortObject::UpdateWatch() {
   if (wanted == watching_) return;
   watching_ = wanted;
   if (wanted) {
-    port_watch::Subscribe(window_, kPortsMessage);
+    PortWatch::Process().Subscribe(window_, kPortsMessage);
     DEV_BROADCAST_DEVICEINTERFACE_W filter{};
     filter.dbcc_size = sizeof filter;
     filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
     filter.dbcc_classguid = kCommPortInterface;
     deviceNotices_ = k_.RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
   } else {
-    port_watch::Unsubscribe(window_);
+    PortWatch::Process().Unsubscribe(window_);
     if (deviceNotices_) k_.UnregisterDeviceNotification(deviceNotices_);
     deviceNotices_ = nullptr;
     settling_ = false;
@@ -1065,7 +1065,7 @@ void SerialPortObject::UpdateWatch() {
 void SerialPortObject::OnPortsChanged(bool deviceNotice) {
   if (!watching_) return;
   if (deviceNotice) {
-    port_watch::LookSoon();
+    PortWatch::Process().LookSoon();
     if (!settling_) ::SetTimer(window_, kSettleTimer, kSettleMs, nullptr);
     settling_ = true;
     return;
@@ -1146,7 +1146,7 @@ void SerialPortObject::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
                static_cast<unsigned>(wparam >> kNoticeBits), lparam);
       break;
     case kPortsMessage:
-      port_watch::Taken(window_);
+      PortWatch::Process().Taken(window_);
       OnPortsChanged(false);
       break;
     case kTellMessage:
