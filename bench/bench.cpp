@@ -1160,6 +1160,29 @@ double PortIdleShare(Port& port, double seconds) {
   return wall1 > wall0 ? (cpu1 - cpu0) / (wall1 - wall0) * 100.0 : 0;
 }
 
+// A closed port with a sink connected: what watching the port list costs (a
+// look at the device map and the DOS names once a second, on a thread of its
+// own, and nothing on the host's).
+double WatchingShare(Port& port, double seconds) {
+  PortEventSink sink(DIID_ISerialPortEvents, [](PortEvent, long) {});
+  Connection connection;
+  if (FAILED(connection.Connect(port.get(), DIID_ISerialPortEvents, &sink))) return -1;
+  double cpu0 = 0, wall0 = 0, cpu1 = 0, wall1 = 0;
+  Worker meter([&] {
+    ::Sleep(1200);  // past the first looks
+    cpu0 = ProcessCpuSeconds();
+    wall0 = Now();
+    ::Sleep(static_cast<DWORD>(seconds * 1000));
+    cpu1 = ProcessCpuSeconds();
+    wall1 = Now();
+    EndLoop();
+  });
+  PumpUntilQuit();
+  meter.Join();
+  connection.Disconnect();
+  return wall1 > wall0 ? (cpu1 - cpu0) / (wall1 - wall0) * 100.0 : 0;
+}
+
 // WriteFile on COM1 opened for overlapped transfers, as SerialPort opens it
 // (its watcher waits on the device while the host writes), each write
 // waited for: what kernel32 alone does in the class's place.
@@ -1269,6 +1292,11 @@ void SerialPortFigures(Port& port, FILE* samplesFile) {
                     Format("%.2f %% of a core", idle),
                     "control's idle running loop " + Format("%.2f %%", g_control.idleShare), "", "<= 0.5 %",
                     idle >= 0 && idle <= 0.5 ? "met" : "missed"});
+  Progress("SerialPort: CPU of a closed port watching the port list for " + Format("%.0f", idleSeconds) + " s");
+  const double watching = WatchingShare(port, idleSeconds);
+  g_rows.push_back({"SerialPort: CPU of a closed port with a PortsChanged handler (GetProcessTimes)",
+                    Format("%.2f %% of a core", watching), "an open idle port " + Format("%.2f %%", idle), "",
+                    "<= 0.5 %", watching >= 0 && watching <= 0.5 ? "met" : "missed"});
 }
 
 // --- SerialPort on a device on another machine ------------------------------------------

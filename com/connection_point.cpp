@@ -134,6 +134,7 @@ HRESULT ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
   // container, this point with it.
   container_.AddRef();
   const HRESULT hr = Connect(sink, cookie);
+  if (SUCCEEDED(hr) && changed_) changed_(changedContext_);
   container_.Release();
   return hr;
 }
@@ -163,6 +164,7 @@ HRESULT ConnectionPoint::Unadvise(DWORD cookie) {
   if (it == sinks_.end()) return CONNECT_E_NOCONNECTION;
   IUnknown* sink = it->pUnk;
   sinks_.erase(it);
+  if (changed_) changed_(changedContext_);
   sink->Release();  // last, as it may run the sink's own teardown
   return S_OK;
 }

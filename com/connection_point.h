@@ -30,6 +30,12 @@ class ConnectionPoint final : public IConnectionPoint {
   HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** out) override;
 
   bool HasSinks() const { return !sinks_.empty(); }
+  // `changed(context)` runs after a sink connected or disconnected; it must
+  // not call the sinks.
+  void WatchConnections(void (*changed)(void* context), void* context) {
+    changed_ = changed;
+    changedContext_ = context;
+  }
   // Whether `sink` (as Snapshot handed it out) is still connected: one that
   // was disconnected during an event gets no further call.
   bool IsConnected(const IUnknown* sink) const;
@@ -53,6 +59,8 @@ class ConnectionPoint final : public IConnectionPoint {
   std::vector<CONNECTDATA> sinks_;
   DWORD nextCookie_ = 1;
   bool closed_ = false;
+  void (*changed_)(void*) = nullptr;
+  void* changedContext_ = nullptr;
 };
 
 // An enumerator over connection points of one container.

@@ -357,6 +357,15 @@ std::vector<std::wstring> ListPortNames() {
   return OrderPortNames(std::move(names));
 }
 
+PortLists LookAtPorts() {
+  PortLists lists;
+  AddDeviceMapNames(lists.deviceMap);
+  AddDosDeviceNames(lists.dosNames);
+  lists.deviceMap = OrderPortNames(std::move(lists.deviceMap));
+  lists.dosNames = OrderPortNames(std::move(lists.dosNames));
+  return lists;
+}
+
 std::wstring DescribePort(const std::wstring& name) {
   std::wstring wanted = name;
   if (wanted.compare(0, kDeviceNamespace.size(), kDeviceNamespace) == 0) {

@@ -33,6 +33,20 @@ struct PortFacts {
 // Every port ListPortNames gives, in its order, with its facts.
 std::vector<PortFacts> ListPortFacts();
 
+// What the system lists of its ports now, for a watcher that compares one
+// look with the next: the device map's names and the COMn DOS device names,
+// each in natural order. Neither reads the device installation records,
+// which cost far more than a look once a second may.
+struct PortLists {
+  std::vector<std::wstring> deviceMap;
+  std::vector<std::wstring> dosNames;
+  bool operator==(const PortLists& other) const {
+    return deviceMap == other.deviceMap && dosNames == other.dosNames;
+  }
+  bool operator!=(const PortLists& other) const { return !(*this == other); }
+};
+PortLists LookAtPorts();
+
 // `names` as ListPortNames gives them: upper-cased, each once, runs of digits
 // compared as numbers ("COM9" before "COM10").
 std::vector<std::wstring> OrderPortNames(std::vector<std::wstring> names);

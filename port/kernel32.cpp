@@ -56,6 +56,7 @@ const Kernel32& SystemKernel32() {
       t::ClearCommError,   t::ReadFile,           t::WriteFile,       t::GetOverlappedResult,
       t::GetCommModemStatus, t::EscapeCommFunction, ::GetLastError,   ::FormatMessageA,
       ::SleepEx,           t::SetCommMask,        t::WaitCommEvent,   t::CancelIoEx,
+      ::RegisterDeviceNotificationW, ::UnregisterDeviceNotification,
   };
   return table;
 }

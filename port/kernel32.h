@@ -31,6 +31,10 @@ struct Kernel32 {
   BOOL(WINAPI* SetCommMask)(HANDLE, DWORD);
   BOOL(WINAPI* WaitCommEvent)(HANDLE, LPDWORD, LPOVERLAPPED);
   BOOL(WINAPI* CancelIoEx)(HANDLE, LPOVERLAPPED);
+  // The system's notices of ports that arrive and go, sent to a window
+  // (user32's; here so that tests can deliver what Wine never sends).
+  HDEVNOTIFY(WINAPI* RegisterDeviceNotificationW)(HANDLE, LPVOID, DWORD);
+  BOOL(WINAPI* UnregisterDeviceNotification)(HDEVNOTIFY);
 };
 
 // The table bound to the system: kernel32, and the network for

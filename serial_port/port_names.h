@@ -8,5 +8,7 @@ namespace vemblaric::serial_port {
 using devices::DescribePort;
 using devices::ListPortNames;
 using devices::OrderPortNames;
+using devices::LookAtPorts;
+using devices::PortLists;
 
 }  // namespace vemblaric::serial_port

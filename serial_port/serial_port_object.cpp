@@ -1,5 +1,6 @@
 #include "serial_port/serial_port_object.h"
 
+#include <dbt.h>
 #include <olectl.h>
 
 #include <algorithm>
@@ -17,6 +18,7 @@
 #include "serial_port/identifiers.h"
 #include "serial_port/port_infos.h"
 #include "serial_port/port_names.h"
+#include "serial_port/port_watch.h"
 
 namespace vemblaric::serial_port {
 namespace {
@@ -24,12 +26,38 @@ namespace {
 constexpr wchar_t kSource[] = L"Vemblaric.SerialPort";
 constexpr wchar_t kWindowClass[] = L"Vemblaric.SerialPort.Notices";
 constexpr UINT kNoticeMessage = WM_APP + 1;
+// The port watcher's notice: the port list changed.
+constexpr UINT kPortsMessage = WM_APP + 2;
+// An event that a host's call found due, raised from the message loop:
+// wParam kTellLost (ErrorReceived with the I/O error flag) or kTellBack
+// (Reconnected).
+constexpr UINT kTellMessage = WM_APP + 3;
+constexpr WPARAM kTellLost = 1;
+constexpr WPARAM kTellBack = 2;
 // A call the port's state does not allow (closed, or open already): "a method
 // was called at an unexpected time".
 constexpr HRESULT kWrongState = static_cast<HRESULT>(0x8000000EL);
 constexpr DISPID kDataReceived = 1;
 constexpr DISPID kPinChanged = 2;
 constexpr DISPID kErrorReceived = 3;
+constexpr DISPID kPortsChanged = 4;
+constexpr DISPID kReconnected = 5;
+// The window's timers: a device notice's PortsChanged, which waits a moment
+// for the notices that come with it (a device brings an interface and a
+// port); and the next try to reopen a port that waits for its device.
+constexpr UINT_PTR kSettleTimer = 1;
+constexpr UINT_PTR kRetryTimer = 2;
+constexpr UINT kSettleMs = 100;
+// A port waiting for a COMn tries to reopen it this often while the system
+// lists the name (under Wine a pty's name stays listed while it is gone), and
+// at once when the list changes. A network name has no list: the tries back
+// off from the first wait to the last, so a server that is down for long is
+// not knocked at twice a second.
+constexpr DWORD kPortRetryMs = 500;
+constexpr DWORD kFirstRetryMs = 500;
+constexpr DWORD kLastRetryMs = 5000;
+// The communication-port device interface (GUID_DEVINTERFACE_COMPORT).
+constexpr GUID kCommPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 // A read waits this long unless the host says otherwise: long enough for a
 // slow device's answer, short enough that a macro waiting on a silent one
 // gets control back.
@@ -69,6 +97,20 @@ std::wstring SystemText(DWORD error) {
   while (!out.empty() && out.back() == L' ') out.pop_back();
   return out;
 }
+
+bool IsNetworkName(const std::wstring& name) { return name.find(L"://") != std::wstring::npos; }
+
+// "COM" and a number, in any case: the names the port list holds.
+bool IsComName(const std::wstring& name) {
+  return name.size() > 3 && (name[0] | 0x20) == L'c' && (name[1] | 0x20) == L'o' &&
+         (name[2] | 0x20) == L'm' &&
+         std::all_of(name.begin() + 3, name.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// Whether the port a waiting name resolved to may be back, from the last
+// look at the port list: a COMn when the system lists it again; any other
+// (a path, a virtual pair's device, a network name) is tried as it is.
+bool PortIsBack(const std::wstring& port) { return !IsComName(port) || PortWatch::Process().Seen(port); }
 
 // The system's name for a resolved path.
 std::string AnsiPath(const std::wstring& path) {
@@ -300,10 +342,14 @@ SerialPortObject::SerialPortObject(const Kernel32& k, ComPtr<ITypeInfo> dual,
   static_assert(sizeof(LONG_PTR) == sizeof(this), "window data holds a pointer");
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ::SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WindowProc));
+  events_.WatchConnections(&SerialPortObject::ConnectionsChanged, this);
 }
 
 SerialPortObject::~SerialPortObject() {
   CloseDevice();
+  waiting_ = false;
+  if (watching_) PortWatch::Process().Unsubscribe(window_);
+  if (deviceNotices_) k_.UnregisterDeviceNotification(deviceNotices_);
   ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
   ::DestroyWindow(window_);
   events_.Close();
@@ -312,7 +358,10 @@ SerialPortObject::~SerialPortObject() {
 SerialPortObject::Counted::Counted() { com::ObjectCreated(); }
 SerialPortObject::Counted::~Counted() { com::ObjectDestroyed(); }
 
-void SerialPortObject::ThreadEnded() { PortDevice::StopThreadWatchers(); }
+void SerialPortObject::ThreadEnded() {
+  PortDevice::StopThreadWatchers();
+  PortWatch::Process().ThreadEnded(::GetCurrentThreadId());
+}
 
 void SerialPortObject::Unloaded() { ::UnregisterClassW(kWindowClass, com::ModuleHandle()); }
 
@@ -397,6 +446,10 @@ HRESULT SerialPortObject::FailSystem(const wchar_t* member, const Failure& failu
 }
 
 HRESULT SerialPortObject::FailClosed(const wchar_t* member) {
+  if (waiting_)
+    return Fail(kWrongState, member,
+                L"the port is not open: its device failed (" + SystemText(closedBy_) +
+                    L"), and the port waits for it to return (AutoReconnect).");
   if (closedBy_)
     return Fail(kWrongState, member,
                 L"the port is not open: it was closed when its device failed (" +
@@ -603,10 +656,22 @@ HRESULT SerialPortObject::put_ReceivedBytesThreshold(LONG value) {
 
 // --- State ---------------------------------------------------------------------
 
+// A host that pumps no messages (a script) learns of the loss and the return
+// of an AutoReconnect port's device here: IsOpen looks at the device, and
+// tries to reopen a waiting port when a try is due.
 HRESULT SerialPortObject::get_IsOpen(VARIANT_BOOL* result) {
   if (!result) return E_POINTER;
-  *result = Bool(device_ != nullptr);
-  return S_OK;
+  return com::Contained([&] {
+    if (autoReconnect_ && device_) {
+      DWORD in = 0;
+      const Failure failure = device_->Queues(&in, nullptr);
+      if (failure.failed()) LoseDevice(failure.error);
+    } else if (waiting_) {
+      TryReconnect(true);
+    }
+    *result = Bool(device_ != nullptr);
+    return S_OK;
+  });
 }
 
 HRESULT SerialPortObject::QueueCounts(const wchar_t* member, DWORD* in, DWORD* out) {
@@ -619,7 +684,8 @@ HRESULT SerialPortObject::get_BytesToRead(LONG* result) {
   if (!result) return E_POINTER;
   return com::Contained([&] {
     DWORD in = 0;
-    const HRESULT hr = QueueCounts(L"BytesToRead", &in, nullptr);
+    // While the port waits for its device, the held bytes are all there is.
+    const HRESULT hr = !device_ && waiting_ ? S_OK : QueueCounts(L"BytesToRead", &in, nullptr);
     if (SUCCEEDED(hr)) *result = static_cast<LONG>(held_.size() + in);
     return hr;
   });
@@ -671,6 +737,24 @@ HRESULT SerialPortObject::put_BreakState(VARIANT_BOOL value) {
 
 // --- Opening and closing ---------------------------------------------------------
 
+// Notices carry the opening in their WPARAM above the kind's bits; a WPARAM
+// has 32 bits in a 32-bit process, so the count wraps within what is left.
+unsigned SerialPortObject::NextSession() {
+  static_assert(sizeof(WPARAM) >= 4, "a WPARAM holds 32 bits at least");
+  constexpr unsigned kSessionMask = (1u << (32 - kNoticeBits)) - 1;
+  session_ = (session_ + 1) & kSessionMask;
+  return session_;
+}
+
+Failure SerialPortObject::OpenDevice(const std::wstring& path, std::unique_ptr<PortDevice>& device) {
+  device = std::make_unique<PortDevice>(k_, window_, kNoticeMessage, NextSession());
+  const Failure failure = device->Open(AnsiPath(path), settings_, writeTimeout_);
+  if (failure.failed()) device.reset();
+  return failure;
+}
+
+// A port that waits for its device may be opened by hand: the waiting ends
+// when it opens.
 HRESULT SerialPortObject::Open() {
   return com::Contained([&] {
     if (device_) return Fail(kWrongState, L"Open", L"the port is open already.");
@@ -678,9 +762,10 @@ HRESULT SerialPortObject::Open() {
     // the device may sit behind another number since the last.
     const devices::ResolvedPort resolved = devices::ResolvePortName(portName_);
     if (resolved.failed()) return Fail(HRESULT_FROM_WIN32(resolved.error), L"Open", resolved.failure);
-    auto device = std::make_unique<PortDevice>(k_, window_, kNoticeMessage, ++session_);
-    const Failure failure = device->Open(AnsiPath(resolved.path), settings_, writeTimeout_);
+    std::unique_ptr<PortDevice> device;
+    const Failure failure = OpenDevice(resolved.path, device);
     if (failure.failed()) return FailSystem(L"Open", failure);
+    StopWaiting();
     device_ = std::move(device);
     resolvedName_ = resolved.portName;
     closedBy_ = 0;
@@ -698,6 +783,7 @@ void SerialPortObject::CloseDevice() {
 }
 
 HRESULT SerialPortObject::Close() {
+  StopWaiting();
   CloseDevice();
   return S_OK;
 }
@@ -749,6 +835,7 @@ HRESULT SerialPortObject::WriteBytes(VARIANT data) {
 // --- Reading ---------------------------------------------------------------------
 
 Failure SerialPortObject::Fill(DWORD most) {
+  if (!device_) return {};  // waiting for the device: only the held bytes
   DWORD in = 0;
   Failure failure = device_->Queues(&in, nullptr);
   if (!failure.failed() && in > 0) failure = device_->Read(held_, std::min(in, most));
@@ -764,6 +851,7 @@ HRESULT SerialPortObject::ReadUntil(const wchar_t* member, Done done) {
     const Failure failure = Fill(MAXDWORD);
     if (failure.failed()) return FailSystem(member, failure);
     if (done()) return S_OK;
+    if (!device_) return FailClosed(member);  // nothing more comes while waiting
     DWORD wait = kReadSlice;
     if (readTimeout_ != kNoLimit) {
       const ULONGLONG spent = ::GetTickCount64() - start;
@@ -778,7 +866,7 @@ HRESULT SerialPortObject::ReadExisting(BSTR* result) {
   if (!result) return E_POINTER;
   *result = nullptr;
   return com::Contained([&] {
-    if (!device_) return FailClosed(L"ReadExisting");
+    if (!Readable()) return FailClosed(L"ReadExisting");
     const Failure failure = Fill(MAXDWORD);
     if (failure.failed()) return FailSystem(L"ReadExisting", failure);
     // A character whose last bytes have not come yet waits for them.
@@ -794,7 +882,7 @@ HRESULT SerialPortObject::ReadText(const wchar_t* member, const std::string& ter
                                    BSTR* result) {
   if (!result) return E_POINTER;
   *result = nullptr;
-  if (!device_) return FailClosed(member);
+  if (!Readable()) return FailClosed(member);
   const UINT codePage = ActualCodePage();
   size_t found = std::string::npos;
   const HRESULT hr = ReadUntil(member, [&] {
@@ -844,7 +932,7 @@ HRESULT SerialPortObject::ReadBytes(LONG count, VARIANT* result) {
   ::VariantInit(result);
   return com::Contained([&] {
     if (count < 0) return FailArgument(L"ReadBytes", std::to_wstring(count) + L" is a negative count.");
-    if (!device_) return FailClosed(L"ReadBytes");
+    if (!Readable()) return FailClosed(L"ReadBytes");
     const size_t wanted = static_cast<size_t>(count);
     if (wanted > 0) {
       const HRESULT hr = ReadUntil(L"ReadBytes", [&] { return !held_.empty(); });
@@ -876,6 +964,128 @@ HRESULT SerialPortObject::DiscardOutBuffer() {
     const Failure failure = device_->Purge(PURGE_TXCLEAR);
     return failure.failed() ? FailSystem(L"DiscardOutBuffer", failure) : S_OK;
   });
+}
+
+// --- Reconnecting -----------------------------------------------------------------
+
+HRESULT SerialPortObject::get_AutoReconnect(VARIANT_BOOL* result) {
+  if (!result) return E_POINTER;
+  *result = Bool(autoReconnect_);
+  return S_OK;
+}
+
+// Lowered while the port waits, the waiting ends and the port is closed as a
+// port whose device failed is without it.
+HRESULT SerialPortObject::put_AutoReconnect(VARIANT_BOOL value) {
+  autoReconnect_ = value != VARIANT_FALSE;
+  if (!autoReconnect_ && waiting_) {
+    StopWaiting();
+    held_.clear();
+  }
+  return S_OK;
+}
+
+void SerialPortObject::StartWaiting() {
+  waiting_ = true;
+  retryMs_ = kFirstRetryMs;
+  nextTry_ = ::GetTickCount64() + kFirstRetryMs;
+  ::SetTimer(window_, kRetryTimer, IsNetworkName(portName_) ? kFirstRetryMs : kPortRetryMs, nullptr);
+  UpdateWatch();
+}
+
+void SerialPortObject::StopWaiting() {
+  if (!waiting_) return;
+  waiting_ = false;
+  ::KillTimer(window_, kRetryTimer);
+  UpdateWatch();
+}
+
+// Reopened with every setting the host made (line settings, handshake and
+// lines, time-outs; code page, new line and threshold are the object's), and
+// empty queues: what was held before the loss goes now.
+// Reconnected is posted, so that it comes from the message loop also when a
+// host's call reopened the port.
+void SerialPortObject::TryReconnect(bool fromCall) {
+  if (!waiting_ || device_) return;
+  if (fromCall && ::GetTickCount64() < nextTry_) return;
+  const bool network = IsNetworkName(portName_);
+  // Resolved again: a device named by what it is may be back on another port.
+  const devices::ResolvedPort resolved = devices::ResolvePortName(portName_);
+  if (!resolved.failed() && PortIsBack(resolved.portName)) {
+    std::unique_ptr<PortDevice> device;
+    if (!OpenDevice(resolved.path, device).failed()) {
+      StopWaiting();
+      device_ = std::move(device);
+      resolvedName_ = resolved.portName;
+      closedBy_ = 0;
+      held_.clear();
+      breakState_ = false;
+      ::PostMessageW(window_, kTellMessage, kTellBack, 0);
+      return;
+    }
+  }
+  if (network) {
+    retryMs_ = std::min(retryMs_ * 2, kLastRetryMs);
+    ::SetTimer(window_, kRetryTimer, retryMs_, nullptr);
+  }
+  nextTry_ = ::GetTickCount64() + (network ? retryMs_ : kPortRetryMs);
+}
+
+void SerialPortObject::LoseDevice(DWORD error) {
+  std::string unread = std::move(held_);
+  CloseDevice();
+  closedBy_ = error ? error : ERROR_GEN_FAILURE;
+  held_ = std::move(unread);
+  StartWaiting();
+  ::PostMessageW(window_, kTellMessage, kTellLost, 0);
+}
+
+// --- Arrival and departure -----------------------------------------------------------
+
+void SerialPortObject::ConnectionsChanged(void* object) {
+  static_cast<SerialPortObject*>(object)->UpdateWatch();
+}
+
+// Watched while anyone listens or the port waits: the system's device notices
+// to the window, and the port watcher where those are not delivered (Wine)
+// and as a safety net.
+void SerialPortObject::UpdateWatch() {
+  const bool wanted = events_.HasSinks() || waiting_;
+  if (wanted == watching_) return;
+  watching_ = wanted;
+  if (wanted) {
+    PortWatch::Process().Subscribe(window_, kPortsMessage);
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kCommPortInterface;
+    deviceNotices_ = k_.RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  } else {
+    PortWatch::Process().Unsubscribe(window_);
+    if (deviceNotices_) k_.UnregisterDeviceNotification(deviceNotices_);
+    deviceNotices_ = nullptr;
+    settling_ = false;
+    ::KillTimer(window_, kSettleTimer);
+  }
+}
+
+// A device notice waits a moment for the others of its device, and has the
+// watcher look, so that the change it brings is not told twice; the
+// watcher's own notice is told at once, unless a device notice's is due.
+void SerialPortObject::OnPortsChanged(bool deviceNotice) {
+  if (!watching_) return;
+  if (deviceNotice) {
+    PortWatch::Process().LookSoon();
+    if (!settling_) ::SetTimer(window_, kSettleTimer, kSettleMs, nullptr);
+    settling_ = true;
+    return;
+  }
+  if (!settling_) RaisePortsChanged();
+}
+
+void SerialPortObject::RaisePortsChanged() {
+  RaiseEvent(kPortsChanged);
+  TryReconnect(false);
 }
 
 // --- Finding ports -----------------------------------------------------------------
@@ -925,20 +1135,63 @@ HRESULT SerialPortObject::get_ResolvedPortName(BSTR* result) { return NewBstr(re
 
 LRESULT CALLBACK SerialPortObject::WindowProc(HWND window, UINT message, WPARAM wparam,
                                               LPARAM lparam) {
-  if (message != kNoticeMessage) return ::DefWindowProcW(window, message, wparam, lparam);
+  const bool ours = message == kNoticeMessage || message == kPortsMessage || message == kTellMessage ||
+                    message == WM_TIMER || message == WM_DEVICECHANGE;
+  if (!ours) return ::DefWindowProcW(window, message, wparam, lparam);
   auto* object = reinterpret_cast<SerialPortObject*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (!object) return 0;
+  if (!object) return message == WM_DEVICECHANGE ? TRUE : 0;
   // A handler may release the host's last reference: the object stays until
   // the notice is handled, and nothing here touches it after.
   object->AddRef();
   try {
-    object->OnNotice(static_cast<Notice>(wparam & ((1u << kNoticeBits) - 1)),
-                     static_cast<unsigned>(wparam >> kNoticeBits), lparam);
+    object->OnMessage(message, wparam, lparam);
   } catch (const std::bad_alloc&) {
     // The event is lost; the port goes on.
   }
   object->Release();
-  return 0;
+  // The system sends device notices; any answer but BROADCAST_QUERY_DENY lets
+  // a device go.
+  return message == WM_DEVICECHANGE ? TRUE : 0;
+}
+
+// A device notice is sent, and may come while the thread waits inside a
+// call that pumps: it only arms a timer, and the event comes from the
+// thread's message loop, as every other event does.
+void SerialPortObject::OnMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case kNoticeMessage:
+      OnNotice(static_cast<Notice>(wparam & ((1u << kNoticeBits) - 1)),
+               static_cast<unsigned>(wparam >> kNoticeBits), lparam);
+      break;
+    case kPortsMessage:
+      PortWatch::Process().Taken(window_);
+      OnPortsChanged(false);
+      break;
+    case kTellMessage:
+      if (wparam == kTellLost) RaiseEvent(kErrorReceived, static_cast<LONG>(CE_IOE));
+      if (wparam == kTellBack) RaiseEvent(kReconnected);
+      break;
+    case WM_DEVICECHANGE: {
+      const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(lparam);
+      const bool arrivedOrGone = wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE;
+      if (arrivedOrGone && header &&
+          (header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE || header->dbch_devicetype == DBT_DEVTYP_PORT))
+        OnPortsChanged(true);
+      break;
+    }
+    case WM_TIMER:
+      if (wparam == kSettleTimer) {
+        ::KillTimer(window_, kSettleTimer);
+        if (!settling_) break;
+        settling_ = false;
+        RaisePortsChanged();
+      } else if (wparam == kRetryTimer) {
+        TryReconnect(false);
+      }
+      break;
+    default:
+      break;
+  }
 }
 
 void SerialPortObject::OnNotice(Notice kind, unsigned session, LPARAM) {
@@ -991,23 +1244,39 @@ void SerialPortObject::OnData() {
 
 // The host learns that its device is gone without calling anything: the port
 // is closed (IsOpen False), and ErrorReceived comes with the I/O error flag.
+// With AutoReconnect the port then waits for its device, and the bytes the
+// host had not read stay readable until it is back.
 void SerialPortObject::Vanished(DWORD error) {
+  std::string unread = std::move(held_);
   CloseDevice();
   closedBy_ = error ? error : ERROR_GEN_FAILURE;
+  if (autoReconnect_) {
+    held_ = std::move(unread);
+    StartWaiting();
+  }
   RaiseEvent(kErrorReceived, static_cast<LONG>(CE_IOE));
 }
 
 void SerialPortObject::RaiseEvent(DISPID event, LONG argument) {
+  VARIANT value;
+  value.vt = VT_I4;
+  value.lVal = argument;
+  DISPPARAMS params = {&value, nullptr, 1, 0};
+  RaiseEvent(event, params);
+}
+
+void SerialPortObject::RaiseEvent(DISPID event) {
+  DISPPARAMS params = {nullptr, nullptr, 0, 0};
+  RaiseEvent(event, params);
+}
+
+void SerialPortObject::RaiseEvent(DISPID event, DISPPARAMS& params) {
   std::vector<IUnknown*> sinks;
   try {
     sinks = events_.Snapshot();
   } catch (const std::bad_alloc&) {
     return;  // the event is lost, the port goes on
   }
-  VARIANT value;
-  value.vt = VT_I4;
-  value.lVal = argument;
-  DISPPARAMS params = {&value, nullptr, 1, 0};
   // In the order they connected; a sink that fails does not stop the others.
   for (IUnknown* sink : sinks) {
     if (!events_.IsConnected(sink)) continue;

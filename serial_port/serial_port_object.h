@@ -94,6 +94,8 @@ class SerialPortObject final : public ISerialPort,
   HRESULT STDMETHODCALLTYPE GetPortDescription(BSTR name, BSTR* result) override;
   HRESULT STDMETHODCALLTYPE GetPorts(ISerialPortInfos** result) override;
   HRESULT STDMETHODCALLTYPE get_ResolvedPortName(BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE get_AutoReconnect(VARIANT_BOOL* result) override;
+  HRESULT STDMETHODCALLTYPE put_AutoReconnect(VARIANT_BOOL value) override;
 
   // IConnectionPointContainer
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -127,10 +129,33 @@ class SerialPortObject final : public ISerialPort,
   };
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  void OnMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void OnNotice(Notice kind, unsigned session, LPARAM unused);
   void OnData();
   void RaiseEvent(DISPID event, LONG argument);
+  void RaiseEvent(DISPID event);
+  void RaiseEvent(DISPID event, DISPPARAMS& params);
 
+  // Arrival and departure: the port list is watched while a handler is
+  // connected or the port waits for its device.
+  static void ConnectionsChanged(void* object);
+  void UpdateWatch();
+  void OnPortsChanged(bool deviceNotice);
+  void RaisePortsChanged();
+  // Reconnecting: the port waits from the loss of its device until it opens
+  // again, Close, AutoReconnect False, the last release or the thread's end.
+  void StartWaiting();
+  void StopWaiting();
+  // `fromCall`: a host's call asks (IsOpen), and a try is made only when one
+  // is due; the message loop's timer and port notices try at once.
+  void TryReconnect(bool fromCall);
+  // A host's call found the device gone: as Vanished, with ErrorReceived
+  // raised later from the message loop.
+  void LoseDevice(DWORD error);
+  unsigned NextSession();
+  // Opens `path` (resolved) with the object's settings; on failure `device`
+  // stays empty.
+  Failure OpenDevice(const std::wstring& path, std::unique_ptr<PortDevice>& device);
   // Failures as hosts see them: the status, and an error object whose
   // description names the member, the port and what went wrong.
   HRESULT Fail(HRESULT status, const wchar_t* member, const std::wstring& what);
@@ -155,6 +180,8 @@ class SerialPortObject final : public ISerialPort,
   HRESULT WriteRaw(const wchar_t* member, const std::string& bytes);
   HRESULT QueueCounts(const wchar_t* member, DWORD* in, DWORD* out);
   HRESULT ModemLine(const wchar_t* member, DWORD bit, VARIANT_BOOL* result);
+  // Bytes held while the port waits for its device may still be read.
+  bool Readable() const { return device_ || (waiting_ && !held_.empty()); }
   // The device is gone: the port is closed and the host told.
   void Vanished(DWORD error);
   void CloseDevice();
@@ -182,6 +209,14 @@ class SerialPortObject final : public ISerialPort,
   unsigned session_ = 0;  // which opening; notices of an earlier one are dropped
   std::string held_;      // bytes taken from the device, not yet handed out
   DWORD closedBy_ = 0;    // the error that closed the port when its device failed
+
+  bool autoReconnect_ = false;
+  bool waiting_ = false;          // for the device to return
+  DWORD retryMs_ = 0;             // the next wait between two tries to reopen
+  ULONGLONG nextTry_ = 0;         // when a host's call may try again
+  bool watching_ = false;         // subscribed to the port list
+  HDEVNOTIFY deviceNotices_ = nullptr;
+  bool settling_ = false;         // a device notice's PortsChanged is on its timer
 };
 
 }  // namespace vemblaric::serial_port

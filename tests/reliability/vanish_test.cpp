@@ -3,9 +3,13 @@
 // soon, with Status False and the failed call in the error line, its messages
 // were handled meanwhile, and the other pair works on. The pair is started
 // again before the program ends (and by the fixture that follows it).
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "reliability.h"
 #include "support/com_test.h"
@@ -177,6 +181,150 @@ TEST_F(VanishingDevice, ASerialPortClosesAndSaysSoWithoutBeingCalled) {
   ASSERT_TRUE(Pair("restart"));
   ASSERT_TRUE(testing::WaitUntil(
       [] { return !Exists(BenchFile("pair34.ended")) && Exists(BenchFile("com3")); }, 10000));
+}
+
+// The device map's value of a port, as Windows keeps it: it goes when the
+// device is unplugged and comes back with it. Wine writes the map once, at
+// its start, so the test does what Windows would.
+class DeviceMapValue {
+ public:
+  explicit DeviceMapValue(const std::wstring& port) : port_(port) {
+    ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
+                    KEY_QUERY_VALUE | KEY_SET_VALUE, &key_);
+    wchar_t name[256], data[64];
+    for (DWORD i = 0; key_; ++i) {
+      DWORD nameLength = 256, bytes = sizeof data - sizeof(wchar_t), type = 0;
+      if (::RegEnumValueW(key_, i, name, &nameLength, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                          &bytes) != ERROR_SUCCESS)
+        break;
+      data[bytes / sizeof(wchar_t)] = L'\0';
+      if (type == REG_SZ && port_ == data) value_ = name;
+    }
+  }
+  ~DeviceMapValue() {
+    Restore();
+    if (key_) ::RegCloseKey(key_);
+  }
+  bool found() const { return !value_.empty(); }
+  bool Remove() {
+    removed_ = ::RegDeleteValueW(key_, value_.c_str()) == ERROR_SUCCESS;
+    return removed_;
+  }
+  bool Restore() {
+    if (!removed_) return true;
+    removed_ = ::RegSetValueExW(key_, value_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port_.c_str()),
+                                static_cast<DWORD>((port_.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS;
+    return !removed_;
+  }
+
+ private:
+  std::wstring port_, value_;
+  HKEY key_ = nullptr;
+  bool removed_ = false;
+};
+
+// The settings of the pty behind a bench port, as `stty -a` gives them.
+std::string Stty(const std::string& port) {
+  // Not "com3.stty": a DOS device name with any extension is the device.
+  const std::string out = kBench + "/stty-" + port + ".out";
+  const std::wstring outFile = BenchFile("stty-" + port + ".out");
+  ::DeleteFileW(outFile.c_str());
+  if (!testing::RunUnix(L"Z:\\bin\\sh " + Wide(VEMBLARIC_STTY_SCRIPT) + L" " + Wide(kBench + "/" + port) +
+                        L" " + Wide(out)))
+    return "(stty did not start)";
+  if (!testing::WaitUntil([&] { return Exists(outFile); }, 10000)) return "(no stty output)";
+  std::string text(4096, '\0');
+  DWORD got = 0;
+  const HANDLE file = ::CreateFileW(outFile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "(stty output unreadable)";
+  ::ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
+  ::CloseHandle(file);
+  text.resize(got);
+  return text;
+}
+
+// AutoReconnect on the bench: COM3's pair ends and its device-map value goes,
+// as an unplug; both come back. The host pumps and calls nothing: it hears
+// PortsChanged both times, ErrorReceived(I/O error) then Reconnected, and the
+// exchange goes on at the settings made before the loss.
+TEST_F(VanishingDevice, AnAutoReconnectingSerialPortIsBackWithItsSettings) {
+  if (!std::getenv("VEMBLARIC_PORT_RECONNECT")) GTEST_SKIP() << "run by its own test entry";
+  ASSERT_TRUE(PairWorks(3, 4)) << "the bench's COM3<->COM4 pair is not there";
+  DeviceMapValue mapped(L"COM3");
+  ASSERT_TRUE(mapped.found()) << "COM3 is not in the device map";
+  ComPtr<ISerialPort> port = testing::NewSerialPort(L"COM3");
+  ComPtr<ISerialPort> peer = testing::NewSerialPort(L"COM4");
+  for (ISerialPort* p : {port.get(), peer.get()}) {
+    ASSERT_HRESULT_SUCCEEDED(p->put_BaudRate(19200));
+    ASSERT_HRESULT_SUCCEEDED(p->put_StopBits(serialStopBitsTwo));
+    ASSERT_HRESULT_SUCCEEDED(p->put_ReadTimeout(5000));
+  }
+  ASSERT_HRESULT_SUCCEEDED(port->put_NewLine(Bstr(L"\r\n").get()));
+  ASSERT_HRESULT_SUCCEEDED(peer->put_NewLine(Bstr(L"\r\n").get()));
+  ASSERT_HRESULT_SUCCEEDED(port->put_AutoReconnect(VARIANT_TRUE));
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  ASSERT_HRESULT_SUCCEEDED(peer->Open());
+  testing::PortEvents events;
+  testing::EventConnection connection(port.get(), &events);
+  std::vector<std::pair<DISPID, DWORD>> seen;
+  events.handler = [&](DISPID id, LONG) {
+    if (id != testing::kDataReceived) seen.emplace_back(id, ::GetTickCount());
+  };
+  auto count = [&](DISPID id) {
+    return std::count_if(seen.begin(), seen.end(), [id](const auto& e) { return e.first == id; });
+  };
+  auto at = [&](DISPID id, size_t nth) {
+    for (const auto& e : seen)
+      if (e.first == id && nth-- == 0) return e.second;
+    return DWORD{0};
+  };
+
+  ASSERT_TRUE(mapped.Remove());
+  ASSERT_TRUE(Pair("end"));
+  ASSERT_TRUE(testing::WaitUntil([] { return Exists(BenchFile("pair34.ended")); }, 10000));
+  const DWORD gone = ::GetTickCount();
+  ASSERT_TRUE(testing::PumpUntil(
+      [&] { return count(testing::kErrorReceived) && count(testing::kPortsChanged); }, 10000))
+      << "ErrorReceived " << count(testing::kErrorReceived) << ", PortsChanged " << count(testing::kPortsChanged);
+  EXPECT_EQ(port->WriteLine(Bstr(L"lost").get()), static_cast<HRESULT>(0x8000000EL));
+  EXPECT_NE(testing::LastErrorDescription().find(L"waits for it to return"), std::wstring::npos)
+      << testing::LastErrorDescription();
+
+  ASSERT_TRUE(Pair("restart"));
+  ASSERT_TRUE(testing::WaitUntil(
+      [] { return !Exists(BenchFile("pair34.ended")) && Exists(BenchFile("com3")); }, 10000));
+  const DWORD back = ::GetTickCount();
+  ASSERT_TRUE(mapped.Restore());
+  const DWORD remapped = ::GetTickCount();
+  ASSERT_TRUE(testing::PumpUntil([&] { return count(testing::kReconnected) > 0; }, 10000));
+  // The peer's end went too; it opens again by hand.
+  peer->Close();
+  ASSERT_HRESULT_SUCCEEDED(peer->Open());
+  ASSERT_HRESULT_SUCCEEDED(port->WriteLine(Bstr(L"after").get()));
+  EXPECT_EQ(testing::Text(peer.get(), &ISerialPort::ReadLine), L"after");
+  ASSERT_HRESULT_SUCCEEDED(peer->WriteLine(Bstr(L"answer").get()));
+  EXPECT_EQ(testing::Text(port.get(), &ISerialPort::ReadLine), L"answer");
+  const DWORD resumed = ::GetTickCount();
+  ASSERT_TRUE(testing::PumpUntil([&] { return count(testing::kPortsChanged) >= 2; }, 10000))
+      << "PortsChanged " << count(testing::kPortsChanged);
+  const std::string stty = Stty("com3");
+  EXPECT_NE(stty.find("speed 19200 baud"), std::string::npos) << stty;
+  EXPECT_NE(stty.find(" cstopb"), std::string::npos) << stty;
+
+  EXPECT_EQ(count(testing::kErrorReceived), 1);
+  EXPECT_EQ(count(testing::kReconnected), 1);
+  EXPECT_LT(at(testing::kErrorReceived, 0), at(testing::kReconnected, 0));
+  EXPECT_EQ(count(testing::kPortsChanged), 2) << "one for the unplug, one for the return";
+  std::printf("a device unplugged and back, as a SerialPort host with AutoReconnect sees it: "
+              "ErrorReceived %lu ms and PortsChanged %lu ms after the loss; Reconnected %lu ms "
+              "and the exchange done %lu ms after the pty was back; PortsChanged %lu ms after its "
+              "device-map value was\n",
+              static_cast<unsigned long>(at(testing::kErrorReceived, 0) - gone),
+              static_cast<unsigned long>(at(testing::kPortsChanged, 0) - gone),
+              static_cast<unsigned long>(at(testing::kReconnected, 0) - back),
+              static_cast<unsigned long>(resumed - back),
+              static_cast<unsigned long>(at(testing::kPortsChanged, 1) - remapped));
 }
 
 // Run by the cleanup after the program above, in a process of its own: under

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include <dbt.h>
+
 #include "serial_port/port_device.h"
 #include "serial_port/serial_port_object.h"
 #include "support/com_test.h"
@@ -24,7 +26,8 @@ using testing::FakeAnswer;
 using testing::FakeKernel32;
 using testing::Ptr;
 
-constexpr DISPID kDataReceived = 1, kPinChanged = 2, kErrorReceived = 3;
+constexpr DISPID kDataReceived = 1, kPinChanged = 2, kErrorReceived = 3, kPortsChanged = 4,
+                 kReconnected = 5;
 constexpr HRESULT kWrongState = static_cast<HRESULT>(0x8000000EL);
 
 struct Event {
@@ -55,11 +58,12 @@ class PortEvents final : public IDispatch {
   }
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                                    EXCEPINFO*, UINT*) override {
-    if (params->cArgs != 1 || params->rgvarg[0].vt != VT_I4) {
-      ADD_FAILURE() << "event " << id << " without one Long";
+    const UINT arguments = id == kPortsChanged || id == kReconnected ? 0 : 1;
+    if (params->cArgs != arguments || (arguments && params->rgvarg[0].vt != VT_I4)) {
+      ADD_FAILURE() << "event " << id << " without " << arguments << " Long";
       return DISP_E_BADPARAMCOUNT;
     }
-    if (id != kDataReceived) received.push_back({id, params->rgvarg[0].lVal});
+    if (id != kDataReceived) received.push_back({id, arguments ? params->rgvarg[0].lVal : 0});
     return S_OK;
   }
   std::vector<Event> received;  // the pins and errors; DataReceived is the bench's to test
@@ -752,6 +756,245 @@ TEST_F(FakePort, ARefusedSettingKeepsTheOldValue) {
       EXPECT_TRUE(IsOpen());
     }
   }
+}
+
+// --- Arrival, departure and reconnecting ------------------------------------------
+
+// What Wine never sends: the system's device notices to the window the port
+// registered. A burst of them makes one PortsChanged, raised from the
+// thread's message loop, never inside the send; notices of other devices and
+// other kinds make none; without a handler the port registers for nothing.
+TEST_F(FakePort, DeviceNoticesOfPortsRaiseOnePortsChangedForEachBurst) {
+  const auto registered = fake.named("RegisterDeviceNotificationW");
+  ASSERT_EQ(registered.size(), 1u) << "registered once, when the handler connected";
+  EXPECT_EQ(registered[0].text, "ports");
+  EXPECT_EQ(registered[0].arg1, static_cast<DWORD>(DEVICE_NOTIFY_WINDOW_HANDLE));
+  EXPECT_EQ(registered[0].arg2, static_cast<DWORD>(DBT_DEVTYP_DEVICEINTERFACE));
+  const HWND window = static_cast<HWND>(registered[0].handle);
+  wchar_t className[64] = {};
+  ::GetClassNameW(window, className, 64);
+  EXPECT_STREQ(className, L"Vemblaric.SerialPort.Notices");
+
+  DEV_BROADCAST_DEVICEINTERFACE_W comPort{};
+  comPort.dbcc_size = sizeof comPort;
+  comPort.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  DEV_BROADCAST_PORT_W portName{};
+  portName.dbcp_size = sizeof portName;
+  portName.dbcp_devicetype = DBT_DEVTYP_PORT;
+  DEV_BROADCAST_HDR volume{};
+  volume.dbch_size = sizeof volume;
+  volume.dbch_devicetype = DBT_DEVTYP_VOLUME;
+  struct Notice {
+    WPARAM what;
+    const void* header;
+  };
+  const struct {
+    const char* what;
+    std::vector<Notice> notices;
+    size_t events;
+  } cases[] = {
+      {"an interface arrives", {{DBT_DEVICEARRIVAL, &comPort}}, 1},
+      {"an interface goes", {{DBT_DEVICEREMOVECOMPLETE, &comPort}}, 1},
+      {"a port arrives", {{DBT_DEVICEARRIVAL, &portName}}, 1},
+      {"a device brings an interface and a port, then goes",
+       {{DBT_DEVICEARRIVAL, &comPort}, {DBT_DEVICEARRIVAL, &portName}, {DBT_DEVICEREMOVECOMPLETE, &comPort}},
+       1},
+      {"a volume arrives", {{DBT_DEVICEARRIVAL, &volume}}, 0},
+      {"a removal is asked, not done", {{DBT_DEVICEQUERYREMOVE, &comPort}}, 0},
+      {"the device tree changed", {{DBT_DEVNODES_CHANGED, nullptr}}, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    events.received.clear();
+    for (const Notice& n : c.notices) {
+      EXPECT_EQ(::SendMessageW(window, WM_DEVICECHANGE, n.what, reinterpret_cast<LPARAM>(n.header)), TRUE);
+    }
+    EXPECT_TRUE(events.received.empty()) << "raised inside the system's send";
+    // Over twice the burst's wait: the event of a burst is raised by then.
+    PumpUntil([] { return false; }, 250);
+    EXPECT_EQ(events.received, std::vector<Event>(c.events, Event{kPortsChanged, 0}));
+  }
+
+  listening.reset();
+  const auto unregistered = fake.named("UnregisterDeviceNotification");
+  ASSERT_EQ(unregistered.size(), 1u) << "let go of when the last handler went";
+  EXPECT_EQ(unregistered[0].handle, reinterpret_cast<HANDLE>(0x5EE));
+}
+
+// The settings a host made before the loss, each one the device control block
+// shows differently from the defaults.
+struct Before {
+  const wchar_t* name;
+  LONG value;
+};
+const Before kSettingsBefore[] = {
+    {L"BaudRate", 19200}, {L"DataBits", 7}, {L"Parity", serialParityEven},
+    {L"StopBits", serialStopBitsTwo}, {L"Handshake", serialHandshakeRtsCts}, {L"DtrEnable", 0},
+    {L"WriteTimeout", 1234}, {L"ReadTimeout", 50}, {L"CodePage", 1252},
+    {L"ReceivedBytesThreshold", 5},
+};
+
+// With AutoReconnect, a device that fails: ErrorReceived, then calls fail
+// saying the port waits, a write sends nothing, the bytes the host had not
+// read stay readable; the port tries again while the device stays away, and
+// when it is back it is opened with every setting as before and empty
+// queues, and Reconnected is raised.
+TEST_F(FakePort, AFailedDeviceIsReopenedWithEverySettingWhenItReturns) {
+  for (const Before& b : kSettingsBefore) ASSERT_HRESULT_SUCCEEDED(Put(b.name, b.value)) << b.name;
+  ASSERT_HRESULT_SUCCEEDED(port->put_AutoReconnect(VARIANT_TRUE));
+  ASSERT_HRESULT_SUCCEEDED(port->put_NewLine(Bstr(L"\r").get()));
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  const DCB before = fake.named("SetCommState").back().dcb;
+  const COMMTIMEOUTS timeoutsBefore = fake.named("SetCommTimeouts").back().timeouts;
+  // Three bytes the host read without their terminator: held when it goes.
+  FakeAnswer queued;
+  queued.inQueue = 3;
+  fake.Next("ClearCommError", queued);
+  FakeAnswer abc;
+  abc.count = 3;
+  abc.data = "abc";
+  fake.Next("ReadFile", abc);
+  Bstr line;
+  EXPECT_EQ(port->ReadLine(line.put()), HRESULT_FROM_WIN32(ERROR_TIMEOUT));
+
+  fake.Default("CreateFileA", Failing(ERROR_FILE_NOT_FOUND));
+  fake.Default("ClearCommError", Failing(ERROR_NOT_READY));
+  ASSERT_TRUE(PumpUntil([&] { return !events.received.empty(); }));
+  fake.Default("ClearCommError", FakeAnswer{});
+  EXPECT_EQ(events.received, (std::vector<Event>{{kErrorReceived, serialErrorIO}}));
+  EXPECT_FALSE(IsOpen());
+  const size_t writes = Count("WriteFile");
+  EXPECT_EQ(port->Write(Bstr(L"x").get()), kWrongState);
+  const std::wstring description = LastDescription();
+  EXPECT_NE(description.find(L"waits for it to return"), std::wstring::npos) << description;
+  EXPECT_EQ(Count("WriteFile"), writes) << "a write after the loss sent something";
+  LONG held = 0;
+  EXPECT_HRESULT_SUCCEEDED(port->get_BytesToRead(&held));
+  EXPECT_EQ(held, 3);
+  EXPECT_EQ(port->ReadLine(line.put()), kWrongState) << "nothing more comes while it waits";
+  EXPECT_EQ(line.str(), L"");
+  Variant two;
+  ASSERT_HRESULT_SUCCEEDED(port->ReadBytes(2, two.get()));
+  ASSERT_EQ(two.get()->vt, VT_ARRAY | VT_UI1);
+  EXPECT_EQ(std::string(static_cast<const char*>(two.get()->parray->pvData),
+                        two.get()->parray->rgsabound[0].cElements), "ab");
+
+  // Away: tried again, and again, not reopened.
+  const size_t tries = Count("CreateFileA");
+  ASSERT_TRUE(PumpUntil([&] { return Count("CreateFileA") >= tries + 2; }));
+  EXPECT_FALSE(IsOpen());
+  fake.Default("CreateFileA", FakeAnswer{});
+  ASSERT_TRUE(PumpUntil([&] { return events.received.size() >= 2; }));
+  EXPECT_EQ(events.received, (std::vector<Event>{{kErrorReceived, serialErrorIO}, {kReconnected, 0}}));
+  EXPECT_TRUE(IsOpen());
+  const DCB after = fake.named("SetCommState").back().dcb;
+  EXPECT_EQ(LineOf(after), LineOf(before));
+  const COMMTIMEOUTS timeoutsAfter = fake.named("SetCommTimeouts").back().timeouts;
+  EXPECT_EQ(timeoutsAfter.WriteTotalTimeoutConstant, timeoutsBefore.WriteTotalTimeoutConstant);
+  EXPECT_EQ(timeoutsAfter.ReadIntervalTimeout, timeoutsBefore.ReadIntervalTimeout);
+  for (const Before& b : kSettingsBefore) EXPECT_EQ(Get(b.name), b.value) << b.name;
+  Bstr newLine;
+  ASSERT_HRESULT_SUCCEEDED(port->get_NewLine(newLine.put()));
+  EXPECT_EQ(newLine.str(), L"\r");
+  EXPECT_HRESULT_SUCCEEDED(port->get_BytesToRead(&held));
+  EXPECT_EQ(held, 0) << "the reopened port starts with empty queues";
+  FakeAnswer sent;
+  sent.count = 1;
+  fake.Next("WriteFile", sent);
+  ASSERT_HRESULT_SUCCEEDED(port->Write(Bstr(L"x").get()));
+  EXPECT_EQ(fake.named("WriteFile").back().text, "x");
+}
+
+// A host that pumps no messages (a script) learns of the loss and the return
+// through IsOpen: no event inside the call, both from the loop afterwards.
+TEST_F(FakePort, AHostThatPumpsNothingSeesTheLossAndTheReturnThroughIsOpen) {
+  ASSERT_HRESULT_SUCCEEDED(port->put_AutoReconnect(VARIANT_TRUE));
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  fake.Default("CreateFileA", Failing(ERROR_FILE_NOT_FOUND));
+  fake.Default("ClearCommError", Failing(ERROR_NOT_READY));
+  EXPECT_FALSE(IsOpen());
+  fake.Default("ClearCommError", FakeAnswer{});
+  EXPECT_EQ(port->Write(Bstr(L"x").get()), kWrongState);
+  const size_t tries = Count("CreateFileA");
+  fake.Default("CreateFileA", FakeAnswer{});
+  const ULONGLONG lost = ::GetTickCount64();
+  while (!IsOpen() && ::GetTickCount64() - lost < 5000) ::Sleep(10);
+  EXPECT_GE(::GetTickCount64() - lost, 400u) << "tried again before a try was due";
+  EXPECT_EQ(Count("CreateFileA"), tries + 1) << "one try, when it was due";
+  EXPECT_TRUE(events.received.empty()) << "raised inside a call";
+  ASSERT_TRUE(PumpUntil([&] { return events.received.size() >= 2; }));
+  EXPECT_EQ(events.received, (std::vector<Event>{{kErrorReceived, serialErrorIO}, {kReconnected, 0}}));
+}
+
+// The waiting ends with Close, with AutoReconnect False and with the last
+// release: no try to reopen after it, however long the device stays away.
+TEST_F(FakePort, CloseAutoReconnectFalseAndTheLastReleaseEndTheWaiting) {
+  const struct {
+    const char* what;
+    std::function<void(Ptr<ISerialPort>&)> end;
+    bool readable;  // the held bytes after it
+  } cases[] = {
+      {"Close", [](Ptr<ISerialPort>& p) { EXPECT_HRESULT_SUCCEEDED(p->Close()); }, false},
+      {"AutoReconnect False",
+       [](Ptr<ISerialPort>& p) { EXPECT_HRESULT_SUCCEEDED(p->put_AutoReconnect(VARIANT_FALSE)); }, false},
+      {"the last release", [this](Ptr<ISerialPort>& p) { listening.reset(); p.reset(); }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_HRESULT_SUCCEEDED(SerialPortObject::CreateWith(fake.table(), IID_ISerialPort, port.put_void()));
+    listening = std::make_unique<testing::Connection>(port.get(), DIID_ISerialPortEvents, &events);
+    events.received.clear();
+    ASSERT_HRESULT_SUCCEEDED(port->put_AutoReconnect(VARIANT_TRUE));
+    ASSERT_HRESULT_SUCCEEDED(port->Open());
+    fake.Default("CreateFileA", Failing(ERROR_FILE_NOT_FOUND));
+    fake.Default("ClearCommError", Failing(ERROR_NOT_READY));
+    ASSERT_TRUE(PumpUntil([&] { return !events.received.empty(); }));
+    fake.Default("ClearCommError", FakeAnswer{});
+    const size_t tries = Count("CreateFileA");
+    ASSERT_TRUE(PumpUntil([&] { return Count("CreateFileA") > tries; })) << "not waiting";
+    c.end(port);
+    const size_t after = Count("CreateFileA");
+    fake.Default("CreateFileA", FakeAnswer{});
+    // Over twice the wait between two tries.
+    PumpUntil([] { return false; }, 1100);
+    EXPECT_EQ(Count("CreateFileA"), after) << "tried to reopen after the waiting ended";
+    EXPECT_EQ(events.received.size(), 1u) << "an event after the waiting ended";
+    if (port) {
+      EXPECT_FALSE(IsOpen());
+      LONG held = -1;
+      EXPECT_EQ(port->get_BytesToRead(&held), kWrongState);
+    }
+  }
+}
+
+// A network name has no port list to watch: the tries back off, each wait
+// about twice the last, from half a second, up to the one that reopens.
+TEST_F(FakePort, ANetworkNameIsTriedAgainWithWaitsThatGrow) {
+  ASSERT_HRESULT_SUCCEEDED(port->put_PortName(Bstr(L"rfc2217://127.0.0.1:7").get()));
+  ASSERT_HRESULT_SUCCEEDED(port->put_AutoReconnect(VARIANT_TRUE));
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  fake.Default("CreateFileA", Failing(ERROR_CONNECTION_REFUSED));
+  fake.Default("ClearCommError", Failing(WSAECONNRESET));
+  ASSERT_TRUE(PumpUntil([&] { return !events.received.empty(); }));
+  fake.Default("ClearCommError", FakeAnswer{});
+  std::vector<ULONGLONG> tries;
+  const size_t before = Count("CreateFileA");
+  const ULONGLONG lost = ::GetTickCount64();
+  ASSERT_TRUE(PumpUntil(
+      [&] {
+        if (Count("CreateFileA") > before + tries.size()) tries.push_back(::GetTickCount64());
+        if (tries.size() == 2) fake.Default("CreateFileA", FakeAnswer{});
+        return tries.size() >= 3;
+      },
+      8000));
+  EXPECT_EQ(fake.named("CreateFileA").back().text, "rfc2217://127.0.0.1:7");
+  const std::vector<ULONGLONG> waits = {tries[0] - lost, tries[1] - tries[0], tries[2] - tries[1]};
+  EXPECT_GE(waits[0], 400u);
+  EXPECT_LE(waits[0], 900u);
+  for (size_t i = 1; i < waits.size(); ++i)
+    EXPECT_GE(waits[i], waits[i - 1] * 3 / 2) << "wait " << i << ": " << waits[i] << " ms after " << waits[i - 1];
+  ASSERT_TRUE(PumpUntil([&] { return events.received.size() >= 2; }));
+  EXPECT_EQ(events.received.back(), (Event{kReconnected, 0}));
 }
 
 }  // namespace

@@ -55,7 +55,14 @@ inline std::wstring LastErrorDescription() {
   return description.str();
 }
 
-// A sink of the port's events that records them and runs a handler.
+constexpr DISPID kDataReceived = 1;
+constexpr DISPID kPinChanged = 2;
+constexpr DISPID kErrorReceived = 3;
+constexpr DISPID kPortsChanged = 4;
+constexpr DISPID kReconnected = 5;
+
+// A sink of the port's events that records them and runs a handler; the
+// events without an argument are recorded with 0.
 class PortEvents final : public SinkBase {
  public:
   struct Event {
@@ -69,12 +76,14 @@ class PortEvents final : public SinkBase {
 
   HRESULT STDMETHODCALLTYPE Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* params, VARIANT*,
                                    EXCEPINFO*, UINT*) override {
-    if (params->cArgs != 1 || params->rgvarg[0].vt != VT_I4) {
+    const UINT arguments = id == kPortsChanged || id == kReconnected ? 0 : 1;
+    if (params->cArgs != arguments || (arguments && params->rgvarg[0].vt != VT_I4)) {
       ADD_FAILURE() << "event " << id << " arrived with " << params->cArgs << " arguments";
       return DISP_E_BADPARAMCOUNT;
     }
-    received.push_back({id, params->rgvarg[0].lVal, ::GetCurrentThreadId()});
-    if (handler) handler(id, params->rgvarg[0].lVal);
+    const LONG argument = arguments ? params->rgvarg[0].lVal : 0;
+    received.push_back({id, argument, ::GetCurrentThreadId()});
+    if (handler) handler(id, argument);
     return S_OK;
   }
 
@@ -87,10 +96,6 @@ class PortEvents final : public SinkBase {
   Handler handler;
   std::vector<Event> received;
 };
-
-constexpr DISPID kDataReceived = 1;
-constexpr DISPID kPinChanged = 2;
-constexpr DISPID kErrorReceived = 3;
 
 // Connects a sink to a port's events for its lifetime.
 class EventConnection {

@@ -1,5 +1,7 @@
 #include "support/fake_kernel32.h"
 
+#include <dbt.h>
+
 #include <cstring>
 #include <stdexcept>
 
@@ -21,6 +23,8 @@ class Locked {
   Locked& operator=(const Locked&) = delete;
 };
 thread_local DWORD t_lastError = 0;
+// GUID_DEVINTERFACE_COMPORT
+constexpr GUID kCommPortInterface = {0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
 
 FakeAnswer Answer(FakeCall call) {
   FakeAnswer answer;
@@ -158,12 +162,28 @@ BOOL WINAPI FakeCancelIoEx(HANDLE h, LPOVERLAPPED ov) {
   return Answer(c).ok;
 }
 
+// Records the window and the filter's class (text: "ports" for the
+// communication-port interface, else "other").
+HDEVNOTIFY WINAPI FakeRegisterDeviceNotificationW(HANDLE window, LPVOID filter, DWORD flags) {
+  FakeCall c{"RegisterDeviceNotificationW", window};
+  c.arg1 = flags;
+  const auto* f = static_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(filter);
+  c.arg2 = f ? f->dbcc_devicetype : 0;
+  c.text = f && ::IsEqualGUID(f->dbcc_classguid, kCommPortInterface) ? "ports" : "other";
+  FakeAnswer a = Answer(c);
+  return a.ok ? static_cast<HDEVNOTIFY>(a.handle ? a.handle : reinterpret_cast<HANDLE>(0x5EE)) : nullptr;
+}
+BOOL WINAPI FakeUnregisterDeviceNotification(HDEVNOTIFY h) {
+  return Answer(FakeCall{"UnregisterDeviceNotification", h}).ok;
+}
+
 const Kernel32 kFakeTable = {
     FakeCreateFileA,     FakeSetupComm,        FakePurgeComm,      FakeSetCommTimeouts,
     FakeGetCommState,    FakeBuildCommDCBA,    FakeSetCommState,   FakeCloseHandle,
     FakeClearCommError,  FakeReadFile,         FakeWriteFile,      FakeGetOverlappedResult,
     FakeGetCommModemStatus, FakeEscapeCommFunction, FakeGetLastError, FakeFormatMessageA,
     FakeSleepEx,         FakeSetCommMask,      FakeWaitCommEvent,  FakeCancelIoEx,
+    FakeRegisterDeviceNotificationW, FakeUnregisterDeviceNotification,
 };
 
 bool TakesHandle(const std::string& function) {

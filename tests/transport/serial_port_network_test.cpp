@@ -122,5 +122,55 @@ TEST_F(SerialPortOverNetwork, AConnectionThatFailsReadsAsADeviceThatFails) {
   EXPECT_EQ(open, VARIANT_FALSE);
 }
 
+// Ends or starts the bench's ser2net again (ser2net.sh); false when the
+// change was not seen within 10 s.
+bool Ser2net(const char* command) {
+  std::wstring line = L"Z:\\usr\\bin\\bash " + WideText(VEMBLARIC_SER2NET_SCRIPT) + L" " +
+                      WideText(command) + L" " + WideText(kBench);
+  STARTUPINFOW start{};
+  start.cb = sizeof start;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &start, &info))
+    return false;
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+  // Wine does not report a Linux program's end: the marker file tells.
+  const bool ending = std::string(command) == "end";
+  const std::string ended = BenchFile("ser2net.ended");
+  for (int i = 0; i < 1000; ++i) {
+    if ((::GetFileAttributesA(ended.c_str()) != INVALID_FILE_ATTRIBUTES) == ending) return true;
+    ::Sleep(10);
+  }
+  return false;
+}
+
+// AutoReconnect over rfc2217://: the server goes down under an open port and
+// comes back; the port opens again by itself, and its settings reach the
+// server's port again.
+TEST_F(SerialPortOverNetwork, AnAutoReconnectingPortIsBackWhenItsServerIs) {
+  ComPtr<ISerialPort> device = NewSerialPort(L"COM31"), port = Port(rfc2217);
+  ASSERT_HRESULT_SUCCEEDED(port->put_BaudRate(19200));
+  ASSERT_HRESULT_SUCCEEDED(port->put_StopBits(serialStopBitsTwo));
+  ASSERT_HRESULT_SUCCEEDED(port->put_AutoReconnect(VARIANT_TRUE));
+  ASSERT_HRESULT_SUCCEEDED(device->Open()) << LastErrorDescription();
+  ASSERT_HRESULT_SUCCEEDED(port->Open()) << LastErrorDescription();
+  PortEvents events;
+  EventConnection connection(port.get(), &events);
+  ASSERT_TRUE(Ser2net("end"));
+  ASSERT_TRUE(PumpUntil([&] { return events.Count(kErrorReceived) > 0; }));
+  ASSERT_TRUE(Ser2net("restart"));
+  const ULONGLONG back = ::GetTickCount64();
+  // The tries back off: 0.5, 1, 2 and 4 s apart.
+  ASSERT_TRUE(PumpUntil([&] { return events.Count(kReconnected) > 0; }, 15000));
+  std::printf("a server down and back, as a SerialPort host with AutoReconnect sees it: "
+              "Reconnected %llu ms after the server listened again\n",
+              static_cast<unsigned long long>(::GetTickCount64() - back));
+  ASSERT_HRESULT_SUCCEEDED(port->Write(Bstr(L"again").get()));
+  EXPECT_EQ(ReadBytesExactly(device.get(), 5), "again");
+  const std::string seen = ServedSettings("com32");
+  for (const char* word : {"19200", "cstopb"}) EXPECT_TRUE(Has(seen, word)) << word << " in\n" << seen;
+  EXPECT_EQ(events.Count(kErrorReceived), 1u);
+}
+
 }  // namespace
 }  // namespace vemblaric::testing
