@@ -29,6 +29,10 @@ constexpr DWORD kWatcherEnd = 5000;
 // good (the handle's cleanup cancels them), and the watcher wants to see it.
 constexpr DWORD kCancelledWaitEnd = kWatcherEnd + 1000;
 
+// A call that failed: one that left no error code (a driver's, or a
+// stand-in's, oddity) failed all the same, and must not read as success.
+Failure CallFailed(DWORD error, const wchar_t* call) { return {error ? error : ERROR_GEN_FAILURE, call}; }
+
 HANDLE NewEvent(bool manualReset) {
   HANDLE event = ::CreateEventW(nullptr, manualReset, FALSE, nullptr);
   if (!event) throw std::bad_alloc();
@@ -252,14 +256,14 @@ Failure PortDevice::Open(const std::string& path, const LineSettings& settings, 
   Close();
   HANDLE port = k_.CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-  if (port == INVALID_HANDLE_VALUE) return Failure{k_.GetLastError(), L"CreateFile"};
+  if (port == INVALID_HANDLE_VALUE) return CallFailed(k_.GetLastError(), L"CreateFile");
   port_ = port;
   Failure failure;
-  if (!k_.SetupComm(port_, kQueueBytes, kQueueBytes)) failure = {k_.GetLastError(), L"SetupComm"};
+  if (!k_.SetupComm(port_, kQueueBytes, kQueueBytes)) failure = CallFailed(k_.GetLastError(), L"SetupComm");
   if (!failure.failed()) failure = Apply(settings);
   if (!failure.failed()) failure = SetWriteTimeout(writeTimeout);
   if (!failure.failed() && !k_.PurgeComm(port_, PURGE_RXCLEAR | PURGE_TXCLEAR))
-    failure = {k_.GetLastError(), L"PurgeComm"};
+    failure = CallFailed(k_.GetLastError(), L"PurgeComm");
   if (!failure.failed()) {
     try {
       transferEvent_ = NewEvent(true);
@@ -269,7 +273,7 @@ Failure PortDevice::Open(const std::string& path, const LineSettings& settings, 
       thread_ = ::CreateThread(nullptr, 0, Watch, handed, 0, nullptr);
       if (!thread_) {
         delete handed;
-        failure = {::GetLastError(), L"CreateThread"};
+        failure = CallFailed(::GetLastError(), L"CreateThread");
       }
     } catch (const std::bad_alloc&) {
       failure = {ERROR_NOT_ENOUGH_MEMORY, L"CreateThread"};
@@ -301,9 +305,9 @@ void PortDevice::Close() {
 Failure PortDevice::Apply(const LineSettings& settings) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!k_.GetCommState(port_, &dcb)) return {k_.GetLastError(), L"GetCommState"};
+  if (!k_.GetCommState(port_, &dcb)) return CallFailed(k_.GetLastError(), L"GetCommState");
   ApplyLineSettings(settings, dcb);
-  if (!k_.SetCommState(port_, &dcb)) return {k_.GetLastError(), L"SetCommState"};
+  if (!k_.SetCommState(port_, &dcb)) return CallFailed(k_.GetLastError(), L"SetCommState");
   return {};
 }
 
@@ -313,7 +317,7 @@ Failure PortDevice::SetWriteTimeout(long writeTimeout) {
   COMMTIMEOUTS t{};
   t.ReadIntervalTimeout = MAXDWORD;
   t.WriteTotalTimeoutConstant = writeTimeout == kNoLimit ? 0 : static_cast<DWORD>(writeTimeout);
-  if (!k_.SetCommTimeouts(port_, &t)) return {k_.GetLastError(), L"SetCommTimeouts"};
+  if (!k_.SetCommTimeouts(port_, &t)) return CallFailed(k_.GetLastError(), L"SetCommTimeouts");
   writeTimeout_ = writeTimeout;
   return {};
 }
@@ -321,7 +325,7 @@ Failure PortDevice::SetWriteTimeout(long writeTimeout) {
 Failure PortDevice::Queues(DWORD* in, DWORD* out) {
   DWORD errors = 0;
   COMSTAT status{};
-  if (!k_.ClearCommError(port_, &errors, &status)) return {k_.GetLastError(), L"ClearCommError"};
+  if (!k_.ClearCommError(port_, &errors, &status)) return CallFailed(k_.GetLastError(), L"ClearCommError");
   if (watch_) watch_->arrivals.Cleared(errors);
   if (in) *in = status.cbInQue;
   if (out) *out = status.cbOutQue;
@@ -331,13 +335,13 @@ Failure PortDevice::Queues(DWORD* in, DWORD* out) {
 Failure PortDevice::Finish(HANDLE handle, OVERLAPPED& ov, DWORD bound, DWORD* count,
                            const wchar_t* call) {
   const DWORD error = k_.GetLastError();
-  if (error != ERROR_IO_PENDING) return {error, call};
+  if (error != ERROR_IO_PENDING) return CallFailed(error, call);
   // Most transfers are done by the time they are looked at: then nothing
   // waits.
   // A transfer cancelled past its bound ran out of time.
   const auto failed = [&] {
     const DWORD failure = k_.GetLastError();
-    return Failure{failure == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : failure, L"GetOverlappedResult"};
+    return CallFailed(failure == ERROR_OPERATION_ABORTED ? ERROR_TIMEOUT : failure, L"GetOverlappedResult");
   };
   if (k_.GetOverlappedResult(handle, &ov, count, FALSE)) return {};
   if (k_.GetLastError() != ERROR_IO_INCOMPLETE) return failed();
@@ -391,18 +395,18 @@ Failure PortDevice::Purge(DWORD flags) {
   // DataReceived then waits for as many more.
   DWORD queued = 0;
   if ((flags & PURGE_RXCLEAR) && watch_ && Queues(&queued, nullptr).failed()) queued = 0;
-  if (!k_.PurgeComm(port_, flags)) return {k_.GetLastError(), L"PurgeComm"};
+  if (!k_.PurgeComm(port_, flags)) return CallFailed(k_.GetLastError(), L"PurgeComm");
   if (watch_) watch_->arrivals.Took(queued);
   return {};
 }
 
 Failure PortDevice::ModemStatus(DWORD* status) {
-  if (!k_.GetCommModemStatus(port_, status)) return {k_.GetLastError(), L"GetCommModemStatus"};
+  if (!k_.GetCommModemStatus(port_, status)) return CallFailed(k_.GetLastError(), L"GetCommModemStatus");
   return {};
 }
 
 Failure PortDevice::Escape(DWORD function) {
-  if (!k_.EscapeCommFunction(port_, function)) return {k_.GetLastError(), L"EscapeCommFunction"};
+  if (!k_.EscapeCommFunction(port_, function)) return CallFailed(k_.GetLastError(), L"EscapeCommFunction");
   return {};
 }
 

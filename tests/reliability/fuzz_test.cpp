@@ -99,7 +99,8 @@ const Member kPortMembers[] = {
     {16, kGet, 0},    {17, kGet, 0},    {18, kGet, 0},    {19, kGet, 0},    {20, kGet, 0},
     {21, kGet, 0},    {21, kPut, 1},    {31, kMethod, 0}, {33, kMethod, 1}, {34, kMethod, 1},
     {35, kMethod, 0}, {36, kMethod, 0}, {37, kMethod, 1}, {38, kMethod, 1}, {39, kMethod, 0},
-    {40, kMethod, 0}, {41, kMethod, 0}, {42, kMethod, 1},
+    {40, kMethod, 0}, {41, kMethod, 0}, {42, kMethod, 1}, {43, kMethod, 0}, {44, kGet, 0},
+    {45, kGet, 0},    {45, kPut, 1},
 };
 const DISPID kPortStrangeIds[] = {0, -1, DISPID_VALUE, DISPID_NEWENUM, DISPID_PROPERTYPUT,
                                   22, 29, 99, 0x60020000, 0x7FFFFFFF};

@@ -375,6 +375,28 @@ TEST_F(FakePort, AFailureWithoutMemoryForItsTextAnswersOutOfMemory) {
   EXPECT_TRUE(IsOpen());
 }
 
+// A call that fails but leaves no error code still fails: an open that did
+// not open must not leave a port that looks open with nothing behind it.
+TEST_F(FakePort, ACallThatFailsWithoutAnErrorCodeStillFails) {
+  fake.Fail("CreateFileA", 0);
+  EXPECT_EQ(port->Open(), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE));
+  EXPECT_FALSE(IsOpen());
+  ASSERT_HRESULT_SUCCEEDED(port->Open());
+  const std::pair<const char*, std::function<HRESULT()>> cases[] = {
+      {"SetCommState", [&] { return port->put_BaudRate(19200); }},
+      {"PurgeComm", [&] { return port->DiscardInBuffer(); }},
+      {"EscapeCommFunction", [&] { return port->put_BreakState(VARIANT_TRUE); }},
+  };
+  for (const auto& [call, member] : cases) {
+    fake.Fail(call, 0);
+    EXPECT_EQ(member(), HRESULT_FROM_WIN32(ERROR_GEN_FAILURE)) << call;
+  }
+  LONG baud = 0;
+  ASSERT_HRESULT_SUCCEEDED(port->get_BaudRate(&baud));
+  EXPECT_EQ(baud, 9600) << "the refused setting is not kept";
+  EXPECT_TRUE(IsOpen());
+}
+
 // The watcher's look fails: the host learns it from ErrorReceived(I/O error)
 // without calling anything, the handle is closed, and a later call says why
 // the port is closed.
