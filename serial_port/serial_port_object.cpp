@@ -765,14 +765,20 @@ HRESULT SerialPortObject::Open() {
     std::unique_ptr<PortDevice> device;
     const Failure failure = OpenDevice(resolved.path, device);
     if (failure.failed()) return FailSystem(L"Open", failure);
-    StopWaiting();
-    device_ = std::move(device);
-    resolvedName_ = resolved.portName;
-    closedBy_ = 0;
-    held_.clear();
-    breakState_ = false;
+    Opened(std::move(device), resolved.portName);
     return S_OK;
   });
+}
+
+// The port is open, by hand or again after its device came back: the waiting
+// ends, and nothing of an earlier opening stays.
+void SerialPortObject::Opened(std::unique_ptr<PortDevice> device, const std::wstring& port) {
+  StopWaiting();
+  device_ = std::move(device);
+  resolvedName_ = port;
+  closedBy_ = 0;
+  held_.clear();
+  breakState_ = false;
 }
 
 void SerialPortObject::CloseDevice() {
@@ -1014,12 +1020,7 @@ void SerialPortObject::TryReconnect(bool fromCall) {
   if (!resolved.failed() && PortIsBack(resolved.portName)) {
     std::unique_ptr<PortDevice> device;
     if (!OpenDevice(resolved.path, device).failed()) {
-      StopWaiting();
-      device_ = std::move(device);
-      resolvedName_ = resolved.portName;
-      closedBy_ = 0;
-      held_.clear();
-      breakState_ = false;
+      Opened(std::move(device), resolved.portName);
       ::PostMessageW(window_, kTellMessage, kTellBack, 0);
       return;
     }

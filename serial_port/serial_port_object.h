@@ -156,6 +156,7 @@ class SerialPortObject final : public ISerialPort,
   // Opens `path` (resolved) with the object's settings; on failure `device`
   // stays empty.
   Failure OpenDevice(const std::wstring& path, std::unique_ptr<PortDevice>& device);
+  void Opened(std::unique_ptr<PortDevice> device, const std::wstring& port);
   // Failures as hosts see them: the status, and an error object whose
   // description names the member, the port and what went wrong.
   HRESULT Fail(HRESULT status, const wchar_t* member, const std::wstring& what);

@@ -455,7 +455,7 @@ const FuzzedClass kSerialControl = {
 
 const FuzzedClass kSerialPort = {
     "SerialPort", Of(kPortMembers), {0, 1}, Of(kPortStrangeIds),
-    {VT_EMPTY, VT_I4, VT_BOOL, VT_BSTR, VT_ARRAY | VT_UI1, VT_ARRAY | VT_VARIANT},
+    {VT_EMPTY, VT_I4, VT_BOOL, VT_BSTR, VT_ARRAY | VT_UI1, VT_ARRAY | VT_VARIANT, VT_DISPATCH},
     DIID_ISerialPortEvents, &serial_port::SerialPortObject::Create, true,
     [](IDispatch* object) {
       Query<ISerialPort>(object, IID_ISerialPort)->put_ReadTimeout(0);
