@@ -12,26 +12,14 @@ a=${pair:0:1}
 b=${pair:1:1}
 pidfile=$state/pair$pair.pid
 
-# A killed socat whose parent is gone may stay a zombie where nothing reaps
-# orphans: kill -0 still finds it, so its state is read instead.
-alive() {
-  local stat
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-  stat=${stat##*) }
-  [ "${stat%% *}" != Z ]
-}
+. "$(dirname "$0")/../support/end_process.sh"
 running() { [ -f "$pidfile" ] && alive "$(cat "$pidfile")"; }
 
 case $cmd in
   end)
     running || { echo "pair.sh: pair $pair is not running" >&2; exit 1; }
     pid=$(cat "$pidfile")
-    kill "$pid"
-    for _ in $(seq 100); do
-      alive "$pid" || break
-      sleep 0.05
-    done
-    kill -9 "$pid" 2>/dev/null || true
+    end_process "$pid"
     touch "$state/pair$pair.ended"
     ;;
   restart)

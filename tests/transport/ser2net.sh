@@ -10,13 +10,7 @@ cmd=${1:?usage: ser2net.sh end|restart BENCH_DIR}
 state=${2:?usage: ser2net.sh end|restart BENCH_DIR}
 pidfile=$state/ser2net.pid
 
-# A killed ser2net whose parent is gone may stay a zombie: its state is read.
-alive() {
-  local stat
-  stat=$(cat "/proc/$1/stat" 2>/dev/null) || return 1
-  stat=${stat##*) }
-  [ "${stat%% *}" != Z ]
-}
+. "$(dirname "$0")/../support/end_process.sh"
 listening() {
   local hex
   hex=$(printf '%04X' "$1")
@@ -26,12 +20,7 @@ listening() {
 case $cmd in
   end)
     pid=$(cat "$pidfile")
-    kill "$pid"
-    for _ in $(seq 100); do
-      alive "$pid" || break
-      sleep 0.05
-    done
-    kill -9 "$pid" 2>/dev/null || true
+    end_process "$pid"
     touch "$state/ser2net.ended"
     ;;
   restart)
