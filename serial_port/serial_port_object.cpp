@@ -954,6 +954,16 @@ HRESULT SerialPortObject::ReadBytes(LONG count, VARIANT* result) {
   });
 }
 
+HRESULT SerialPortObject::Query(BSTR, VARIANT, BSTR* result) {
+  if (result) *result = nullptr;
+  return E_NOTIMPL;
+}
+
+HRESULT SerialPortObject::ReadExactly(LONG, VARIANT* result) {
+  if (result) ::VariantInit(result);
+  return E_NOTIMPL;
+}
+
 HRESULT SerialPortObject::DiscardInBuffer() {
   return com::Contained([&] {
     if (!device_) return FailClosed(L"DiscardInBuffer");

@@ -96,6 +96,8 @@ class SerialPortObject final : public ISerialPort,
   HRESULT STDMETHODCALLTYPE get_ResolvedPortName(BSTR* result) override;
   HRESULT STDMETHODCALLTYPE get_AutoReconnect(VARIANT_BOOL* result) override;
   HRESULT STDMETHODCALLTYPE put_AutoReconnect(VARIANT_BOOL value) override;
+  HRESULT STDMETHODCALLTYPE Query(BSTR text, VARIANT timeout, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE ReadExactly(LONG count, VARIANT* result) override;
 
   // IConnectionPointContainer
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override;
