@@ -189,7 +189,7 @@ grep -qxF "$sp_typelib\\1.2|(Default)|REG_SZ|Vemblaric Serial Port" "$work/sp_ty
 grep -F "$sp_typelib\\1.2\\0\\$platform|(Default)|REG_SZ|" "$work/sp_typelib.txt" |
   grep -qF "$path\\2" || fail "$sp_typelib\\1.2\\0\\$platform does not name $path\\2"
 # (The platform may add the disk-image flag, 8.)
-flags=$(sed -n 's/^.*\\1\.1\\FLAGS|(Default)|REG_SZ|//p' "$work/sp_typelib.txt")
+flags=$(sed -n 's/^.*\\1\.2\\FLAGS|(Default)|REG_SZ|//p' "$work/sp_typelib.txt")
 [ -n "$flags" ] && [ $((flags & 7)) = 0 ] || fail "SerialPort's library has the flags '$flags'"
 
 for entry in "$interface _SerialControl $automation_proxy $libid 14.0" \
