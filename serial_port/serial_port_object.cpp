@@ -483,8 +483,11 @@ HRESULT SerialPortObject::Fail(HRESULT status, const wchar_t* member, const std:
   });
 }
 
+// The system says "not enough memory" with two numbers; a host tests for one
+// (serialErrOutOfMemory: E_OUTOFMEMORY, which is ERROR_OUTOFMEMORY's).
 HRESULT SerialPortObject::FailSystem(const wchar_t* member, const Failure& failure) {
-  return Fail(HRESULT_FROM_WIN32(failure.error), member,
+  const DWORD error = failure.error == ERROR_NOT_ENOUGH_MEMORY ? ERROR_OUTOFMEMORY : failure.error;
+  return Fail(HRESULT_FROM_WIN32(error), member,
               std::wstring(failure.call) + L" failed: " + SystemText(failure.error));
 }
 

@@ -717,6 +717,32 @@ TEST_F(SerialPortBench, ReadExactlyGathersItsCountAndATimeOutLeavesWhatCameForTh
   EXPECT_EQ(b->ReadExactly(1, none.get()), ErrorNumber(L"serialErrNotOpen"));
 }
 
+// Bytes a timed-out ReadExactly kept are told by one DataReceived, as if no
+// read had touched them, and the next byte raises the next one.
+TEST_F(SerialPortBench, BytesKeptByATimedOutReadAreToldOnceAndTheNextByteIsToldAtOnce) {
+  ASSERT_HRESULT_SUCCEEDED(b->Open());
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReadTimeout(300));
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  {
+    Device device("", false, {"12", "345"});
+    ASSERT_TRUE(device.Ready());
+    Variant none;
+    ASSERT_EQ(b->ReadExactly(10, none.get()), ErrorNumber(L"serialErrTimeout"));
+    device.Finish();
+  }
+  ASSERT_TRUE(WaitForBytes(b.get(), 5));
+  ASSERT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 1; }, 3000));
+  PumpUntil([] { return false; }, 200);
+  ASSERT_EQ(events.Count(kDataReceived), 1u) << "told twice";
+  EXPECT_EQ(events.received.back().argument, 5);
+  Device more("", false, {"6"});
+  ASSERT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 2; }, 3000)) << "waits for more";
+  EXPECT_EQ(events.received.back().argument, 6);
+  more.Finish();
+  ExpectNextReads(b.get(), "123456");
+}
+
 // Failures of Open that the bench can produce, by the names a host tests.
 TEST_F(SerialPortBench, OpenFailsWithTheNumbersTheTypeLibraryNames) {
   const struct {
