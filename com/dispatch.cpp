@@ -176,7 +176,16 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
       total > 0 && (desc->lprgelemdescParam[total - 1].paramdesc.wParamFlags & PARAMFLAG_FRETVAL);
   const int inputs = hasRetval ? total - 1 : total;
   const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-  if (static_cast<int>(params->cArgs) != inputs) return DISP_E_BADPARAMCOUNT;
+  // Trailing optional parameters may be left out; they arrive as a script
+  // engine's missing argument, as an early-bound caller passes them.
+  int required = inputs;
+  while (required > 0 &&
+         (desc->lprgelemdescParam[required - 1].paramdesc.wParamFlags & PARAMFLAG_FOPT) &&
+         desc->lprgelemdescParam[required - 1].tdesc.vt == VT_VARIANT)
+    --required;
+  if (static_cast<int>(params->cArgs) > inputs || static_cast<int>(params->cArgs) < required)
+    return DISP_E_BADPARAMCOUNT;
+  const int supplied = static_cast<int>(params->cArgs);
   if (params->cArgs > 0 && !params->rgvarg) return E_INVALIDARG;
   if (params->cNamedArgs > 0) {
     if (!params->rgdispidNamedArgs) return E_INVALIDARG;
@@ -203,6 +212,11 @@ HRESULT InvokeChecked(ITypeInfo* info, void* object, DISPID member, WORD flags,
     a.writeBack = nullptr;
     a.callerRef = nullptr;
     if (i == inputs) break;  // the result slot is filled below
+    if (i >= supplied) {
+      a.value.vt = VT_ERROR;
+      a.value.scode = DISP_E_PARAMNOTFOUND;
+      continue;
+    }
     // Arguments arrive last first.
     const UINT position = params->cArgs - 1 - static_cast<UINT>(i);
     a.position = position;

@@ -9,7 +9,9 @@
 // - a by-reference argument of another type (VT_BYREF|VT_I2 for a Boolean) is
 //   converted in and its out value converted back into the caller's type;
 //   one that cannot hold it fails the call with the conversion's status;
-// - too many or too few arguments are DISP_E_BADPARAMCOUNT;
+// - too many or too few arguments are DISP_E_BADPARAMCOUNT, but optional
+//   Variant parameters at the end may be left out: the member gets them as
+//   missing (VT_ERROR, DISP_E_PARAMNOTFOUND), as from an early-bound caller;
 // - a member's failure reaches the host as DISP_E_EXCEPTION with the status,
 //   a description and the source that the object names.
 #pragma once

@@ -11,7 +11,7 @@ const IID* const kRegisteredInterfaces[] = {&IID_ISerialPort, &DIID_ISerialPortE
 }  // namespace
 
 const com::TypeLibraryEntry kSerialPortLibrary = {
-    &LIBID_VemblaricSerialPort, 1, 1, 0, kTypeLibraryResource, kRegisteredInterfaces,
+    &LIBID_VemblaricSerialPort, 1, 2, 0, kTypeLibraryResource, kRegisteredInterfaces,
     sizeof kRegisteredInterfaces / sizeof kRegisteredInterfaces[0],
 };
 

@@ -176,6 +176,49 @@ bool ByteOfVariant(const VARIANT& item, BYTE* value) {
   return ByteOfDouble(number.dblVal, value);
 }
 
+// A count of milliseconds as a host passes it in a Variant: -1 (no limit) or
+// a whole number from 0, of any numeric type, by reference too; a missing
+// argument leaves `ms` as it is. False for anything else: a text of digits
+// is refused, so that a typing slip is not taken for a time-out.
+bool MillisecondsOf(const VARIANT& given, long* ms) {
+  const VARIANT* v = &given;
+  while (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
+  if (v->vt == VT_ERROR && v->scode == DISP_E_PARAMNOTFOUND) return true;
+  VARIANT value;
+  ::VariantInit(&value);
+  if (FAILED(::VariantCopyInd(&value, const_cast<VARIANT*>(v)))) return false;
+  double d = 0;
+  switch (value.vt) {
+    case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4: case VT_UI4: case VT_INT:
+    case VT_UINT: case VT_I8: case VT_UI8: case VT_R4: case VT_R8: {
+      VARIANT number;
+      ::VariantInit(&number);
+      if (FAILED(::VariantChangeType(&number, &value, 0, VT_R8))) return false;
+      d = number.dblVal;
+      break;
+    }
+    case VT_CY:
+      if (value.cyVal.int64 % 10000 != 0) return false;
+      d = static_cast<double>(value.cyVal.int64 / 10000);
+      break;
+    case VT_DECIMAL: {
+      // Judged exactly, as a byte's Decimal is.
+      DECIMAL whole{};
+      if (FAILED(::VarDecFix(&value.decVal, &whole)) || ::VarDecCmp(&value.decVal, &whole) != VARCMP_EQ ||
+          FAILED(::VarR8FromDec(&whole, &d)))
+        return false;
+      break;
+    }
+    default:
+      return false;  // nothing of these needs clearing
+  }
+  // NaN fails every comparison.
+  if (!(d == kNoLimit || (d >= 0 && d <= 2147483647.0)) || d != static_cast<double>(static_cast<long long>(d)))
+    return false;
+  *ms = static_cast<long>(d);
+  return true;
+}
+
 // The sizes of automation's array elements, in both word sizes: a VARIANT is
 // 16 bytes in a 32-bit process and 24 in a 64-bit one, the rest are fixed.
 static_assert(sizeof(VARIANT) == (sizeof(void*) == 8 ? 24 : 16), "a VARIANT of this word size");
@@ -440,8 +483,11 @@ HRESULT SerialPortObject::Fail(HRESULT status, const wchar_t* member, const std:
   });
 }
 
+// The system says "not enough memory" with two numbers; a host tests for one
+// (serialErrOutOfMemory: E_OUTOFMEMORY, which is ERROR_OUTOFMEMORY's).
 HRESULT SerialPortObject::FailSystem(const wchar_t* member, const Failure& failure) {
-  return Fail(HRESULT_FROM_WIN32(failure.error), member,
+  const DWORD error = failure.error == ERROR_NOT_ENOUGH_MEMORY ? ERROR_OUTOFMEMORY : failure.error;
+  return Fail(HRESULT_FROM_WIN32(error), member,
               std::wstring(failure.call) + L" failed: " + SystemText(failure.error));
 }
 
@@ -848,10 +894,12 @@ Failure SerialPortObject::Fill(DWORD most) {
   return failure;
 }
 
-// S_OK once `done` holds, S_FALSE when the read time-out ran out first; the
-// bytes taken so far stay held either way.
+// S_OK once `done` holds, S_FALSE when the time-out ran out first; the bytes
+// taken so far stay held either way, and were counted as taken when they
+// left the driver, so the next read sees them once and DataReceived does not
+// tell them again.
 template <typename Done>
-HRESULT SerialPortObject::ReadUntil(const wchar_t* member, Done done) {
+HRESULT SerialPortObject::ReadUntil(const wchar_t* member, long timeout, Done done) {
   const ULONGLONG start = ::GetTickCount64();
   for (;;) {
     const Failure failure = Fill(MAXDWORD);
@@ -859,10 +907,10 @@ HRESULT SerialPortObject::ReadUntil(const wchar_t* member, Done done) {
     if (done()) return S_OK;
     if (!device_) return FailClosed(member);  // nothing more comes while waiting
     DWORD wait = kReadSlice;
-    if (readTimeout_ != kNoLimit) {
+    if (timeout != kNoLimit) {
       const ULONGLONG spent = ::GetTickCount64() - start;
-      if (spent >= static_cast<ULONGLONG>(readTimeout_)) return S_FALSE;
-      wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, static_cast<ULONGLONG>(readTimeout_) - spent));
+      if (spent >= static_cast<ULONGLONG>(timeout)) return S_FALSE;
+      wait = static_cast<DWORD>(std::min<ULONGLONG>(wait, static_cast<ULONGLONG>(timeout) - spent));
     }
     device_->WaitForArrival(wait);
   }
@@ -885,13 +933,13 @@ HRESULT SerialPortObject::ReadExisting(BSTR* result) {
 }
 
 HRESULT SerialPortObject::ReadText(const wchar_t* member, const std::string& terminator,
-                                   BSTR* result) {
+                                   long timeout, BSTR* result) {
   if (!result) return E_POINTER;
   *result = nullptr;
   if (!Readable()) return FailClosed(member);
   const UINT codePage = ActualCodePage();
   size_t found = std::string::npos;
-  const HRESULT hr = ReadUntil(member, [&] {
+  const HRESULT hr = ReadUntil(member, timeout, [&] {
     // Only a match that starts a character counts: in a double-byte code
     // page, the second byte of a character may equal the terminator's first.
     for (size_t at = held_.find(terminator); at != std::string::npos;
@@ -906,8 +954,8 @@ HRESULT SerialPortObject::ReadText(const wchar_t* member, const std::string& ter
   if (FAILED(hr)) return hr;
   if (hr == S_FALSE)
     return Fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), member,
-                L"the terminator did not come within the read time-out of " +
-                    std::to_wstring(readTimeout_) + L" ms; the " + std::to_wstring(held_.size()) +
+                L"the terminator did not come within the time-out of " +
+                    std::to_wstring(timeout) + L" ms; the " + std::to_wstring(held_.size()) +
                     L" bytes received stay for the next read.");
   const HRESULT made = NewBstr(FromCodePage(held_.data(), found, codePage), result);
   if (SUCCEEDED(made)) held_.erase(0, found + terminator.size());
@@ -918,7 +966,7 @@ HRESULT SerialPortObject::ReadLine(BSTR* result) {
   return com::Contained([&] {
     const UINT codePage = ActualCodePage();
     return ReadText(L"ReadLine", ToCodePage(newLine_.c_str(), static_cast<UINT>(newLine_.size()), codePage),
-                    result);
+                    readTimeout_, result);
   });
 }
 
@@ -929,7 +977,7 @@ HRESULT SerialPortObject::ReadTo(BSTR terminator, BSTR* result) {
       if (result) *result = nullptr;
       return FailArgument(L"ReadTo", L"the terminator is empty.");
     }
-    return ReadText(L"ReadTo", ToCodePage(terminator, length, ActualCodePage()), result);
+    return ReadText(L"ReadTo", ToCodePage(terminator, length, ActualCodePage()), readTimeout_, result);
   });
 }
 
@@ -941,7 +989,7 @@ HRESULT SerialPortObject::ReadBytes(LONG count, VARIANT* result) {
     if (!Readable()) return FailClosed(L"ReadBytes");
     const size_t wanted = static_cast<size_t>(count);
     if (wanted > 0) {
-      const HRESULT hr = ReadUntil(L"ReadBytes", [&] { return !held_.empty(); });
+      const HRESULT hr = ReadUntil(L"ReadBytes", readTimeout_, [&] { return !held_.empty(); });
       if (FAILED(hr)) return hr;
       if (hr == S_FALSE)
         return Fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), L"ReadBytes",
@@ -954,14 +1002,57 @@ HRESULT SerialPortObject::ReadBytes(LONG count, VARIANT* result) {
   });
 }
 
-HRESULT SerialPortObject::DiscardInBuffer() {
+// No upper bound but the Long's, as ReadBytes: the bytes are gathered as
+// they arrive, so a count that never comes costs the time-out, not memory.
+HRESULT SerialPortObject::ReadExactly(LONG count, VARIANT* result) {
+  if (!result) return E_POINTER;
+  ::VariantInit(result);
   return com::Contained([&] {
-    if (!device_) return FailClosed(L"DiscardInBuffer");
-    const Failure failure = device_->Purge(PURGE_RXCLEAR);
-    if (failure.failed()) return FailSystem(L"DiscardInBuffer", failure);
-    held_.clear();
-    return S_OK;
+    if (count < 0) return FailArgument(L"ReadExactly", std::to_wstring(count) + L" is a negative count.");
+    if (!Readable()) return FailClosed(L"ReadExactly");
+    const size_t wanted = static_cast<size_t>(count);
+    const HRESULT hr = ReadUntil(L"ReadExactly", readTimeout_, [&] { return held_.size() >= wanted; });
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE)
+      return Fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), L"ReadExactly",
+                  std::to_wstring(held_.size()) + L" of " + std::to_wstring(wanted) +
+                      L" bytes came within the read time-out of " + std::to_wstring(readTimeout_) +
+                      L" ms; they stay for the next read.");
+    const HRESULT made = NewByteArray(held_.data(), wanted, result);
+    if (SUCCEEDED(made)) held_.erase(0, wanted);
+    return made;
   });
+}
+
+// The answer to this question only: what came before it is discarded, and a
+// time-out leaves what did come of the answer for the next read.
+HRESULT SerialPortObject::Query(BSTR text, VARIANT timeout, BSTR* result) {
+  if (!result) return E_POINTER;
+  *result = nullptr;
+  return com::Contained([&] {
+    long limit = readTimeout_;
+    if (!MillisecondsOf(timeout, &limit))
+      return FailArgument(L"Query", L"the time-out is not -1 (no limit) or a whole number of milliseconds.");
+    HRESULT hr = DiscardIn(L"Query");
+    if (SUCCEEDED(hr))
+      hr = WriteText(L"Query", std::wstring(text ? text : L"", ::SysStringLen(text)) + newLine_);
+    if (FAILED(hr)) return hr;
+    const UINT codePage = ActualCodePage();
+    return ReadText(L"Query", ToCodePage(newLine_.c_str(), static_cast<UINT>(newLine_.size()), codePage),
+                    limit, result);
+  });
+}
+
+HRESULT SerialPortObject::DiscardIn(const wchar_t* member) {
+  if (!device_) return FailClosed(member);
+  const Failure failure = device_->Purge(PURGE_RXCLEAR);
+  if (failure.failed()) return FailSystem(member, failure);
+  held_.clear();
+  return S_OK;
+}
+
+HRESULT SerialPortObject::DiscardInBuffer() {
+  return com::Contained([&] { return DiscardIn(L"DiscardInBuffer"); });
 }
 
 HRESULT SerialPortObject::DiscardOutBuffer() {

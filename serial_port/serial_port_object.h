@@ -96,6 +96,8 @@ class SerialPortObject final : public ISerialPort,
   HRESULT STDMETHODCALLTYPE get_ResolvedPortName(BSTR* result) override;
   HRESULT STDMETHODCALLTYPE get_AutoReconnect(VARIANT_BOOL* result) override;
   HRESULT STDMETHODCALLTYPE put_AutoReconnect(VARIANT_BOOL value) override;
+  HRESULT STDMETHODCALLTYPE Query(BSTR text, VARIANT timeout, BSTR* result) override;
+  HRESULT STDMETHODCALLTYPE ReadExactly(LONG count, VARIANT* result) override;
 
   // IConnectionPointContainer
   HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** out) override;
@@ -173,10 +175,11 @@ class SerialPortObject final : public ISerialPort,
   UINT ActualCodePage() const;
   // Takes up to `most` bytes queued now into the held bytes.
   Failure Fill(DWORD most);
-  // Waits up to the read time-out for `done` to hold; false when it ran out.
+  // Waits up to `timeout` ms (kNoLimit: no limit) for `done` to hold.
   template <typename Done>
-  HRESULT ReadUntil(const wchar_t* member, Done done);
-  HRESULT ReadText(const wchar_t* member, const std::string& terminator, BSTR* result);
+  HRESULT ReadUntil(const wchar_t* member, long timeout, Done done);
+  HRESULT ReadText(const wchar_t* member, const std::string& terminator, long timeout, BSTR* result);
+  HRESULT DiscardIn(const wchar_t* member);
   HRESULT WriteText(const wchar_t* member, const std::wstring& text);
   HRESULT WriteRaw(const wchar_t* member, const std::string& bytes);
   HRESULT QueueCounts(const wchar_t* member, DWORD* in, DWORD* out);

@@ -29,7 +29,10 @@
 // set to 0 ms before each call: a read waiting for a terminator that the
 // random bytes never hold then ends at once, having taken the queue once, so
 // the bytes the object holds, and with them the heap, grow the same in both
-// passes (a time-out would let them grow with the machine's speed).
+// passes (a time-out would let them grow with the machine's speed). Query
+// takes its own time-out as an argument: that one is drawn from values of
+// every type that wait no more than a few milliseconds (and from the missing
+// argument), so that no call waits for a line forever.
 //
 // Seeded: VEMBLARIC_FUZZ_SEED picks the seed (printed), VEMBLARIC_FUZZ_CALLS
 // the number of calls (20,000 in CI; 100,000 or more for a soak).
@@ -64,11 +67,13 @@ long FromEnvironment(const char* name, long fallback) {
 }
 
 // The members as the type library publishes them: identifier, the way they
-// are called, and how many arguments the caller supplies.
+// are called, how many arguments the caller supplies, and which of them (from
+// the first; -1: none) is a time-out the fuzz keeps short.
 struct Member {
   DISPID id;
   WORD flags;
   UINT args;
+  int wait = -1;
 };
 constexpr WORD kMethod = DISPATCH_METHOD, kGet = DISPATCH_PROPERTYGET, kPut = DISPATCH_PROPERTYPUT;
 const Member kControlMembers[] = {
@@ -100,10 +105,10 @@ const Member kPortMembers[] = {
     {21, kGet, 0},    {21, kPut, 1},    {31, kMethod, 0}, {33, kMethod, 1}, {34, kMethod, 1},
     {35, kMethod, 0}, {36, kMethod, 0}, {37, kMethod, 1}, {38, kMethod, 1}, {39, kMethod, 0},
     {40, kMethod, 0}, {41, kMethod, 0}, {42, kMethod, 1}, {43, kMethod, 0}, {44, kGet, 0},
-    {45, kGet, 0},    {45, kPut, 1},
+    {45, kGet, 0},    {45, kPut, 1},    {46, kMethod, 2, 1}, {46, kMethod, 1}, {47, kMethod, 1},
 };
 const DISPID kPortStrangeIds[] = {0, -1, DISPID_VALUE, DISPID_NEWENUM, DISPID_PROPERTYPUT,
-                                  22, 29, 99, 0x60020000, 0x7FFFFFFF};
+                                  22, 29, 48, 99, 0x60020000, 0x7FFFFFFF};
 template <typename T, size_t N>
 std::vector<T> Of(const T (&items)[N]) {
   return std::vector<T>(items, items + N);
@@ -243,6 +248,26 @@ class Fuzz {
     return v;
   }
 
+  // A time-out of any type that waits a few milliseconds at most, or is
+  // refused, or is left out; never -1, which waits for ever.
+  VARIANT ShortWait(Cell& cell) {
+    static const long kWaits[] = {0, 1, 2, -2, -5};
+    VARIANT v;
+    ::VariantInit(&v);
+    switch (Pick(9)) {
+      case 0: v.vt = VT_ERROR, v.scode = DISP_E_PARAMNOTFOUND; break;
+      case 1: v.vt = VT_I4, v.lVal = kWaits[Pick(5)]; break;
+      case 2: v.vt = VT_I2, v.iVal = static_cast<short>(kWaits[Pick(5)]); break;
+      case 3: v.vt = VT_R8, v.dblVal = Chance(50) ? 1.5 : 1e300; break;
+      case 4: v.vt = VT_CY, v.cyVal.int64 = Chance(50) ? 5 : 20000; break;
+      case 5: v.vt = VT_BSTR, v.bstrVal = ::SysAllocString(L"0"); break;
+      case 6: v.vt = VT_BYREF | VT_I4, v.plVal = &cell.i4, cell.i4 = kWaits[Pick(5)]; break;
+      case 7: v.vt = VT_BYREF | VT_VARIANT, v.pvarVal = &cell.v, cell.v.vt = VT_R8, cell.v.dblVal = 1; break;
+      default: v.vt = Chance(50) ? VT_EMPTY : VT_NULL; break;
+    }
+    return v;
+  }
+
   // An argument: a value, or a reference into `cell` of any type.
   VARIANT Argument(Cell& cell) {
     if (Chance(60)) return Value();
@@ -344,6 +369,13 @@ class Fuzz {
     std::array<Cell, 6> cells;
     std::vector<VARIANT> args;
     for (UINT i = 0; i < count; ++i) args.push_back(Argument(cells[i]));
+    Cell waitCell;
+    for (const Member& waits : members)
+      if (waits.id == id && waits.wait >= 0 && count > static_cast<UINT>(waits.wait)) {
+        VARIANT& a = args[count - 1 - static_cast<UINT>(waits.wait)];  // arguments go last first
+        ::VariantClear(&a);
+        a = ShortWait(waitCell);
+      }
     DISPID named[2] = {DISPID_PROPERTYPUT, static_cast<DISPID>(Number())};
     DISPPARAMS params = {args.data(), named, count, 0};
     if ((flags & (kPut | DISPATCH_PROPERTYPUTREF)) && count > 0 && Chance(85))

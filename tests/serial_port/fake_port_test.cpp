@@ -299,12 +299,15 @@ TEST_F(FakePort, EachLineErrorIsReportedOnceWithItsFlags) {
 }
 
 TEST_F(FakePort, ARefusedOpenSaysWhichPortAndCallAndLeavesItClosed) {
-  const DWORD cases[] = {ERROR_ACCESS_DENIED, ERROR_FILE_NOT_FOUND};
+  // The system's two numbers for a lack of memory are one to a host.
+  const std::pair<DWORD, HRESULT> cases[] = {{ERROR_ACCESS_DENIED, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+                                             {ERROR_FILE_NOT_FOUND, HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND)},
+                                             {ERROR_NOT_ENOUGH_MEMORY, E_OUTOFMEMORY}};
   ASSERT_HRESULT_SUCCEEDED(port->put_PortName(Bstr(L"COM7").get()));
-  for (DWORD error : cases) {
+  for (const auto& [error, expected] : cases) {
     SCOPED_TRACE(error);
     fake.Fail("CreateFileA", error);
-    EXPECT_EQ(port->Open(), HRESULT_FROM_WIN32(error));
+    EXPECT_EQ(port->Open(), expected);
     const std::wstring description = LastDescription();
     EXPECT_NE(description.find(L"COM7"), std::wstring::npos) << description;
     EXPECT_NE(description.find(L"CreateFile"), std::wstring::npos) << description;

@@ -3,7 +3,10 @@
 // time-out, and events raised from the thread's message queue.
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Vemblaric.h"
 #include "support/com_test.h"
@@ -484,6 +487,275 @@ TEST_F(SerialPortBench, HighPortsOpenByTheirShortName) {
     ASSERT_HRESULT_SUCCEEDED(peer->Open()) << LastErrorDescription();
     ASSERT_HRESULT_SUCCEEDED(high->Write(Bstr(L"21").get()));
     EXPECT_EQ(ReadBytesExactly(peer.get(), 2), "21");
+  }
+}
+
+// The number the type library names `name` in SerialPortErrors: the tests
+// expect the numbers a VBA host tests for, so a constant that differs from
+// what the members raise fails them.
+HRESULT ErrorNumber(const wchar_t* name) {
+  static const std::map<std::wstring, HRESULT> numbers = [] {
+    std::map<std::wstring, HRESULT> found;
+    ComPtr<ISerialPort> port = NewSerialPort();
+    ComPtr<ITypeInfo> dual;
+    ComPtr<ITypeLib> library;
+    UINT index = 0;
+    if (!port || FAILED(port->GetTypeInfo(0, 0, dual.put())) ||
+        FAILED(dual->GetContainingTypeLib(library.put(), &index)))
+      return found;
+    for (UINT i = 0; i < library->GetTypeInfoCount(); ++i) {
+      Bstr type;
+      ComPtr<ITypeInfo> info;
+      TYPEATTR* attr = nullptr;
+      if (FAILED(library->GetDocumentation(static_cast<INT>(i), type.put(), nullptr, nullptr, nullptr)) ||
+          type.str() != L"SerialPortErrors" || FAILED(library->GetTypeInfo(i, info.put())) ||
+          FAILED(info->GetTypeAttr(&attr)))
+        continue;
+      for (UINT v = 0; v < attr->cVars; ++v) {
+        VARDESC* desc = nullptr;
+        if (FAILED(info->GetVarDesc(v, &desc))) continue;
+        Bstr constant;
+        UINT got = 0;
+        info->GetNames(desc->memid, constant.put(), 1, &got);
+        EXPECT_EQ(desc->lpvarValue->vt, VT_I4) << "a VBA Long";
+        found[constant.str()] = static_cast<HRESULT>(desc->lpvarValue->lVal);
+        info->ReleaseVarDesc(desc);
+      }
+      info->ReleaseTypeAttr(attr);
+    }
+    return found;
+  }();
+  const auto it = numbers.find(name);
+  if (it == numbers.end()) ADD_FAILURE() << "the type library has no " << ::testing::PrintToString(std::wstring(name));
+  return it == numbers.end() ? S_OK : it->second;
+}
+
+// A device on COM1, on a thread of its own as a real one answers: it may
+// send stale bytes first, waits for a question line when asked to, then sends
+// `parts` one write each, a moment apart. Every wait is bounded.
+class Device {
+ public:
+  Device(std::string stale, bool asked, std::vector<std::string> parts)
+      : stale_(std::move(stale)), asked_(asked), parts_(std::move(parts)), thread_([this] { Run(); }) {}
+  ~Device() {
+    if (thread_.joinable()) thread_.join();
+    ::CloseHandle(ready_);
+  }
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+  // Whether the stale bytes went out (or there were none).
+  bool Ready() { return ::WaitForSingleObject(ready_, 10000) == WAIT_OBJECT_0 && opened_; }
+  // The question it was asked, once it has sent everything.
+  std::string Finish() {
+    if (thread_.joinable()) thread_.join();
+    return question_;
+  }
+
+ private:
+  void Run() {
+    HANDLE port = ::CreateFileW(L"\\\\.\\COM1", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    opened_ = port != INVALID_HANDLE_VALUE;
+    if (!opened_) return (void)::SetEvent(ready_);
+    COMMTIMEOUTS limits = {MAXDWORD, 0, 0, 0, 5000};  // a read takes what is queued, at once
+    ::SetCommTimeouts(port, &limits);
+    DWORD n = 0;
+    if (!stale_.empty()) ::WriteFile(port, stale_.data(), static_cast<DWORD>(stale_.size()), &n, nullptr);
+    ::SetEvent(ready_);
+    const ULONGLONG end = ::GetTickCount64() + 10000;
+    while (asked_ && (question_.empty() || question_.back() != '\n') && ::GetTickCount64() < end) {
+      char c = 0;
+      if (::ReadFile(port, &c, 1, &n, nullptr) && n == 1) question_ += c;
+      else ::Sleep(1);
+    }
+    for (const std::string& part : parts_) {
+      ::WriteFile(port, part.data(), static_cast<DWORD>(part.size()), &n, nullptr);
+      ::Sleep(30);  // apart, so that the reader meets them one by one
+    }
+    ::FlushFileBuffers(port);
+    ::CloseHandle(port);
+  }
+
+  std::string stale_;
+  bool asked_;
+  std::vector<std::string> parts_;
+  std::string question_;
+  bool opened_ = false;
+  HANDLE ready_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  std::thread thread_;
+};
+
+VARIANT Missing() {
+  VARIANT v;
+  v.vt = VT_ERROR;
+  v.scode = DISP_E_PARAMNOTFOUND;
+  return v;
+}
+
+// Query through IDispatch with the time-out left out, as a script calls it.
+HRESULT QueryLateBound(ISerialPort* port, const wchar_t* text, BSTR* result) {
+  DISPID id = 0;
+  LPOLESTR names[] = {const_cast<LPOLESTR>(L"Query")};
+  HRESULT hr = port->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+  if (FAILED(hr)) return hr;
+  Variant question(text);
+  DISPPARAMS params = {question.get(), nullptr, 1, 0};
+  VARIANT answer;
+  ::VariantInit(&answer);
+  EXCEPINFO failure{};
+  hr = port->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, &answer, &failure, nullptr);
+  if (hr == DISP_E_EXCEPTION) hr = failure.scode;
+  ::SysFreeString(failure.bstrSource);
+  ::SysFreeString(failure.bstrDescription);
+  if (SUCCEEDED(hr) && answer.vt == VT_BSTR) *result = answer.bstrVal;
+  else ::VariantClear(&answer);
+  return hr;
+}
+
+// What the next reads return, in order, with nothing left after it.
+void ExpectNextReads(ISerialPort* port, const std::string& expected) {
+  Variant rest;
+  ASSERT_HRESULT_SUCCEEDED(port->ReadExactly(static_cast<LONG>(expected.size()), rest.get()))
+      << LastErrorDescription();
+  EXPECT_EQ(BytesOf(*rest.get()), expected);
+  LONG left = -1;
+  EXPECT_HRESULT_SUCCEEDED(port->get_BytesToRead(&left));
+  EXPECT_EQ(left, 0) << "bytes read twice, or more than was sent";
+}
+
+TEST_F(SerialPortBench, QueryDiscardsWhatCameBeforeAsksAndReturnsTheAnswerLine) {
+  ASSERT_HRESULT_SUCCEEDED(b->Open());
+  static LONG twoSeconds = 2000;
+  VARIANT byReference;
+  byReference.vt = VT_BYREF | VT_I4;
+  byReference.plVal = &twoSeconds;
+  VARIANT whole = Long(2000), fraction = Long(0), negative = Long(-5), noLimit = Long(-1), shortWait = Long(300);
+  whole.vt = VT_R8, whole.dblVal = 2000.0;
+  fraction.vt = VT_R8, fraction.dblVal = 2.5;
+  Variant digits(L"500");
+  struct Case {
+    const char* what;
+    VARIANT timeout;
+    bool lateBound;  // through IDispatch, the time-out left out
+    std::string stale;
+    std::vector<std::string> answer;  // none: refused before anything is sent
+    const wchar_t* error;
+    std::wstring result;
+    std::string after;  // what the next reads return
+  };
+  const Case cases[] = {
+      {"an answer in parts; what follows it stays", Missing(), false, "", {"4", "2\nrest"}, nullptr, L"42", "rest"},
+      {"stale bytes are discarded", Long(2000), false, "old\nstale", {"new\n"}, nullptr, L"new", ""},
+      {"late-bound, no time-out", {}, true, "", {"late\n"}, nullptr, L"late", ""},
+      {"a whole Double", whole, false, "", {"d\n"}, nullptr, L"d", ""},
+      {"a Long by reference", byReference, false, "", {"r\n"}, nullptr, L"r", ""},
+      {"no limit", noLimit, false, "", {"n\n"}, nullptr, L"n", ""},
+      {"no answer in time: the part stays", shortWait, false, "", {"par"}, L"serialErrTimeout", L"", "par"},
+      {"a String", *digits.get(), false, "", {}, L"serialErrInvalidValue", L"", ""},
+      {"a fraction", fraction, false, "", {}, L"serialErrInvalidValue", L"", ""},
+      {"-5", negative, false, "", {}, L"serialErrInvalidValue", L"", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<Device> device;
+    if (!c.answer.empty() || !c.stale.empty()) {
+      device = std::make_unique<Device>(c.stale, true, c.answer);
+      ASSERT_TRUE(device->Ready());
+      ASSERT_TRUE(WaitForBytes(b.get(), static_cast<LONG>(c.stale.size())));
+    }
+    Bstr answer;
+    const HRESULT hr = c.lateBound ? QueryLateBound(b.get(), L"MEAS?", answer.put())
+                                   : b->Query(Bstr(L"MEAS?").get(), c.timeout, answer.put());
+    EXPECT_EQ(hr, c.error ? ErrorNumber(c.error) : S_OK) << LastErrorDescription();
+    EXPECT_EQ(answer.str(), c.result);
+    if (device) EXPECT_EQ(device->Finish(), "MEAS?\n");
+    ExpectNextReads(b.get(), c.after);
+  }
+  ASSERT_HRESULT_SUCCEEDED(b->Close());
+  Bstr none;
+  EXPECT_EQ(b->Query(Bstr(L"MEAS?").get(), Missing(), none.put()), ErrorNumber(L"serialErrNotOpen"));
+}
+
+TEST_F(SerialPortBench, ReadExactlyGathersItsCountAndATimeOutLeavesWhatCameForTheNextRead) {
+  ASSERT_HRESULT_SUCCEEDED(b->Open());
+  std::string all(256, '\0');
+  for (int i = 0; i < 256; ++i) all[static_cast<size_t>(i)] = static_cast<char>(i);
+  struct Case {
+    const char* what;
+    LONG count;
+    LONG readTimeout;
+    std::vector<std::string> parts;  // sent while it waits
+    const wchar_t* error;
+    std::string result;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"joined from three writes", 9, 5000, {"abc", "def", "ghi"}, nullptr, "abcdefghi", ""},
+      {"more than asked stays", 2, 5000, {"xyz"}, nullptr, "xy", "z"},
+      {"every byte value", 256, 5000, {all.substr(0, 100), all.substr(100)}, nullptr, all, ""},
+      {"cut by the time-out", 10, 300, {"12", "345"}, L"serialErrTimeout", "", "12345"},
+      {"none", 0, 5000, {}, nullptr, "", ""},
+      {"a negative count", -1, 5000, {}, L"serialErrInvalidValue", "", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_HRESULT_SUCCEEDED(b->put_ReadTimeout(c.readTimeout));
+    std::unique_ptr<Device> device;
+    if (!c.parts.empty()) {
+      device = std::make_unique<Device>("", false, c.parts);
+      ASSERT_TRUE(device->Ready());
+    }
+    Variant got;
+    const HRESULT hr = b->ReadExactly(c.count, got.get());
+    EXPECT_EQ(hr, c.error ? ErrorNumber(c.error) : S_OK) << LastErrorDescription();
+    if (SUCCEEDED(hr)) EXPECT_EQ(BytesOf(*got.get()), c.result);
+    if (device) device->Finish();  // all sent
+    ASSERT_HRESULT_SUCCEEDED(b->put_ReadTimeout(5000));
+    ExpectNextReads(b.get(), c.after);
+  }
+  ASSERT_HRESULT_SUCCEEDED(b->Close());
+  Variant none;
+  EXPECT_EQ(b->ReadExactly(1, none.get()), ErrorNumber(L"serialErrNotOpen"));
+}
+
+// Bytes a timed-out ReadExactly kept are told by one DataReceived, as if no
+// read had touched them, and the next byte raises the next one.
+TEST_F(SerialPortBench, BytesKeptByATimedOutReadAreToldOnceAndTheNextByteIsToldAtOnce) {
+  ASSERT_HRESULT_SUCCEEDED(b->Open());
+  ASSERT_HRESULT_SUCCEEDED(b->put_ReadTimeout(300));
+  PortEvents events;
+  EventConnection connection(b.get(), &events);
+  {
+    Device device("", false, {"12", "345"});
+    ASSERT_TRUE(device.Ready());
+    Variant none;
+    ASSERT_EQ(b->ReadExactly(10, none.get()), ErrorNumber(L"serialErrTimeout"));
+    device.Finish();
+  }
+  ASSERT_TRUE(WaitForBytes(b.get(), 5));
+  ASSERT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 1; }, 3000));
+  PumpUntil([] { return false; }, 200);
+  ASSERT_EQ(events.Count(kDataReceived), 1u) << "told twice";
+  EXPECT_EQ(events.received.back().argument, 5);
+  Device more("", false, {"6"});
+  ASSERT_TRUE(PumpUntil([&] { return events.Count(kDataReceived) == 2; }, 3000)) << "waits for more";
+  EXPECT_EQ(events.received.back().argument, 6);
+  more.Finish();
+  ExpectNextReads(b.get(), "123456");
+}
+
+// Failures of Open that the bench can produce, by the names a host tests.
+TEST_F(SerialPortBench, OpenFailsWithTheNumbersTheTypeLibraryNames) {
+  const struct {
+    const wchar_t* port;
+    const wchar_t* error;
+  } cases[] = {
+      {L"COM9", L"serialErrNoSuchPort"},
+      {L"usb://403:6001", L"serialErrBadName"},
+      {L"socket://127.0.0.1:1?timeout=500", L"serialErrConnectionRefused"},
+  };
+  for (const auto& c : cases) {
+    ComPtr<ISerialPort> port = NewSerialPort(c.port);
+    EXPECT_EQ(port->Open(), ErrorNumber(c.error)) << ::testing::PrintToString(std::wstring(c.port));
   }
 }
 

@@ -116,7 +116,7 @@ grep -qxF 'CLSID\{DDC012F8-A786-4584-856D-044BC1F49414}\InprocServer32|(Default)
 grep -qxF 'TypeLib\{FE4F5263-11D5-4724-95BA-A978983B6369}\14.0\FLAGS|(Default)|REG_SZ|2' \
   "$work/user-set.txt" || fail "the user's library is not flagged as a control's (2)"
 # SerialPort's library is the file's second type library.
-grep -qxF 'TypeLib\{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}\1.1\0\win'"$VEMBLARIC_WORD_SIZE"'|(Default)|REG_SZ|'"$ocx\\2" \
+grep -qxF 'TypeLib\{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}\1.2\0\win'"$VEMBLARIC_WORD_SIZE"'|(Default)|REG_SZ|'"$ocx\\2" \
   "$work/user-set.txt" || fail "the user's SerialPort library does not name $ocx\\2"
 grep -qxF 'CLSID\{10A3CDB8-70E0-4AD5-B7C6-4984AB5E2C2D}\InprocServer32|(Default)|REG_SZ|'"$ocx" \
   "$work/user-set.txt" || fail "the user's SerialPort class key does not name $ocx"

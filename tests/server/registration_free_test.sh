@@ -31,7 +31,7 @@ grep -q "<assemblyIdentity type=\"win32\" name=\"Vemblaric\" version=\"$version\
 # Every type library of the file, each class with its library, and the
 # version-independent identifier beside a versioned one.
 for line in '<typelib tlbid="{FE4F5263-11D5-4724-95BA-A978983B6369}" version="20.0"' \
-            '<typelib tlbid="{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}" version="1.1"' \
+            '<typelib tlbid="{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}" version="1.2"' \
             '<comClass clsid="{10A3CDB8-70E0-4AD5-B7C6-4984AB5E2C2D}" progid="Vemblaric.SerialPort.1" threadingModel="Apartment" tlbid="{1EFB73A2-C8DA-4C69-84CC-7935DBFCFA78}"' \
             '<progid>Vemblaric.SerialPort</progid>'; do
   grep -qF "$line" "$assembly" || fail "$assembly lacks $line"

@@ -162,7 +162,7 @@ $sp_class\\ProgID|(Default)|REG_SZ|Vemblaric.SerialPort.1
 $sp_class\\TypeLib
 $sp_class\\TypeLib|(Default)|REG_SZ|$sp_libid
 $sp_class\\Version
-$sp_class\\Version|(Default)|REG_SZ|1.1
+$sp_class\\Version|(Default)|REG_SZ|1.2
 $sp_class\\VersionIndependentProgID
 $sp_class\\VersionIndependentProgID|(Default)|REG_SZ|Vemblaric.SerialPort
 EOF
@@ -184,20 +184,20 @@ EOF
 # SerialPort's library is the file's second: its entry names the file and
 # the resource, and it is no control's library.
 snapshot_tree "$work/registered" "$sp_typelib" >"$work/sp_typelib.txt"
-grep -qxF "$sp_typelib\\1.1|(Default)|REG_SZ|Vemblaric Serial Port" "$work/sp_typelib.txt" ||
-  fail "no $sp_typelib\\1.1 named Vemblaric Serial Port"
-grep -F "$sp_typelib\\1.1\\0\\$platform|(Default)|REG_SZ|" "$work/sp_typelib.txt" |
-  grep -qF "$path\\2" || fail "$sp_typelib\\1.1\\0\\$platform does not name $path\\2"
+grep -qxF "$sp_typelib\\1.2|(Default)|REG_SZ|Vemblaric Serial Port" "$work/sp_typelib.txt" ||
+  fail "no $sp_typelib\\1.2 named Vemblaric Serial Port"
+grep -F "$sp_typelib\\1.2\\0\\$platform|(Default)|REG_SZ|" "$work/sp_typelib.txt" |
+  grep -qF "$path\\2" || fail "$sp_typelib\\1.2\\0\\$platform does not name $path\\2"
 # (The platform may add the disk-image flag, 8.)
-flags=$(sed -n 's/^.*\\1\.1\\FLAGS|(Default)|REG_SZ|//p' "$work/sp_typelib.txt")
+flags=$(sed -n 's/^.*\\1\.2\\FLAGS|(Default)|REG_SZ|//p' "$work/sp_typelib.txt")
 [ -n "$flags" ] && [ $((flags & 7)) = 0 ] || fail "SerialPort's library has the flags '$flags'"
 
 for entry in "$interface _SerialControl $automation_proxy $libid 14.0" \
              "$source __SerialControl $dispatch_proxy $libid 14.0" \
-             "$sp_interface ISerialPort $automation_proxy $sp_libid 1.1" \
-             "$sp_source ISerialPortEvents $dispatch_proxy $sp_libid 1.1" \
-             "$sp_infos ISerialPortInfos $automation_proxy $sp_libid 1.1" \
-             "$sp_info ISerialPortInfo $automation_proxy $sp_libid 1.1"; do
+             "$sp_interface ISerialPort $automation_proxy $sp_libid 1.2" \
+             "$sp_source ISerialPortEvents $dispatch_proxy $sp_libid 1.2" \
+             "$sp_infos ISerialPortInfos $automation_proxy $sp_libid 1.2" \
+             "$sp_info ISerialPortInfo $automation_proxy $sp_libid 1.2"; do
   read -r key name proxy lib version <<<"$entry"
   expect_dump registered "$key" <<EOF
 $key
