@@ -100,8 +100,9 @@ run_macros() {
     awk -f "$pkg/vba_to_vbscript.awk" "$examples/SerialPortMacros.bas"
     cat "$pkg/macros_driver.vbs"
   } | sed 's/$/\r/' >"$work/macros.vbs"
-  "$check" "$machine" cscript.exe //nologo "$(windows_path "$pkg/instrument.vbs")" COM2 \
-    </dev/null >"$work/instrument.log" 2>&1 &
+  : >"$work/instrument.log"
+  WINEPREFIX=$machine VEMBLARIC_RUN_TIMEOUT=120 bash "$fresh_launch" "$loader" cscript.exe //nologo \
+    "$(windows_path "$pkg/instrument.vbs")" COM2 </dev/null >"$work/instrument.log" 2>&1 &
   device=$!
   until grep -q ready "$work/instrument.log"; do
     if ! kill -0 "$device" 2>/dev/null || [ "$waited" -ge 600 ]; then
@@ -110,8 +111,9 @@ run_macros() {
     sleep 0.1
     waited=$((waited + 1))
   done
-  bash "$src/tests/examples/expect_output.sh" "$pkg/macros.expected" \
-    "$check" "$machine" cscript.exe //nologo "$(windows_path "$work/macros.vbs")" >"$work/macros.log" 2>&1 ||
+  WINEPREFIX=$machine VEMBLARIC_RUN_TIMEOUT=120 bash "$src/tests/examples/expect_output.sh" \
+    "$pkg/macros.expected" bash "$fresh_launch" "$loader" cscript.exe //nologo "$(windows_path "$work/macros.vbs")" \
+    >"$work/macros.log" 2>&1 ||
     { fail "the macros of SerialPortMacros.bas:"; cat "$work/macros.log" >&2; }
   wait "$device" || { fail "the instrument failed:"; cat "$work/instrument.log" >&2; }
 }
