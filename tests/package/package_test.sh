@@ -80,6 +80,15 @@ tr -d '\r' <"$root/INSTALL.txt" | grep -oE '[A-Za-z0-9_.]+\.(vbs|cpp|c|h|bas|cls
     grep -qE "(^|/)${named//./\\.}$" "$work/files.txt" || echo "$named"
   done >>"$work/missing.txt"
 [ -s "$work/missing.txt" ] && fail "INSTALL.txt names files the package does not hold: $(tr '\n' ' ' <"$work/missing.txt")"
+# The application manifest INSTALL.txt shows is the file it says holds it,
+# with the assembly version of the built manifests.
+tr -d '\r' <"$root/INSTALL.txt" | sed -n '/^  <?xml/,/^  <\/assembly>/s/^  //p' |
+  diff - <(tr -d '\r' <"$root/examples/MyProgram.exe.manifest") >&2 ||
+  fail "INSTALL.txt's application manifest is not examples/MyProgram.exe.manifest"
+assembly_version=$(sed -n 's/.*<assemblyIdentity [^>]*name="Vemblaric" version="\([0-9.]*\)".*/\1/p' \
+                     "$root/x86/Vemblaric.manifest")
+grep -qF "name=\"Vemblaric\" version=\"$assembly_version\"" "$root/examples/MyProgram.exe.manifest" ||
+  fail "the application manifest does not name Vemblaric $assembly_version"
 (cd "$root" && sha256sum --quiet -c SHA256SUMS) || fail "a file does not match SHA256SUMS"
 [ "$(grep -cv SHA256SUMS "$work/files.txt")" = "$(wc -l <"$root/SHA256SUMS")" ] ||
   fail "SHA256SUMS does not list every other file"
