@@ -954,7 +954,8 @@ HRESULT SerialPortObject::ReadText(const wchar_t* member, const std::string& ter
   if (FAILED(hr)) return hr;
   if (hr == S_FALSE)
     return Fail(HRESULT_FROM_WIN32(ERROR_TIMEOUT), member,
-                L"the terminator did not come within the time-out of " +
+                std::wstring(L"the terminator did not come within the ") +
+                    (timeout == readTimeout_ ? L"read time-out of " : L"time-out of ") +
                     std::to_wstring(timeout) + L" ms; the " + std::to_wstring(held_.size()) +
                     L" bytes received stay for the next read.");
   const HRESULT made = NewBstr(FromCodePage(held_.data(), found, codePage), result);
