@@ -16,11 +16,11 @@ Attribute VB_Name = "SerialPortMacros"
 ' it fails, so the instrument's own program can use the port in between.
 Option Explicit
 
-Private Const PortName As String = "COM3"     ' any number: COM7, COM21...
+Private Const PortName As String = "COM3"          ' any number: COM7, COM21...
 Private Const BaudRate As Long = 9600
-Private Const Command As String = "MEAS?"     ' what the instrument answers with a reading
-Private Const FrameCommand As String = "FRAME?" ' what it answers with a binary frame
-Private Const FrameLength As Long = 8         ' bytes of one binary frame
+Private Const MeasureCommand As String = "MEAS?"   ' what the instrument answers with a reading
+Private Const FrameCommand As String = "FRAME?"    ' what it answers with a binary frame
+Private Const FrameLength As Long = 8              ' bytes of one binary frame
 
 ' A reading into A1: the command goes out with NewLine and the answer's line
 ' comes back. Old answers still queued are discarded first.
@@ -28,7 +28,7 @@ Public Sub ReadingIntoCell()
     Dim port As VemblaricSerialPort.SerialPort
     On Error GoTo Failed
     Set port = OpenPort()
-    Range("A1").Value = port.Query(Command)
+    Range("A1").Value = port.Query(MeasureCommand)
     port.Close
     Exit Sub
 Failed:

@@ -4,7 +4,7 @@
 PortName = "COM1"
 ReadingIntoCell
 HarnessShowCells Array("A1")
-Command = "SILENT?"                ' the instrument does not answer it
+MeasureCommand = "SILENT?"                ' the instrument does not answer it
 ReadingIntoCell
 PortName = "COM9"
 NextLineIntoCell
