@@ -21,8 +21,9 @@ WScript.Echo "defaults: " & sender.PortName & ", " & sender.BaudRate & " baud, "
   " data bits, parity " & sender.Parity & ", stop bits " & sender.StopBits & ", ReadTimeout " & _
   sender.ReadTimeout & " ms, WriteTimeout " & sender.WriteTimeout & " ms"
 
-' Both ends at 19200 baud, 8 data bits, no parity, two stop bits. (7 data
-' bits or a parity cannot be set on the bench's pty pairs: a pty has neither.)
+' Both ends at 19200 baud, 8 data bits, no parity, two stop bits. (The
+' virtual cables this was tried on take neither 7 data bits nor a parity;
+' a real port does.)
 sender.PortName = "COM1"
 receiver.PortName = "COM2"
 For Each port In Array(sender, receiver)
@@ -61,8 +62,8 @@ Err.Clear
 On Error GoTo 0
 
 ' What the system knows of each port: For Each walks GetPorts' collection,
-' and Item (its default member) counts from 1. The bench's ports are mapped
-' names with no device record, so they have a name and nothing else.
+' and Item (its default member) counts from 1. A virtual port has no device
+' record, so it has a name and nothing else; a USB adapter's says more.
 Dim ports, info, walked, last
 Set ports = receiver.GetPorts
 walked = 0

@@ -6,8 +6,11 @@
 #   vemblaric-VERSION/SHA256SUMS       the checksum of every other file
 #   vemblaric-VERSION/x86/             the 32-bit Vemblaric.ocx and Vemblaric.manifest
 #   vemblaric-VERSION/x64/             the 64-bit Vemblaric.ocx and Vemblaric.manifest
-#   vemblaric-VERSION/examples/        the VBScript, the C++ client with Vemblaric.h and
-#                                      Vemblaric_i.c, an application manifest
+#   vemblaric-VERSION/examples/        for each class a VBScript and a C++ client with its
+#                                      declarations (Vemblaric.h and Vemblaric_i.c for the
+#                                      control, SerialPort.h and SerialPort_i.c for SerialPort);
+#                                      SerialPort's VBA module and class module; an
+#                                      application manifest
 #
 # VERSION comes from the file VERSION, as the version block's does. Every file
 # has the time of the last commit and fixed permissions, and the zip lists
@@ -26,9 +29,9 @@ name=vemblaric-$version
 
 variants=${VEMBLARIC_PACKAGE_VARIANTS:-x86 x64}
 for variant in $variants; do
-  for file in Vemblaric.ocx Vemblaric.manifest; do
-    if [ ! -f "$base/$variant/server/$file" ]; then
-      echo "package: $base/$variant/server/$file is missing; build both variants (tools/build.sh)" >&2
+  for file in server/Vemblaric.ocx server/Vemblaric.manifest serial_port/idl/SerialPort.h; do
+    if [ ! -f "$base/$variant/$file" ]; then
+      echo "package: $base/$variant/$file is missing; build both variants (tools/build.sh)" >&2
       exit 1
     fi
   done
@@ -53,10 +56,14 @@ for variant in $variants; do
 done
 fill <"$top/package/INSTALL.txt" | crlf >"$root/INSTALL.txt"
 fill <"$top/package/MyProgram.exe.manifest" | crlf >"$root/examples/MyProgram.exe.manifest"
-crlf <"$top/examples/serial_loopback.vbs" >"$root/examples/serial_loopback.vbs"
-crlf <"$top/examples/cpp_client.cpp" >"$root/examples/cpp_client.cpp"
-for file in Vemblaric.h Vemblaric_i.c; do
-  crlf <"$base/$first/server/idl/$file" >"$root/examples/$file"
+# The VBA editor imports a module only with CR LF line ends.
+for file in serial_loopback.vbs cpp_client.cpp serial_port_poll.vbs serial_port_client.cpp \
+            SerialPortMacros.bas SerialSession.cls; do
+  crlf <"$top/examples/$file" >"$root/examples/$file"
+done
+for file in server/idl/Vemblaric.h server/idl/Vemblaric_i.c serial_port/idl/SerialPort.h \
+            serial_port/idl/SerialPort_i.c; do
+  crlf <"$base/$first/$file" >"$root/examples/${file##*/}"
 done
 
 (cd "$root" && find . -type f | sed 's|^\./||' | LC_ALL=C sort | xargs sha256sum) >"$stage/SHA256SUMS"

@@ -2,10 +2,10 @@
 # The release package as a user gets it: both variants built again, later, in
 # another folder (build_again.sh), give the same files, and their package the
 # same bytes, none telling where the tree was; the zip holds exactly the files
-# INSTALL.txt speaks of, each matching its line in SHA256SUMS; and the
-# unpacked x86\Vemblaric.ocx, registered with regsvr32 in a fresh 32-bit
-# prefix, runs the unpacked VBScript example over the cable and is removed
-# again with regsvr32 /u.
+# INSTALL.txt speaks of, every file it names among them, each matching its
+# line in SHA256SUMS; and the unpacked x86\Vemblaric.ocx, registered with
+# regsvr32 in a fresh 32-bit prefix, runs the unpacked VBScript example over
+# the cable and is removed again with regsvr32 /u.
 #
 #   package_test.sh X64_BUILD X86_BUILD SOURCE_DIR WORK_DIR
 #
@@ -54,15 +54,41 @@ diff -u - "$work/files.txt" >&2 <<EOF || fail "the package does not hold exactly
 INSTALL.txt
 SHA256SUMS
 examples/MyProgram.exe.manifest
+examples/SerialPort.h
+examples/SerialPortMacros.bas
+examples/SerialPort_i.c
+examples/SerialSession.cls
 examples/Vemblaric.h
 examples/Vemblaric_i.c
 examples/cpp_client.cpp
 examples/serial_loopback.vbs
+examples/serial_port_client.cpp
+examples/serial_port_poll.vbs
 x64/Vemblaric.manifest
 x64/Vemblaric.ocx
 x86/Vemblaric.manifest
 x86/Vemblaric.ocx
 EOF
+# Every file INSTALL.txt names, by its path in the package or by its name
+# alone, is in it.
+tr -d '\r' <"$root/INSTALL.txt" | grep -oE '(x86|x64|examples)\\[A-Za-z0-9_.]*[A-Za-z0-9_]' | tr '\\' / | sort -u |
+  while read -r named; do
+    grep -qxF "$named" "$work/files.txt" || echo "$named"
+  done >"$work/missing.txt"
+tr -d '\r' <"$root/INSTALL.txt" | grep -oE '[A-Za-z0-9_.]+\.(vbs|cpp|c|h|bas|cls|manifest|ocx|txt)\b' |
+  sort -u | while read -r named; do
+    grep -qE "(^|/)${named//./\\.}$" "$work/files.txt" || echo "$named"
+  done >>"$work/missing.txt"
+[ -s "$work/missing.txt" ] && fail "INSTALL.txt names files the package does not hold: $(tr '\n' ' ' <"$work/missing.txt")"
+# The application manifest INSTALL.txt shows is the file it says holds it,
+# with the assembly version of the built manifests.
+tr -d '\r' <"$root/INSTALL.txt" | sed -n '/^  <?xml/,/^  <\/assembly>/s/^  //p' |
+  diff - <(tr -d '\r' <"$root/examples/MyProgram.exe.manifest") >&2 ||
+  fail "INSTALL.txt's application manifest is not examples/MyProgram.exe.manifest"
+assembly_version=$(sed -n 's/.*<assemblyIdentity [^>]*name="Vemblaric" version="\([0-9.]*\)".*/\1/p' \
+                     "$root/x86/Vemblaric.manifest")
+grep -qF "name=\"Vemblaric\" version=\"$assembly_version\"" "$root/examples/MyProgram.exe.manifest" ||
+  fail "the application manifest does not name Vemblaric $assembly_version"
 (cd "$root" && sha256sum --quiet -c SHA256SUMS) || fail "a file does not match SHA256SUMS"
 [ "$(grep -cv SHA256SUMS "$work/files.txt")" = "$(wc -l <"$root/SHA256SUMS")" ] ||
   fail "SHA256SUMS does not list every other file"
