@@ -1,6 +1,6 @@
 ' A device on another machine, from a script: the hidden CommOpen puts the
 ' port named on the command line (rfc2217://host:port or socket://host:port)
-' into slot 1, and the usual members work on it. Each line is sent when the
+' as its port 1, and the usual members work on it. Each line is sent when the
 ' answer to the one before it has arrived; "bye" ends the exchange.
 '
 '   cscript //nologo remote_device.vbs rfc2217://lab-pi:2217

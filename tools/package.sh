@@ -6,7 +6,7 @@
 #   vemblaric-VERSION/SHA256SUMS       the checksum of every other file
 #   vemblaric-VERSION/x86/             the 32-bit Vemblaric.ocx and Vemblaric.manifest
 #   vemblaric-VERSION/x64/             the 64-bit Vemblaric.ocx and Vemblaric.manifest
-#   vemblaric-VERSION/examples/        for each class a VBScript and a C++ client with its
+#   vemblaric-VERSION/examples/        for each class VBScripts and a C++ client with its
 #                                      declarations (Vemblaric.h and Vemblaric_i.c for the
 #                                      control, SerialPort.h and SerialPort_i.c for SerialPort);
 #                                      SerialPort's VBA module and class module; an
@@ -57,7 +57,7 @@ done
 fill <"$top/package/INSTALL.txt" | crlf >"$root/INSTALL.txt"
 fill <"$top/package/MyProgram.exe.manifest" | crlf >"$root/examples/MyProgram.exe.manifest"
 # The VBA editor imports a module only with CR LF line ends.
-for file in serial_loopback.vbs cpp_client.cpp serial_port_poll.vbs serial_port_client.cpp \
+for file in serial_loopback.vbs remote_device.vbs cpp_client.cpp serial_port_poll.vbs serial_port_client.cpp \
             SerialPortMacros.bas SerialSession.cls; do
   crlf <"$top/examples/$file" >"$root/examples/$file"
 done

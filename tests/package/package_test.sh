@@ -61,6 +61,7 @@ examples/SerialSession.cls
 examples/Vemblaric.h
 examples/Vemblaric_i.c
 examples/cpp_client.cpp
+examples/remote_device.vbs
 examples/serial_loopback.vbs
 examples/serial_port_client.cpp
 examples/serial_port_poll.vbs
